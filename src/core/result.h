@@ -1,0 +1,44 @@
+#pragma once
+
+#include <optional>
+#include <utility>
+
+#include "core/error.h"
+
+namespace pvdb::core {
+
+// The value of a fallible operation, or its one error. No exceptions: the caller
+// checks ok() and then reads value() or takes error().
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}                 // NOLINT: implicit by design
+  Result(VectorDbError error) : error_(std::move(error)) {}     // NOLINT: implicit by design
+
+  bool ok() const { return value_.has_value(); }
+  T& value() & { return *value_; }
+  const T& value() const& { return *value_; }
+  T&& value() && { return std::move(*value_); }
+  const VectorDbError& error() const& { return *error_; }
+  VectorDbError&& error() && { return std::move(*error_); }
+
+ private:
+  std::optional<T> value_;
+  std::optional<VectorDbError> error_;
+};
+
+template <>
+class [[nodiscard]] Result<void> {
+ public:
+  Result() = default;
+  Result(VectorDbError error) : error_(std::move(error)) {}  // NOLINT: implicit by design
+
+  bool ok() const { return !error_.has_value(); }
+  const VectorDbError& error() const& { return *error_; }
+  VectorDbError&& error() && { return std::move(*error_); }
+
+ private:
+  std::optional<VectorDbError> error_;
+};
+
+}  // namespace pvdb::core

@@ -1,0 +1,32 @@
+#include <Python.h>
+
+namespace {
+
+int module_exec(PyObject* module) noexcept {
+  if (PyModule_AddStringConstant(module, "__version__", "0.1.0") < 0) return -1;
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "pelmor_vector_db",
+    "",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_pelmor_vector_db() { return PyModuleDef_Init(&module_def); }
