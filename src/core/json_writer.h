@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/vector_entry.h"
+
+namespace pvdb::core {
+
+// Appenders for the compact JSON forms of the store files. They never fail and
+// never emit whitespace; the caller owns `out` and may reuse it across calls.
+
+// Escapes quote, backslash and bytes below 0x20; every other byte is copied as is.
+void write_json_string(std::string& out, std::string_view text);
+// Shortest round-trip digits; NaN and infinities as null; "1.0", "1e+13", "1e-7".
+void write_json_f32(std::string& out, float value);
+void write_json_u64(std::string& out, std::uint64_t value);
+// {"id":S,"embedding":[F,...],"metadata":S,"created_at":S}
+void write_entry(std::string& out, const VectorEntry& entry);
+
+}  // namespace pvdb::core

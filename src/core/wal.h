@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/result.h"
+#include "core/vector_entry.h"
+
+namespace pvdb::core {
+
+// One logged operation. A delete carries only `entry.id`; its other fields are empty.
+struct WalRecord {
+  enum class Op { Upsert, Delete };
+  Op op = Op::Upsert;
+  VectorEntry entry;
+};
+
+// Append one whole log line: the record's compact JSON form and one line feed.
+void encode_wal_upsert(std::string& out, const VectorEntry& entry);
+void encode_wal_delete(std::string& out, std::string_view id);
+
+// Decodes one log line that the reader has already split and trimmed. When
+// `ended_early` is given it is set to whether the failure is only that the text ends
+// before the record does (the text is a proper prefix of some valid record), which is
+// how a line cut off by a crash during an append looks.
+Result<WalRecord> decode_wal_line(std::string_view line, bool* ended_early = nullptr);
+
+}  // namespace pvdb::core
