@@ -50,8 +50,7 @@ VectorDbError VectorDbError::empty_embedding() {
 }
 
 VectorDbError VectorDbError::non_finite_embedding() {
-  return VectorDbError(ErrorKind::NonFiniteEmbedding,
-                       "Embedding must contain only finite values");
+  return VectorDbError(ErrorKind::NonFiniteEmbedding, "Embedding must contain only finite values");
 }
 
 VectorDbError VectorDbError::non_finite_entry(std::string_view id) {

@@ -12,8 +12,8 @@ namespace pvdb::core {
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : value_(std::move(value)) {}                 // NOLINT: implicit by design
-  Result(VectorDbError error) : error_(std::move(error)) {}     // NOLINT: implicit by design
+  Result(T value) : value_(std::move(value)) {}              // NOLINT: implicit by design
+  Result(VectorDbError error) : error_(std::move(error)) {}  // NOLINT: implicit by design
 
   bool ok() const { return value_.has_value(); }
   T& value() & { return *value_; }

@@ -1,8 +1,8 @@
 #include "core/error.h"
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 namespace pvdb::core {
 namespace {
@@ -13,8 +13,7 @@ TEST(VectorDbError, MessagesOfEveryKind) {
   EXPECT_EQ(VectorDbError::invalid_utf8().message(), "stream did not contain valid UTF-8");
   EXPECT_EQ(VectorDbError::write_zero().message(), "failed to write whole buffer");
   EXPECT_EQ(VectorDbError::flush_zero().message(), "failed to write the buffered data");
-  EXPECT_EQ(VectorDbError::nul_in_path().message(),
-            "file name contained an unexpected NUL byte");
+  EXPECT_EQ(VectorDbError::nul_in_path().message(), "file name contained an unexpected NUL byte");
   EXPECT_EQ(VectorDbError::json("missing field `data`", 1, 15).message(),
             "missing field `data` at line 1 column 15");
   EXPECT_EQ(VectorDbError::json("EOF while parsing a value", 1, 0).message(),

@@ -1,0 +1,102 @@
+#include <fcntl.h>
+
+#include <utility>
+
+#include "core/file.h"
+#include "core/snapshot.h"
+#include "core/utf8.h"
+#include "core/vector_store.h"
+#include "core/wal_reader.h"
+
+namespace pvdb::core {
+namespace {
+
+// O_NONBLOCK keeps a FIFO at either path from hanging the open; regular files ignore it.
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK;
+
+}  // namespace
+
+VectorStore VectorStore::create(StoreConfig config) { return VectorStore(std::move(config)); }
+
+Result<VectorStore> VectorStore::open(StoreConfig config) {
+  VectorStore store(std::move(config));
+  if (auto loaded = store.load_snapshot(); !loaded.ok()) return std::move(loaded).error();
+  if (auto replayed = store.replay_wal(); !replayed.ok()) return std::move(replayed).error();
+  store.dirty_ = !store.entries_.empty();
+  return store;
+}
+
+Result<void> VectorStore::load_snapshot() {
+  if (!path_exists(config_.snapshot_path)) return {};
+  auto file = File::open(config_.snapshot_path, kReadFlags);
+  if (!file.ok()) return std::move(file).error();
+  auto text = file.value().read_all();
+  if (!text.ok()) return std::move(text).error();
+  if (!is_valid_utf8(text.value())) return VectorDbError::invalid_utf8();
+  auto snapshot = decode_snapshot(text.value());
+  if (!snapshot.ok()) return std::move(snapshot).error();
+  if (snapshot.value().dim != 0) dim_ = snapshot.value().dim;
+  // Snapshot records are taken as they are; a later duplicate id replaces an earlier one.
+  entries_.reserve(snapshot.value().entries.size());
+  for (VectorEntry& entry : snapshot.value().entries) {
+    std::string id = entry.id;
+    entries_.insert_or_assign(std::move(id), std::move(entry));
+  }
+  return {};
+}
+
+Result<void> VectorStore::replay_wal() {
+  if (!path_exists(config_.wal_path)) return {};
+  auto file = File::open(config_.wal_path, kReadFlags);
+  if (!file.ok()) return std::move(file).error();
+  WalLineReader reader(file.value().fd());
+  WalLineReader::Line line;
+  while (true) {
+    auto more = reader.next(line);
+    if (!more.ok()) return std::move(more).error();
+    if (!more.value()) return {};
+    std::string_view text = line.text;
+    // A crash during an append can cut the last line anywhere, even inside a character.
+    const bool cut_in_char = !line.terminated && is_utf8_cut_short(text);
+    if (cut_in_char) {
+      text = drop_incomplete_tail(text);
+    } else if (!is_valid_utf8(text)) {
+      return VectorDbError::invalid_utf8();
+    }
+    text = trim_unicode_whitespace(text);
+    if (text.empty()) {
+      if (cut_in_char) return {};
+      continue;
+    }
+    bool ended_early = false;
+    auto record = decode_wal_line(text, &ended_early);
+    if (cut_in_char) {
+      // Whatever precedes the cut character is a fragment of the line being appended.
+      if (record.ok() || ended_early) return {};
+      return VectorDbError::invalid_utf8();
+    }
+    if (!record.ok()) {
+      // The unfinished last append of a crashed writer: no write was acknowledged by it.
+      if (!line.terminated && ended_early) return {};
+      return std::move(record).error();
+    }
+    if (auto applied = apply(std::move(record).value()); !applied.ok()) return applied;
+    ++wal_pending_;
+  }
+}
+
+Result<void> VectorStore::apply(WalRecord record) {
+  if (record.op == WalRecord::Op::Delete) {
+    entries_.erase(record.entry.id);
+    return {};
+  }
+  const std::uint64_t n = record.entry.embedding.size();
+  if (n == 0) return VectorDbError::empty_embedding();
+  if (dim_ && *dim_ != n) return VectorDbError::dimension_mismatch(*dim_, n);
+  if (!dim_) dim_ = n;
+  std::string id = record.entry.id;
+  entries_.insert_or_assign(std::move(id), std::move(record.entry));
+  return {};
+}
+
+}  // namespace pvdb::core

@@ -1,0 +1,196 @@
+#include <fcntl.h>
+
+#include <cmath>
+#include <utility>
+
+#include "core/file.h"
+#include "core/utf8.h"
+#include "core/vector_store.h"
+
+namespace pvdb::core {
+namespace {
+
+// Lines are handed to the file in pieces of about this size, so that a large batch
+// never needs its whole text in memory.
+constexpr std::size_t kWriteChunk = 1 << 20;
+
+bool all_finite(const std::vector<float>& embedding) {
+  for (float x : embedding) {
+    if (!std::isfinite(x)) return false;
+  }
+  return true;
+}
+
+// Offset at which the log's last line starts; `end` is the file's length.
+Result<off_t> last_line_start(const File& file, off_t end) {
+  char buf[8192];
+  off_t pos = end;
+  while (pos > 0) {
+    const off_t from =
+        pos > static_cast<off_t>(sizeof buf) ? pos - static_cast<off_t>(sizeof buf) : 0;
+    const auto want = static_cast<std::size_t>(pos - from);
+    auto got = file.read_at(buf, want, from);
+    if (!got.ok()) return std::move(got).error();
+    for (std::size_t i = got.value(); i > 0; --i) {
+      if (buf[i - 1] == '\n') return from + static_cast<off_t>(i);
+    }
+    pos = from;
+  }
+  return 0;
+}
+
+// Whether the bytes after the last line feed are the cut-off start of a record.
+bool is_fragment(std::string_view tail) {
+  const bool cut_in_char = is_utf8_cut_short(tail);
+  if (cut_in_char) {
+    tail = drop_incomplete_tail(tail);
+  } else if (!is_valid_utf8(tail)) {
+    return false;
+  }
+  tail = trim_unicode_whitespace(tail);
+  if (tail.empty()) return cut_in_char;
+  bool ended_early = false;
+  const bool complete = decode_wal_line(tail, &ended_early).ok();
+  return ended_early || (complete && cut_in_char);
+}
+
+// One append to the log. Every append starts on a line boundary, and a failed one
+// cuts the file back to where it started, so that the log never holds a torn line
+// nor the first lines of a write that reported failure.
+class WalAppender {
+ public:
+  static Result<WalAppender> begin(const std::string& path) {
+    auto file = File::open(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+    if (!file.ok()) return std::move(file).error();
+    WalAppender appender(std::move(file).value());
+    auto size = appender.file_.size();
+    if (!size.ok()) return std::move(size).error();
+    appender.start_ = size.value();
+    if (appender.start_ > 0) {
+      char last = '\n';
+      auto got = appender.file_.read_at(&last, 1, appender.start_ - 1);
+      if (!got.ok()) return std::move(got).error();
+      if (last != '\n') {
+        if (auto mended = appender.mend_tail(); !mended.ok()) return std::move(mended).error();
+      }
+    }
+    return appender;
+  }
+
+  Result<void> write(std::string_view bytes) {
+    auto written = file_.write_all(bytes);
+    if (!written.ok()) rollback();
+    return written;
+  }
+
+ private:
+  explicit WalAppender(File file) : file_(std::move(file)) {}
+
+  // The log ends without a line feed: a crashed writer's fragment is cut away, and any
+  // other last line is ended, so that the next record stands on its own line.
+  Result<void> mend_tail() {
+    auto from = last_line_start(file_, start_);
+    if (!from.ok()) return std::move(from).error();
+    std::string tail(static_cast<std::size_t>(start_ - from.value()), '\0');
+    auto got = file_.read_at(tail.data(), tail.size(), from.value());
+    if (!got.ok()) return std::move(got).error();
+    tail.resize(got.value());
+    if (is_fragment(tail)) {
+      if (auto cut = file_.truncate(from.value()); !cut.ok()) return cut;
+      start_ = from.value();
+      return {};
+    }
+    if (auto ended = file_.write_all("\n"); !ended.ok()) {
+      rollback();
+      return ended;
+    }
+    start_ += 1;
+    return {};
+  }
+
+  // If this fails too, the original error is still the one reported; a torn last line
+  // left behind is recognised as such when the log is next read.
+  void rollback() { (void)file_.truncate(start_); }
+
+  File file_;
+  off_t start_ = 0;
+};
+
+}  // namespace
+
+Result<void> VectorStore::check_embedding(const std::vector<float>& embedding, bool fix_dim) {
+  const std::uint64_t n = embedding.size();
+  if (n == 0) return VectorDbError::empty_embedding();
+  if (dim_ && *dim_ != n) return VectorDbError::dimension_mismatch(*dim_, n);
+  if (!all_finite(embedding)) return VectorDbError::non_finite_embedding();
+  if (!dim_ && fix_dim) dim_ = n;
+  return {};
+}
+
+Result<void> VectorStore::wal_append(std::string_view lines) {
+  auto appender = WalAppender::begin(config_.wal_path);
+  if (!appender.ok()) return std::move(appender).error();
+  if (lines.empty()) return {};
+  return appender.value().write(lines);
+}
+
+Result<void> VectorStore::upsert(VectorEntry entry) {
+  if (auto valid = check_embedding(entry.embedding, true); !valid.ok()) return valid;
+  std::string line;
+  encode_wal_upsert(line, entry);
+  if (auto appended = wal_append(line); !appended.ok()) return appended;
+  std::string id = entry.id;
+  entries_.insert_or_assign(std::move(id), std::move(entry));
+  ++wal_pending_;
+  dirty_ = true;
+  return {};
+}
+
+Result<void> VectorStore::upsert_batch(std::vector<VectorEntry> batch) {
+  // The first entry fixes the dimension at once, and keeps it even when a later entry
+  // of the same batch is refused.
+  for (const VectorEntry& entry : batch) {
+    if (auto valid = check_embedding(entry.embedding, true); !valid.ok()) return valid;
+  }
+  auto appender = WalAppender::begin(config_.wal_path);
+  if (!appender.ok()) return std::move(appender).error();
+  std::string text;
+  for (const VectorEntry& entry : batch) {
+    encode_wal_upsert(text, entry);
+    if (text.size() >= kWriteChunk) {
+      if (auto written = appender.value().write(text); !written.ok()) return written;
+      text.clear();
+    }
+  }
+  if (!text.empty()) {
+    if (auto written = appender.value().write(text); !written.ok()) return written;
+  }
+  for (VectorEntry& entry : batch) {
+    std::string id = entry.id;
+    entries_.insert_or_assign(std::move(id), std::move(entry));
+  }
+  wal_pending_ += batch.size();
+  dirty_ = true;
+  return {};
+}
+
+Result<void> VectorStore::delete_entry(std::string_view id) {
+  const auto it = entries_.find(id);
+  if (it == entries_.end()) return {};
+  // Log first: a failed append must leave the record in place, so memory and disk agree
+  // and a retry works.
+  std::string line;
+  encode_wal_delete(line, id);
+  if (auto appended = wal_append(line); !appended.ok()) return appended;
+  entries_.erase(it);
+  ++wal_pending_;
+  dirty_ = true;
+  return {};
+}
+
+const VectorEntry* VectorStore::get(std::string_view id) const {
+  const auto it = entries_.find(id);
+  return it == entries_.end() ? nullptr : &it->second;
+}
+
+}  // namespace pvdb::core

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string_view>
+
+namespace pvdb::core {
+
+// Whether `text` is well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+
+// Whether `text` is well-formed UTF-8 except that it ends inside a multi-byte character
+// whose bytes so far are valid: how text looks when it was cut off mid-character.
+bool is_utf8_cut_short(std::string_view text);
+
+// Length of `text` without the incomplete character at its end, if any.
+std::string_view drop_incomplete_tail(std::string_view text);
+
+// Strips characters with the Unicode White_Space property from both ends of valid UTF-8.
+std::string_view trim_unicode_whitespace(std::string_view text);
+
+}  // namespace pvdb::core

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "core/result.h"
+#include "core/vector_entry.h"
+#include "core/wal.h"
+
+namespace pvdb::core {
+
+// Heterogeneous lookup, so that a borrowed id never has to be copied into a string.
+struct IdHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
+};
+
+// The live records of one store, its two files and its search index.
+// Not thread-safe: the caller gives each call exclusive use (reads may share).
+class VectorStore {
+ public:
+  using Entries = std::unordered_map<std::string, VectorEntry, IdHash, std::equal_to<>>;
+
+  // An empty store; touches no file.
+  static VectorStore create(StoreConfig config);
+  // Loads the snapshot and replays the log. Fails without a store, changing no file.
+  static Result<VectorStore> open(StoreConfig config);
+
+  VectorStore(VectorStore&&) = default;
+  VectorStore& operator=(VectorStore&&) = default;
+
+  // Writes log first, then memory: a failed write changes no record and leaves the log
+  // exactly as it was. Only `dim` may be fixed by a write that then fails.
+  Result<void> upsert(VectorEntry entry);
+  Result<void> upsert_batch(std::vector<VectorEntry> entries);
+  // Deleting an absent id is no error and touches no file.
+  Result<void> delete_entry(std::string_view id);
+  // The live record, or nullptr. Valid until the next write.
+  const VectorEntry* get(std::string_view id) const;
+
+  // Appends whole lines to the log; on any failure the log is cut back to its length
+  // before the call.
+  Result<void> wal_append(std::string_view lines);
+
+  const StoreConfig& config() const { return config_; }
+  const Entries& entries() const { return entries_; }
+  std::size_t len() const { return entries_.size(); }
+  std::optional<std::uint64_t> dim() const { return dim_; }
+  std::uint64_t wal_pending() const { return wal_pending_; }
+  bool dirty() const { return dirty_; }
+
+ private:
+  explicit VectorStore(StoreConfig config) : config_(std::move(config)) {}
+
+  Result<void> load_snapshot();
+  Result<void> replay_wal();
+  Result<void> apply(WalRecord record);
+  // Validates one embedding against `dim_` (fixing it when unset and `fix` is true).
+  Result<void> check_embedding(const std::vector<float>& embedding, bool fix_dim);
+
+  StoreConfig config_;
+  Entries entries_;
+  std::optional<std::uint64_t> dim_;
+  std::uint64_t wal_pending_ = 0;
+  bool dirty_ = false;
+};
+
+}  // namespace pvdb::core

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "core/result.h"
+
+namespace pvdb::core {
+
+// Splits a log file into lines through an 8 KiB read buffer, so that the whole log is
+// never held in memory: only the current line when it spans buffer refills.
+// Does not own the descriptor.
+class WalLineReader {
+ public:
+  explicit WalLineReader(int fd) : fd_(fd) {}
+  WalLineReader(const WalLineReader&) = delete;
+  WalLineReader& operator=(const WalLineReader&) = delete;
+
+  struct Line {
+    std::string_view text;  // without its line feed, or a carriage return before it
+    bool terminated;        // a line feed ended it; only the file's last line may lack one
+  };
+
+  // The next raw line, or false at the end of the file. The text stays valid until the
+  // next call.
+  Result<bool> next(Line& line);
+
+ private:
+  Result<bool> refill();
+
+  int fd_;
+  char buf_[8192];
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+  bool eof_ = false;
+  std::string carry_;  // a line that spans refills
+};
+
+}  // namespace pvdb::core
