@@ -47,6 +47,12 @@ class VectorStore {
   // before the call.
   Result<void> wal_append(std::string_view lines);
 
+  // Folds the log into a new snapshot, empties the log and rebuilds the index. A failure
+  // leaves the old snapshot byte for byte, keeps `wal_pending`, and changes no record.
+  Result<void> compact();
+  // Builds the search index anew over the live records.
+  void rebuild_index();
+
   const StoreConfig& config() const { return config_; }
   const Entries& entries() const { return entries_; }
   std::size_t len() const { return entries_.size(); }

@@ -1,0 +1,117 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/file.h"
+#include "core/snapshot.h"
+#include "core/vector_store.h"
+
+namespace pvdb::core {
+namespace {
+
+std::string parent_dir(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// The file that the path names after following symbolic links, so that replacing it
+// keeps a link pointing where it pointed. A dangling link resolves to its target.
+std::string resolve_links(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+    std::string target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+    const ssize_t len = ::readlink(path.c_str(), target.data(), target.size());
+    if (len < 0 || static_cast<std::size_t>(len) >= target.size()) break;
+    target.resize(static_cast<std::size_t>(len));
+    path = target.front() == '/' ? target : parent_dir(path) + "/" + target;
+  }
+  return path;
+}
+
+// A new file beside `path`. It is created like any other file (0666 less the umask),
+// or with the mode of the file it will replace.
+Result<File> create_temp_beside(const std::string& path, std::string& temp_path) {
+  std::random_device entropy;
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp_path = dir + "." + base + ".tmp-" + std::to_string(entropy());
+    auto file = File::open(temp_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (file.ok() || file.error().os_code() != EEXIST) {
+      if (!file.ok()) return file;
+      struct stat old;
+      if (::stat(path.c_str(), &old) == 0 && ::fchmod(file.value().fd(), old.st_mode & 07777) != 0) {
+        const int code = errno;
+        ::unlink(temp_path.c_str());
+        return VectorDbError::io_errno(code);
+      }
+      return file;
+    }
+  }
+  return VectorDbError::io_errno(EEXIST);
+}
+
+Result<void> sync_dir(const std::string& dir) {
+  auto file = File::open(dir, O_RDONLY | O_DIRECTORY);
+  if (!file.ok()) return std::move(file).error();
+  return file.value().sync();
+}
+
+// Replaces the file at `path` with `bytes` so that a crash or an I/O error at any point
+// leaves either the old file or the complete new one, never a mixture.
+Result<void> replace_file(const std::string& path, std::string_view bytes) {
+  if (path.find('\0') != std::string::npos) return VectorDbError::nul_in_path();
+  const std::string target = resolve_links(path);
+  std::string temp_path;
+  auto file = create_temp_beside(target, temp_path);
+  if (!file.ok()) return std::move(file).error();
+  Result<void> done = file.value().write_all(bytes);
+  if (done.ok()) done = file.value().sync();
+  file = File();  // close before the rename
+  if (done.ok() && ::rename(temp_path.c_str(), target.c_str()) != 0) {
+    done = VectorDbError::io_errno(errno);
+  }
+  if (!done.ok()) {
+    ::unlink(temp_path.c_str());
+    return done;
+  }
+  return sync_dir(parent_dir(target));
+}
+
+}  // namespace
+
+Result<void> VectorStore::compact() {
+  if (wal_pending_ == 0) return {};
+  // A non-finite value would be written as null, which can never be read back: refuse
+  // before anything is written, and name the record so that it can be mended.
+  std::vector<const VectorEntry*> image;
+  image.reserve(entries_.size());
+  for (const auto& [id, entry] : entries_) {
+    for (float x : entry.embedding) {
+      if (!std::isfinite(x)) return VectorDbError::non_finite_entry(id);
+    }
+    image.push_back(&entry);
+  }
+  std::string text;
+  encode_snapshot(text, dim_.value_or(0), image);
+  if (auto written = replace_file(config_.snapshot_path, text); !written.ok()) return written;
+  text = std::string();
+  auto wal = File::open(config_.wal_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!wal.ok()) return std::move(wal).error();
+  wal_pending_ = 0;
+  rebuild_index();
+  return {};
+}
+
+}  // namespace pvdb::core
