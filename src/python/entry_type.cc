@@ -146,8 +146,15 @@ PyType_Slot entry_slots[] = {
     {0, nullptr},
 };
 
+// Created under a dotted name so the type gets a __module__ (a bare name is
+// deprecated and warns, which fails the import under -W error); tp_name is set
+// back to the bare name afterwards, and that is what messages show.
 PyType_Spec entry_spec = {
-    "VectorEntry", static_cast<int>(sizeof(EntryObject)), 0, Py_TPFLAGS_DEFAULT, entry_slots,
+    "pelmor_vector_db.VectorEntry",
+    static_cast<int>(sizeof(EntryObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    entry_slots,
 };
 
 }  // namespace
@@ -160,6 +167,7 @@ PyTypeObject* entry_type() {
   if (known == nullptr) {
     PyRef created(PyType_FromSpec(&entry_spec));
     if (!created) return nullptr;
+    reinterpret_cast<PyTypeObject*>(created.get())->tp_name = "VectorEntry";
     if (type.compare_exchange_strong(known, created.get(), std::memory_order_acq_rel)) {
       known = created.release();
     }
