@@ -25,7 +25,8 @@ struct Signature {
 // one. The references live as long as the call's own arguments. Returns false
 // with TypeError set on a call-shape error.
 bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
-// The same for METH_FASTCALL | METH_KEYWORDS callables and vectorcall.
+// The same for METH_FASTCALL | METH_KEYWORDS callables and vectorcall; `nargs`
+// may carry PY_VECTORCALL_ARGUMENTS_OFFSET.
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    std::span<PyObject*> slots);
 

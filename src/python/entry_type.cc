@@ -26,12 +26,11 @@ PyObject* init_entry(PyObject* self, core::VectorEntry&& record) {
   return self;
 }
 
-PyObject* entry_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-  static constexpr std::array<const char*, 4> kNames = {"id", "embedding", "metadata",
-                                                        "created_at"};
-  static constexpr Signature kSignature = {"VectorEntry.__new__()", kNames, 2};
-  std::array<PyObject*, 4> slots;
-  if (!bind_args(kSignature, args, kwargs, slots)) return nullptr;
+constexpr std::array<const char*, 4> kNames = {"id", "embedding", "metadata", "created_at"};
+constexpr Signature kSignature = {"VectorEntry.__new__()", kNames, 2};
+
+// Converts the bound arguments and builds the instance.
+PyObject* construct(PyTypeObject* type, const std::array<PyObject*, 4>& slots) {
   core::VectorEntry record;
   if (!convert_arg("id", slots[0], record.id, to_string) ||
       !convert_arg("embedding", slots[1], record.embedding, to_float_list) ||
@@ -42,6 +41,23 @@ PyObject* entry_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   return init_entry(self, std::move(record));
+}
+
+// VectorEntry.__new__(VectorEntry, ...), reached through the type's __new__.
+PyObject* entry_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  std::array<PyObject*, 4> slots;
+  if (!bind_args(kSignature, args, kwargs, slots)) return nullptr;
+  return construct(type, slots);
+}
+
+// VectorEntry(...): the ordinary call, without building an argument tuple.
+PyObject* entry_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                           PyObject* kwnames) noexcept {
+  std::array<PyObject*, 4> slots;
+  if (!bind_fastcall(kSignature, args, PyVectorcall_NARGS(nargsf), kwnames, slots)) {
+    return nullptr;
+  }
+  return construct(reinterpret_cast<PyTypeObject*>(type), slots);
 }
 
 void entry_dealloc(PyObject* self) noexcept {
@@ -167,7 +183,9 @@ PyTypeObject* entry_type() {
   if (known == nullptr) {
     PyRef created(PyType_FromSpec(&entry_spec));
     if (!created) return nullptr;
-    reinterpret_cast<PyTypeObject*>(created.get())->tp_name = "VectorEntry";
+    PyTypeObject* created_type = reinterpret_cast<PyTypeObject*>(created.get());
+    created_type->tp_name = "VectorEntry";
+    created_type->tp_vectorcall = entry_vectorcall;
     if (type.compare_exchange_strong(known, created.get(), std::memory_order_acq_rel)) {
       known = created.release();
     }

@@ -38,4 +38,4 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_pelmor_vector_db() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_pelmor_vector_db() noexcept { return PyModuleDef_Init(&module_def); }
