@@ -57,6 +57,16 @@ class RegisteredSequence:
 collections.abc.Sequence.register(RegisteredSequence)
 
 
+# The ordinary call and an explicit __new__ reach the class through different
+# calling conventions; both must bind the same way.
+@pytest.fixture(
+    params=[VectorEntry, lambda *args, **kwargs: VectorEntry.__new__(VectorEntry, *args, **kwargs)],
+    ids=["call", "__new__"],
+)
+def construct(request):
+    return request.param
+
+
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
@@ -70,14 +80,24 @@ collections.abc.Sequence.register(RegisteredSequence)
         (("a", [1], "m"), {"metadata": "n"}, "got multiple values for argument 'metadata'"),
     ],
 )
-def test_call_shape_errors(args, kwargs, message):
+def test_call_shape_errors(construct, args, kwargs, message):
     with pytest.raises(TypeError) as info:
-        VectorEntry(*args, **kwargs)
+        construct(*args, **kwargs)
     assert str(info.value) == "VectorEntry.__new__() " + message
 
 
-def test_every_parameter_binds_by_keyword():
-    e = VectorEntry(created_at="t", embedding=[1], id="x")
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {"created_at": "t", "embedding": [1], "id": "x"}),
+        (("x",), {"embedding": [1], "created_at": "t"}),
+        (("x", [1], ""), {"created_at": "t"}),
+        (("x", [1], "", "t"), {}),
+    ],
+)
+def test_parameters_bind_by_position_or_keyword(construct, args, kwargs):
+    e = construct(*args, **kwargs)
+    assert type(e) is VectorEntry
     assert (e.id, e.embedding, e.metadata, e.created_at) == ("x", [1.0], "", "t")
 
 
@@ -101,10 +121,10 @@ def test_unknown_keyword_is_reported_before_missing_arguments():
         ("embedding", 3, "'int' object is not an instance of 'Sequence'"),
     ],
 )
-def test_conversion_errors_name_the_argument(field, value, message):
+def test_conversion_errors_name_the_argument(construct, field, value, message):
     fields = {"id": "a", "embedding": [1.0], "metadata": "m", "created_at": "c"}
     with pytest.raises(TypeError) as info:
-        VectorEntry(**{**fields, field: value})
+        construct(**{**fields, field: value})
     assert str(info.value) == f"argument '{field}': {message}"
 
     entry = VectorEntry(**fields)

@@ -63,7 +63,7 @@ def test_properties_cannot_be_deleted(field):
 
 def test_no_instance_dict_or_weakrefs():
     e = make()
-    with pytest.raises(AttributeError):
+    with pytest.raises(AttributeError, match="^'VectorEntry' object has no attribute 'other'"):
         e.other = 1
     with pytest.raises(TypeError):
         weakref.ref(e)

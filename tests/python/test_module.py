@@ -1,4 +1,6 @@
 import importlib.util
+import subprocess
+import sys
 
 import pelmor_vector_db
 
@@ -26,3 +28,7 @@ def test_a_second_module_object_shares_the_types():
     assert again.__version__ == "0.1.0"
     entry = again.VectorEntry("a", [1])
     assert isinstance(entry, pelmor_vector_db.VectorEntry)
+
+
+def test_import_emits_no_warnings():
+    subprocess.run([sys.executable, "-W", "error", "-c", "import pelmor_vector_db"], check=True)
