@@ -206,6 +206,10 @@ bool to_record(PyObject* obj, core::VectorEntry& out) {
   return true;
 }
 
+bool to_record_list(PyObject* obj, std::vector<core::VectorEntry>& out) {
+  return to_list(obj, out, to_record);
+}
+
 PyObject* wrap_record(core::VectorEntry record) {
   PyTypeObject* type = entry_type();
   if (type == nullptr) return nullptr;

@@ -2,6 +2,8 @@
 
 #include <Python.h>
 
+#include <vector>
+
 #include "core/vector_entry.h"
 #include "python/borrow.h"
 
@@ -23,6 +25,11 @@ PyTypeObject* entry_type();
 // "'{type}' object is not an instance of 'VectorEntry'" (not yet named after an
 // argument: pass it through convert_arg) or with the borrow's RuntimeError.
 bool to_record(PyObject* obj, core::VectorEntry& out);
+
+// Copies every record out of a sequence of VectorEntry objects, in order, with
+// the sequence rules of to_float_list; an element of another type fails as in
+// to_record.
+bool to_record_list(PyObject* obj, std::vector<core::VectorEntry>& out);
 
 // A new VectorEntry object that owns `record`. Returns a new reference, or
 // nullptr with an exception set.
