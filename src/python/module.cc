@@ -1,8 +1,17 @@
 #include <Python.h>
 
+#include "python/entry_type.h"
+
 namespace {
 
+// Runs once per module object. The types are process-wide and shared by every
+// module object the interpreter creates from this definition.
 int module_exec(PyObject* module) noexcept {
+  PyTypeObject* entry = pvdb::py::entry_type();
+  if (entry == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "VectorEntry", reinterpret_cast<PyObject*>(entry)) < 0) {
+    return -1;
+  }
   if (PyModule_AddStringConstant(module, "__version__", "0.1.0") < 0) return -1;
   return 0;
 }
@@ -29,4 +38,4 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_pelmor_vector_db() { return PyModuleDef_Init(&module_def); }
+PyMODINIT_FUNC PyInit_pelmor_vector_db() noexcept { return PyModuleDef_Init(&module_def); }

@@ -1,3 +1,7 @@
+import importlib.util
+import subprocess
+import sys
+
 import pelmor_vector_db
 
 
@@ -7,3 +11,24 @@ def test_version():
 
 def test_module_docstring_is_empty():
     assert pelmor_vector_db.__doc__ == ""
+
+
+def test_public_attributes():
+    public = {name for name in dir(pelmor_vector_db) if not name.startswith("__")}
+    assert public == {"VectorEntry"}
+    assert "__version__" in dir(pelmor_vector_db)
+
+
+def test_a_second_module_object_shares_the_types():
+    spec = importlib.util.find_spec("pelmor_vector_db")
+    again = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(again)
+    assert again is not pelmor_vector_db
+    assert again.VectorEntry is pelmor_vector_db.VectorEntry
+    assert again.__version__ == "0.1.0"
+    entry = again.VectorEntry("a", [1])
+    assert isinstance(entry, pelmor_vector_db.VectorEntry)
+
+
+def test_import_emits_no_warnings():
+    subprocess.run([sys.executable, "-W", "error", "-c", "import pelmor_vector_db"], check=True)

@@ -1,0 +1,236 @@
+"""Argument binding and conversion, seen through the VectorEntry constructor
+and property setters."""
+
+import array
+import collections.abc
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, strategies as st
+
+from pelmor_vector_db import VectorEntry
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class Floaty:
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        return self.value
+
+
+class Indexy:
+    def __index__(self):
+        return 7
+
+
+class FailingFloat:
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+
+class RegisteredSequence:
+    """Not a sequence to the interpreter's slot check, only by registration."""
+
+    def __init__(self, items, length_error=None):
+        self.items = items
+        self.length_error = length_error
+
+    def __iter__(self):
+        return iter(self.items)
+
+    def __len__(self):
+        if self.length_error:
+            raise self.length_error
+        return len(self.items)
+
+
+collections.abc.Sequence.register(RegisteredSequence)
+
+
+# The ordinary call and an explicit __new__ reach the class through different
+# calling conventions; both must bind the same way.
+@pytest.fixture(
+    params=[VectorEntry, lambda *args, **kwargs: VectorEntry.__new__(VectorEntry, *args, **kwargs)],
+    ids=["call", "__new__"],
+)
+def construct(request):
+    return request.param
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        (("a",), {}, "missing 1 required positional argument: 'embedding'"),
+        ((), {}, "missing 2 required positional arguments: 'id' and 'embedding'"),
+        ((), {"metadata": "m"}, "missing 2 required positional arguments: 'id' and 'embedding'"),
+        ((), {"embedding": []}, "missing 1 required positional argument: 'id'"),
+        (("a", [1], "m", "c", 5), {}, "takes from 2 to 4 positional arguments but 5 were given"),
+        (("a", [1]), {"x": 1}, "got an unexpected keyword argument 'x'"),
+        (("a", [1]), {"id": "b"}, "got multiple values for argument 'id'"),
+        (("a", [1], "m"), {"metadata": "n"}, "got multiple values for argument 'metadata'"),
+    ],
+)
+def test_call_shape_errors(construct, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        construct(*args, **kwargs)
+    assert str(info.value) == "VectorEntry.__new__() " + message
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {"created_at": "t", "embedding": [1], "id": "x"}),
+        (("x",), {"embedding": [1], "created_at": "t"}),
+        (("x", [1], ""), {"created_at": "t"}),
+        (("x", [1], "", "t"), {}),
+    ],
+)
+def test_parameters_bind_by_position_or_keyword(construct, args, kwargs):
+    e = construct(*args, **kwargs)
+    assert type(e) is VectorEntry
+    assert (e.id, e.embedding, e.metadata, e.created_at) == ("x", [1.0], "", "t")
+
+
+@pytest.mark.parametrize(
+    "field, value, message",
+    [
+        ("id", 5, "'int' object is not an instance of 'str'"),
+        ("id", b"a", "'bytes' object is not an instance of 'str'"),
+        ("metadata", None, "'None' is not an instance of 'str'"),
+        ("created_at", Outer.Inner(), "'Outer.Inner' object is not an instance of 'str'"),
+        ("embedding", "1.0", "Can't extract `str` to `Vec`"),
+        ("embedding", {1.0}, "'set' object is not an instance of 'Sequence'"),
+        ("embedding", {"a": 1.0}, "'dict' object is not an instance of 'Sequence'"),
+        ("embedding", (x for x in [1.0]), "'generator' object is not an instance of 'Sequence'"),
+        ("embedding", None, "'None' is not an instance of 'Sequence'"),
+        ("embedding", 3, "'int' object is not an instance of 'Sequence'"),
+    ],
+)
+def test_conversion_errors_name_the_argument(construct, field, value, message):
+    fields = {"id": "a", "embedding": [1.0], "metadata": "m", "created_at": "c"}
+    with pytest.raises(TypeError) as info:
+        construct(**{**fields, field: value})
+    assert str(info.value) == f"argument '{field}': {message}"
+
+    entry = VectorEntry(**fields)
+    with pytest.raises(TypeError) as info:
+        setattr(entry, field, value)
+    assert str(info.value) == f"argument '{field}': {message}"
+    assert getattr(entry, field) == fields[field]
+
+
+def test_arguments_convert_in_declaration_order():
+    with pytest.raises(TypeError, match="^argument 'id': "):
+        VectorEntry(None, "not a list", None, None)
+    with pytest.raises(TypeError, match="^argument 'embedding': "):
+        VectorEntry("a", "not a list", None)
+
+
+@pytest.mark.parametrize("field", ["id", "metadata", "created_at"])
+def test_lone_surrogates_raise_unicode_encode_error_unwrapped(field):
+    with pytest.raises(UnicodeEncodeError) as info:
+        VectorEntry(**{"id": "a", "embedding": [], field: "x\ud800"})
+    assert "argument" not in str(info.value)
+    entry = VectorEntry("a", [])
+    with pytest.raises(UnicodeEncodeError):
+        setattr(entry, field, "\udfff")
+
+
+def test_str_subclass_is_copied_as_plain_str():
+    class Name(str):
+        pass
+
+    e = VectorEntry(Name("héllo ✓"), [])
+    assert type(e.id) is str and e.id == "héllo ✓"
+
+
+@pytest.mark.parametrize(
+    "embedding, expected",
+    [
+        ([], []),
+        ((1, 2.5, True), [1.0, 2.5, 1.0]),
+        (range(3), [0.0, 1.0, 2.0]),
+        (array.array("d", [0.5, -2.0]), [0.5, -2.0]),
+        (np.array([1.5, 2.0], dtype=np.float64), [1.5, 2.0]),
+        ([Floaty(0.25), Indexy()], [0.25, 7.0]),
+        (RegisteredSequence([1.0, 2.0]), [1.0, 2.0]),
+        (RegisteredSequence([3.0], length_error=TypeError("no len")), [3.0]),
+    ],
+)
+def test_float_list_accepts_sequences(embedding, expected):
+    assert VectorEntry("a", embedding).embedding == expected
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (0.1, 0.10000000149011612),
+        (1e39, math.inf),
+        (3.4028235677973366e38, math.inf),  # halfway rounds to even
+        (3.40282356e38, 3.4028234663852886e38),
+        (1e-45, 1.401298464324817e-45),
+        (1e-46, 0.0),
+    ],
+)
+def test_float_elements_round_to_float32(value, expected):
+    assert VectorEntry("a", [value]).embedding == [expected]
+
+
+@given(st.lists(st.floats(allow_nan=False) | st.integers(-(2**200), 2**200)))
+def test_rounding_matches_numpy_float32(values):
+    with np.errstate(over="ignore"):
+        expected = [float(np.float32(float(v))) for v in values]
+    assert VectorEntry("a", values).embedding == expected
+
+
+def test_nan_and_signed_zero_survive():
+    nan, neg_zero = VectorEntry("a", [math.nan, -0.0]).embedding
+    assert math.isnan(nan)
+    assert math.copysign(1.0, neg_zero) == -1.0
+
+
+@pytest.mark.parametrize(
+    "element, error, message",
+    [
+        ("x", TypeError, "argument 'embedding': must be real number, not str"),
+        (None, TypeError, "argument 'embedding': must be real number, not NoneType"),
+        (10**400, OverflowError, "int too large to convert to float"),
+        (FailingFloat(ValueError("nope")), ValueError, "nope"),
+        (FailingFloat(TypeError("bad")), TypeError, "argument 'embedding': bad"),
+    ],
+)
+def test_element_errors(element, error, message):
+    with pytest.raises(error) as info:
+        VectorEntry("a", [1.0, element])
+    assert type(info.value) is error
+    assert str(info.value) == message
+
+
+def test_wrapped_error_keeps_the_original_cause():
+    cause = KeyError("k")
+    failing = TypeError("bad")
+    failing.__cause__ = cause
+    with pytest.raises(TypeError) as info:
+        VectorEntry("a", [FailingFloat(failing)])
+    assert info.value is not failing
+    assert info.value.__cause__ is cause
+
+
+def test_iteration_errors_pass_through():
+    class Broken(RegisteredSequence):
+        def __iter__(self):
+            raise ValueError("iteration failed")
+
+    collections.abc.Sequence.register(Broken)
+    with pytest.raises(ValueError, match="^iteration failed$"):
+        VectorEntry("a", Broken([]))
