@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -11,6 +12,8 @@
 #include "core/result.h"
 #include "core/vector_entry.h"
 #include "core/wal.h"
+#include "index/hnsw_map.h"
+#include "index/search.h"
 
 namespace pvdb::core {
 
@@ -18,6 +21,13 @@ namespace pvdb::core {
 struct IdHash {
   using is_transparent = void;
   std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
+};
+
+// One search result: a live record and its distance from the query. The record
+// pointer is valid until the next write.
+struct SearchHit {
+  const VectorEntry* entry;
+  float distance;
 };
 
 // The live records of one store, its two files and its search index.
@@ -47,6 +57,10 @@ class VectorStore {
   // before the call.
   Result<void> wal_append(std::string_view lines);
 
+  // The records nearest to `query`, nearest first, at most min(top_k, 100). Rebuilds
+  // the index first when the records changed since it was built.
+  Result<std::vector<SearchHit>> search(std::span<const float> query, std::uint64_t top_k);
+
   // Folds the log into a new snapshot, empties the log and rebuilds the index. A failure
   // leaves the old snapshot byte for byte, keeps `wal_pending`, and changes no record.
   Result<void> compact();
@@ -59,6 +73,7 @@ class VectorStore {
   std::optional<std::uint64_t> dim() const { return dim_; }
   std::uint64_t wal_pending() const { return wal_pending_; }
   bool dirty() const { return dirty_; }
+  bool has_index() const { return index_.has_value(); }
 
  private:
   explicit VectorStore(StoreConfig config) : config_(std::move(config)) {}
@@ -74,6 +89,13 @@ class VectorStore {
   std::optional<std::uint64_t> dim_;
   std::uint64_t wal_pending_ = 0;
   bool dirty_ = false;
+  // Built lazily over the live records; point i carries the value i, the position of
+  // its record's id in `index_ids_` (sorted ascending).
+  std::optional<index::HnswMap> index_;
+  std::vector<std::string> index_ids_;
+  // Reused by every query: its marks and lists keep their capacity, and its reset and
+  // generations make each query independent of the ones before.
+  index::Search search_;
 };
 
 }  // namespace pvdb::core

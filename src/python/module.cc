@@ -1,6 +1,7 @@
 #include <Python.h>
 
 #include "python/entry_type.h"
+#include "python/store_type.h"
 
 namespace {
 
@@ -10,6 +11,11 @@ int module_exec(PyObject* module) noexcept {
   PyTypeObject* entry = pvdb::py::entry_type();
   if (entry == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "VectorEntry", reinterpret_cast<PyObject*>(entry)) < 0) {
+    return -1;
+  }
+  PyTypeObject* store = pvdb::py::store_type();
+  if (store == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "VectorStore", reinterpret_cast<PyObject*>(store)) < 0) {
     return -1;
   }
   if (PyModule_AddStringConstant(module, "__version__", "0.1.0") < 0) return -1;

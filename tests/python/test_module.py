@@ -15,7 +15,7 @@ def test_module_docstring_is_empty():
 
 def test_public_attributes():
     public = {name for name in dir(pelmor_vector_db) if not name.startswith("__")}
-    assert public == {"VectorEntry"}
+    assert public == {"VectorEntry", "VectorStore"}
     assert "__version__" in dir(pelmor_vector_db)
 
 
