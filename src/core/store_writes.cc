@@ -60,7 +60,8 @@ bool is_fragment(std::string_view tail) {
 class WalAppender {
  public:
   static Result<WalAppender> begin(const std::string& path) {
-    auto file = File::open(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+    // Readable too: the log's last byte is inspected before anything is appended.
+    auto file = File::open(path, O_RDWR | O_APPEND | O_CREAT, 0666);
     if (!file.ok()) return std::move(file).error();
     WalAppender appender(std::move(file).value());
     auto size = appender.file_.size();
