@@ -101,11 +101,12 @@ class WalAppender {
       start_ = from.value();
       return {};
     }
+    // The line feed belongs to this append: if the append fails, it goes too, and the
+    // log is left byte for byte as the call found it.
     if (auto ended = file_.write_all("\n"); !ended.ok()) {
       rollback();
       return ended;
     }
-    start_ += 1;
     return {};
   }
 
