@@ -60,7 +60,8 @@ bool is_fragment(std::string_view tail) {
 class WalAppender {
  public:
   static Result<WalAppender> begin(const std::string& path) {
-    auto file = File::open(path, O_WRONLY | O_APPEND | O_CREAT, 0666);
+    // Readable too: the log's last byte is inspected before anything is appended.
+    auto file = File::open(path, O_RDWR | O_APPEND | O_CREAT, 0666);
     if (!file.ok()) return std::move(file).error();
     WalAppender appender(std::move(file).value());
     auto size = appender.file_.size();
@@ -100,11 +101,12 @@ class WalAppender {
       start_ = from.value();
       return {};
     }
+    // The line feed belongs to this append: if the append fails, it goes too, and the
+    // log is left byte for byte as the call found it.
     if (auto ended = file_.write_all("\n"); !ended.ok()) {
       rollback();
       return ended;
     }
-    start_ += 1;
     return {};
   }
 

@@ -1,0 +1,136 @@
+"""Every file-system call of a write or a compaction, failed in turn by a preloaded library."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
+from harness import build_fault_library, child_env, run_child  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def fault_library(tmp_path_factory):
+    return build_fault_library(str(tmp_path_factory.mktemp("lib")))
+
+
+def sweep(library, tmp_path, op):
+    env = child_env(LD_PRELOAD=library)
+    out = run_child("fault_child.py", tmp_path / "store", tmp_path / "counts", op, env=env)
+    assert out.returncode == 0, out.stderr.decode()
+    reports = [json.loads(line) for line in out.stdout.decode().splitlines()]
+    return reports[0], reports[1:]
+
+
+def violations(report, op):
+    """What is wrong with the store after one injected failure; empty when all is well."""
+    fault, counts = report["fault"], report["counts"]
+    wrong = []
+    if counts.get(fault["op"], 0) < fault["k"] or counts.get("injected", 0) < 1:
+        wrong.append("the library never failed the call: %s" % counts)
+    if not report["outcome"].startswith("OSError: "):
+        wrong.append("outcome " + report["outcome"])
+    if not report["memory_unchanged"]:
+        wrong.append("memory changed")
+    if not report["wal_unchanged"]:
+        wrong.append("log changed")
+    if not (report["snapshot_old"] or op == "compact" and report["snapshot_new"]):
+        wrong.append("snapshot neither old nor the complete new image")
+    if not report["files_unchanged"]:
+        wrong.append("files now %s" % report["files"])
+    if report["retry"] != "ok":
+        wrong.append("retry without the fault failed: " + report["retry"])
+    if not report["reopen_matches"]:
+        wrong.append("reopened store differs from the model")
+    return wrong
+
+
+OPS = ["upsert", "delete", "batch", "compact", "torn_upsert", "unended_upsert"]
+
+
+@pytest.mark.parametrize("op", OPS)
+def test_every_failed_call_leaves_the_store_as_it_was(fault_library, tmp_path, op):
+    dry, reports = sweep(fault_library, tmp_path, op)
+    assert dry["outcome"] == "ok" and dry["reopen_matches"]
+    seen = {k for k, n in dry["counts"].items() if n and k != "injected"}
+    expected = {"compact": {"open", "write", "fsync", "rename"},
+                "torn_upsert": {"open", "write", "ftruncate"}}.get(op, {"open", "write"})
+    assert seen == expected, dry["counts"]
+    wrong = {json.dumps(r["fault"]): w for r in reports if (w := violations(r, op))}
+    assert not wrong, json.dumps(wrong, indent=1)
+    assert len(reports) >= 8
+
+
+PERMISSIONS = textwrap.dedent(
+    """
+    import json, os, sys
+    import pelmor_vector_db as pv
+    folder = sys.argv[1]
+    snap, wal = folder + "/store.snap", folder + "/store.wal"
+    store = pv.VectorStore.open(snap, wal)
+    results = {}
+    for name, call in [("upsert", lambda: store.upsert(pv.VectorEntry("x", [1.0, 2.0]))),
+                       ("delete", lambda: store.delete("a")),
+                       ("compact", store.compact)]:
+        try:
+            call()
+            results[name] = "ok"
+        except OSError as e:
+            results[name] = str(e)
+    results["len"] = store.len
+    results["files"] = sorted(os.listdir(folder))
+    try:
+        pv.VectorStore.open(folder + "/unreadable.snap", wal)
+        results["open"] = "ok"
+    except OSError as e:
+        results["open"] = str(e)
+    print(json.dumps(results))
+    """
+)
+
+
+def without_privileges():
+    """A command prefix that runs a child as root without the capabilities that bypass
+    file permissions, or None when this machine cannot drop them."""
+    prefix = ["setpriv", "--inh-caps=-all", "--bounding-set=-all"]
+    if shutil.which("setpriv") is None:
+        return None
+    probe = subprocess.run([*prefix, "sh", "-c", "grep CapEff /proc/self/status"],
+                           capture_output=True, text=True)
+    if probe.returncode != 0 or not probe.stdout.split()[-1].strip("0") == "":
+        return None
+    return prefix
+
+
+def test_permissions_bite_without_capabilities(tmp_path):
+    prefix = without_privileges()
+    if prefix is None:
+        pytest.skip("cannot drop CAP_DAC_OVERRIDE here (setpriv missing or not permitted)")
+    import pelmor_vector_db as pv
+
+    folder = tmp_path / "ro"
+    folder.mkdir()
+    store = pv.VectorStore.new(str(folder / "store.snap"), str(folder / "store.wal"))
+    store.upsert(pv.VectorEntry("a", [1.0, 0.0]))
+    store.compact()
+    store.upsert(pv.VectorEntry("b", [0.0, 1.0]))
+    (folder / "unreadable.snap").write_bytes(b'{"dim":0,"entries":[]}')
+    os.chmod(folder / "unreadable.snap", 0)
+    os.chmod(folder / "store.wal", 0o444)
+    os.chmod(folder, 0o555)
+    before = {n: (folder / n).read_bytes() for n in ("store.snap", "store.wal")}
+    try:
+        out = subprocess.run([*prefix, sys.executable, "-c", PERMISSIONS, str(folder)],
+                             env=child_env(), capture_output=True, text=True, timeout=120)
+    finally:
+        os.chmod(folder, 0o755)
+    assert out.returncode == 0, out.stderr
+    got = json.loads(out.stdout)
+    denied = "Permission denied (os error 13)"
+    assert [got[k] for k in ("upsert", "delete", "compact", "open")] == [denied] * 4
+    assert got["len"] == 2  # the failed delete kept its record
+    assert got["files"] == ["store.snap", "store.wal", "unreadable.snap"]
+    assert {n: (folder / n).read_bytes() for n in before} == before

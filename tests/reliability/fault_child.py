@@ -1,0 +1,158 @@
+"""Runs store calls under the preloaded fault library and reports what each left behind.
+
+Usage (with LD_PRELOAD set to the fault library): fault_child.py FOLDER COUNTS OP
+Sweeps every counted file-system call of one store call OP (upsert, delete, batch,
+compact, torn_upsert, unended_upsert), failing the k-th call of each kind with several
+errnos, as a short write, and persistently. Prints one JSON object per scenario.
+"""
+import errno
+import json
+import os
+import shutil
+import sys
+
+import pelmor_vector_db as pv
+
+import workload as wl
+
+SMALL, LARGE = 8, 1536
+ERRNOS = (errno.EIO, errno.ENOSPC, errno.EFBIG)
+FRAGMENT = b'{"op":"upsert","data":{"id":"zz","embedding":[1.0,'
+
+
+def setup(folder, op):
+    """A store with snapshot and log lines; returns (store, model, dim, call)."""
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    paths = (os.path.join(folder, "store.snap"), os.path.join(folder, "store.wal"))
+    dim = LARGE if op == "batch" else SMALL
+    store = pv.VectorStore.new(*paths)
+    ops = [wl.op_batch(["r%d" % i for i in range(6)], 1), wl.OP_COMPACT,
+           wl.op_upsert("r1", 10), wl.op_delete("r2")]
+    for o in ops:
+        wl.run_op(pv, store, o, dim)
+    if op == "unended_upsert":
+        with open(paths[1], "rb+") as f:
+            f.truncate(os.path.getsize(paths[1]) - 1)  # a last line without its line feed
+    elif op == "torn_upsert":
+        with open(paths[1], "ab") as f:
+            f.write(FRAGMENT)  # what a writer killed mid-append leaves
+    store = pv.VectorStore.open(*paths)
+    model = {}
+    for o in ops:
+        wl.apply_op(model, o)
+    calls = {
+        "upsert": wl.op_upsert("new", 100),
+        "torn_upsert": wl.op_upsert("new", 100),
+        "unended_upsert": wl.op_upsert("new", 100),
+        "delete": wl.op_delete("r3"),
+        "batch": wl.op_batch(["b%d" % (i % 140) for i in range(150)], 200),
+        "compact": wl.OP_COMPACT,
+    }
+    return store, paths, model, dim, calls[op]
+
+
+def snapshot_image(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def image_model(data, dim):
+    """{id: version} of a snapshot's bytes, or None when they are not one whole image."""
+    try:
+        doc = json.loads(data)
+        return {e["id"]: wl.version_of(pv.VectorEntry(e["id"], e["embedding"], e["metadata"]),
+                                        dim) for e in doc["entries"]}
+    except (ValueError, KeyError, TypeError):
+        return None
+
+
+def memory(store, model):
+    return [store.len, store.dim, store.wal_pending,
+            {id: wl.version_of(store.get(id), store.dim) for id in model if store.get(id)}]
+
+
+def arm(fault, token):
+    os.environ.update({"PVDB_FAULT_" + k.upper(): str(v) for k, v in fault.items()})
+    os.environ["PVDB_FAULT_ARM"] = token
+
+
+def read_counts(path):
+    if not os.path.exists(path):
+        return {}
+    with open(path) as f:
+        return {k: int(v) for k, v in (p.split("=") for p in f.read().split())}
+
+
+def run(folder, counts_path, op, fault, token):
+    """One scenario: fail one call as `fault` says, then check, retry and reopen."""
+    store, paths, model, dim, call = setup(folder, op)
+    before_files = sorted(os.listdir(folder))
+    before = [snapshot_image(p) for p in paths]
+    before_memory = memory(store, model)
+    after_model = dict(model)
+    wl.apply_op(after_model, call)
+    if os.path.exists(counts_path):
+        os.unlink(counts_path)
+    arm(fault, token)
+    try:
+        wl.run_op(pv, store, call, dim)
+        outcome = "ok"
+    except OSError as e:
+        outcome = "OSError: " + str(e)
+    except Exception as e:  # any other type is a finding in itself
+        outcome = "%s: %s" % (type(e).__name__, e)
+    finally:
+        os.environ["PVDB_FAULT_ARM"] = "0"
+    snap_after, wal_after = (snapshot_image(p) for p in paths)
+    report = {
+        "fault": fault, "outcome": outcome, "counts": read_counts(counts_path),
+        "memory_unchanged": memory(store, model) == before_memory,
+        # Cutting away a dead writer's fragment is the first step of an append, and
+        # stays done when the append then fails.
+        "wal_unchanged": wal_after == before[1] or (
+            op == "torn_upsert" and wal_after + FRAGMENT == before[1]),
+        "snapshot_old": snap_after == before[0],
+        "snapshot_new": image_model(snap_after, dim) == after_model if snap_after else False,
+        "files_unchanged": sorted(os.listdir(folder)) == before_files,
+        "files": sorted(os.listdir(folder)),
+    }
+    try:
+        wl.run_op(pv, store, call, dim)
+        report["retry"] = "ok"
+    except (OSError, ValueError) as e:
+        report["retry"] = str(e)
+    _, seen = wl.observe(pv, paths, set(after_model) | set(model), dim)
+    report["reopen_matches"] = seen == after_model
+    return report
+
+
+def faults_for(counts):
+    """Every counted call of every kind, each failed in every way that applies to it."""
+    for kind, n in counts.items():
+        if kind == "injected":
+            continue
+        for k in range(1, n + 1):
+            for err in ERRNOS:
+                yield {"op": kind, "k": k, "errno": err, "persist": 0, "short": -1}
+            yield {"op": kind, "k": k, "errno": errno.EIO, "persist": 1, "short": -1}
+            if kind == "write":
+                for short in (0, 1, 700):
+                    yield {"op": kind, "k": k, "errno": errno.ENOSPC, "persist": 0, "short": short}
+
+
+def main():
+    folder, counts_path, op = sys.argv[1:4]
+    os.environ["PVDB_FAULT_PATTERN"] = folder + "*"
+    os.environ["PVDB_FAULT_COUNTS"] = counts_path
+    dry = run(folder, counts_path, op, {"op": "none", "k": 0, "short": -1}, "dry")
+    print(json.dumps(dry))
+    for i, fault in enumerate(faults_for(dry["counts"])):
+        print(json.dumps(run(folder, counts_path, op, fault, "s%d" % i)), flush=True)
+
+
+if __name__ == "__main__":
+    main()
