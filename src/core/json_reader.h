@@ -18,8 +18,11 @@ struct JsonNumber {
   std::uint64_t u = 0;
   std::int64_t i = 0;
   double f = 0.0;
+  float f32 = 0.0f;  // a Float's value as an embedding element
 
-  // Integers round straight to the nearest float; floats go by way of the double.
+  // Integers round straight to the nearest float. A decimal of at most nine
+  // significant digits (every text the writer makes) does too, so that it reads
+  // back as the float it came from; longer ones go by way of the double.
   float to_f32() const;
   JsonFound found() const;
 };
