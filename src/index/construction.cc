@@ -69,6 +69,30 @@ void Construction::link_back(PointIndex new_point, PointIndex neighbour, float d
   }
 }
 
+// Ranks first and then the entries into nearest, as pushing them in that order
+// would when none is dropped. A list usually comes as two ascending runs (the
+// kept entries, then the re-admitted ones), which one merge puts in order.
+void Construction::rank_all(Search& insertion, Candidate first,
+                            std::span<const Candidate> entries) {
+  std::vector<Candidate>& scratch = insertion.working;
+  std::vector<Candidate>& nearest = insertion.nearest;
+  insertion.visited.insert(first.point);
+  scratch.clear();
+  for (const Candidate& c : entries) {
+    if (insertion.visited.insert(c.point)) scratch.push_back(c);
+  }
+  nearest.resize(scratch.size());
+  const auto descent = std::is_sorted_until(scratch.begin(), scratch.end());
+  if (std::is_sorted(descent, scratch.end())) {
+    std::merge(scratch.begin(), descent, descent, scratch.end(), nearest.begin());
+  } else {
+    std::copy(scratch.begin(), scratch.end(), nearest.begin());
+    std::sort(nearest.begin(), nearest.end());
+  }
+  nearest.insert(std::lower_bound(nearest.begin(), nearest.end(), first), first);
+  scratch.clear();
+}
+
 // The node's list with each entry's distance from the node's point.
 std::size_t Construction::read_list(PointIndex node, Candidate* out) {
   SharedGuard guard(locks_[node]);
@@ -88,8 +112,13 @@ void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbou
   std::array<Candidate, kZeroSlots> entries;
   const std::size_t count = read_list(neighbour, entries.data());
   insertion.reset();
-  insertion.push_scored({distance, new_point});
-  for (std::size_t k = 0; k < count; ++k) insertion.push_scored(entries[k]);
+  if (count < insertion.ef) {
+    // Nothing can be dropped when all candidates fit, so they are sorted at once.
+    rank_all(insertion, {distance, new_point}, {entries.data(), count});
+  } else {
+    insertion.push_scored({distance, new_point});
+    for (std::size_t k = 0; k < count; ++k) insertion.push_scored(entries[k]);
+  }
   const std::span<const Candidate> selection =
       insertion.select_heuristic(points_.query(neighbour), locked_zero(new_point), points_,
                                  heuristic_->extend_candidates, heuristic_->keep_pruned);

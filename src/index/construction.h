@@ -51,6 +51,7 @@ class Construction {
   void link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance);
   void replace_list(PointIndex node, std::span<const Candidate> selection);
   std::size_t read_list(PointIndex node, Candidate* out);
+  static void rank_all(Search& insertion, Candidate first, std::span<const Candidate> entries);
   Layer locked_zero(PointIndex owned) const;
 
   const PointSet& points_;
