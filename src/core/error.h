@@ -6,6 +6,55 @@
 
 namespace pvdb::core {
 
+// The syntax failures of the JSON decoder; each has one fixed description.
+enum class JsonSyntax {
+  EofWhileParsingList,
+  EofWhileParsingObject,
+  EofWhileParsingString,
+  EofWhileParsingValue,
+  ExpectedColon,
+  ExpectedListCommaOrEnd,
+  ExpectedObjectCommaOrEnd,
+  ExpectedIdent,
+  ExpectedValue,
+  InvalidEscape,
+  InvalidNumber,
+  NumberOutOfRange,
+  InvalidCodePoint,
+  ControlCharacter,
+  KeyMustBeString,
+  LoneLeadingSurrogate,
+  UnexpectedEndOfHexEscape,
+  TrailingComma,
+  TrailingCharacters,
+  RecursionLimit,
+};
+
+// What a decoded JSON value had to be, named in type and length errors.
+enum class JsonExpected {
+  String,
+  F32,
+  Usize,
+  Sequence,
+  Unit,
+  VariantIdentifier,
+  VectorEntry,
+  Snapshot,
+  WalRecord,
+  DeleteVariant,
+  VectorEntryElements,
+  SnapshotElements,
+  DeleteElements,
+};
+
+// The value a JSON decoder found where it expected something else. `text` is the
+// integer's digits, the float already formatted, or the decoded string.
+struct JsonFound {
+  enum class Kind { Null, Bool, Integer, Float, String, Sequence, Map };
+  Kind kind = Kind::Null;
+  std::string text;
+};
+
 enum class ErrorKind {
   Io,
   Json,
@@ -30,6 +79,22 @@ class VectorDbError {
   // A JSON error; line 0 means the position is unknown.
   static VectorDbError json(std::string description, std::uint64_t line = 0,
                             std::uint64_t column = 0);
+  // JSON decoding failures at `line`/`column` (0/0 when not yet known).
+  static VectorDbError json_syntax(JsonSyntax code, std::uint64_t line, std::uint64_t column);
+  static VectorDbError json_missing_field(std::string_view name);
+  static VectorDbError json_duplicate_field(std::string_view name);
+  static VectorDbError json_unknown_variant(std::string_view name);
+  static VectorDbError json_invalid_type(const JsonFound& found, JsonExpected expected);
+  static VectorDbError json_invalid_value(const JsonFound& found, JsonExpected expected);
+  static VectorDbError json_invalid_length(std::uint64_t length, JsonExpected expected);
+  // A held array with more elements than its type takes.
+  static VectorDbError json_invalid_length_in_sequence(std::uint64_t length,
+                                                       std::uint64_t expected);
+  // Gives a position to a JSON error made before its position was known.
+  void set_position(std::uint64_t line, std::uint64_t column) {
+    line_ = line;
+    column_ = column;
+  }
   static VectorDbError dimension_mismatch(std::uint64_t expected, std::uint64_t got);
   static VectorDbError empty_embedding();
   // `id` is empty for a write; compaction names the record that holds the value.

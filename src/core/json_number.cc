@@ -1,0 +1,265 @@
+#include <charconv>
+#include <cmath>
+#include <string>
+
+#include "core/json_reader.h"
+#include "core/json_writer.h"
+
+namespace pvdb::core {
+
+namespace {
+
+bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+constexpr std::uint64_t kTwoPow53 = std::uint64_t{1} << 53;
+constexpr std::uint64_t kTwoPow63 = std::uint64_t{1} << 63;
+
+// The decimal exponent of a number's leading digit, saturated; decides whether a
+// double that from_chars could not represent overflowed or underflowed.
+std::int64_t leading_exponent(std::string_view number) {
+  std::size_t i = number[0] == '-' ? 1 : 0;
+  std::int64_t position = 0;  // digits before the point, minus leading zeros after it
+  bool seen = false;
+  bool fraction = false;
+  for (; i < number.size() && number[i] != 'e' && number[i] != 'E'; ++i) {
+    if (number[i] == '.') {
+      fraction = true;
+    } else if (!seen && number[i] == '0') {
+      if (fraction) --position;
+    } else {
+      seen = true;
+      if (!fraction) ++position;
+    }
+  }
+  std::int64_t exponent = 0;
+  if (i < number.size()) {
+    ++i;
+    const bool negative = number[i] == '-';
+    if (number[i] == '+' || number[i] == '-') ++i;
+    for (; i < number.size() && exponent < 1'000'000'000'000; ++i) {
+      exponent = exponent * 10 + (number[i] - '0');
+    }
+    if (negative) exponent = -exponent;
+  }
+  return position + exponent;
+}
+
+}  // namespace
+
+float JsonNumber::to_f32() const {
+  switch (kind) {
+    case Kind::Unsigned:
+      return static_cast<float>(u);
+    case Kind::Signed:
+      return static_cast<float>(i);
+    case Kind::Float:
+      return static_cast<float>(f);
+  }
+  return 0.0f;
+}
+
+JsonFound JsonNumber::found() const {
+  switch (kind) {
+    case Kind::Unsigned:
+      return {JsonFound::Kind::Integer, std::to_string(u)};
+    case Kind::Signed:
+      return {JsonFound::Kind::Integer, std::to_string(i)};
+    case Kind::Float: {
+      JsonFound found{JsonFound::Kind::Float, {}};
+      write_json_f64(found.text, f);
+      return found;
+    }
+  }
+  return {};
+}
+
+bool JsonReader::parse_number(bool positive, JsonNumber& out) {
+  const std::size_t start = positive ? pos_ : pos_ - 1;
+  const std::size_t digits = pos_;
+  if (at_end()) return fail_here(JsonSyntax::EofWhileParsingValue, true);
+  const char first = text_[pos_++];
+  if (first == '0') {
+    if (is_digit(peek())) return fail_peek(JsonSyntax::InvalidNumber);
+  } else if (is_digit(first)) {
+    while (is_digit(peek())) ++pos_;
+  } else {
+    return fail_here(JsonSyntax::InvalidNumber);
+  }
+  const std::size_t digits_end = pos_;
+  if (peek() == '.') {
+    ++pos_;
+    if (!is_digit(peek())) {
+      if (at_end()) return fail_peek(JsonSyntax::EofWhileParsingValue, true);
+      return fail_peek(JsonSyntax::InvalidNumber);
+    }
+    while (is_digit(peek())) ++pos_;
+  }
+  if (peek() == 'e' || peek() == 'E') {
+    ++pos_;
+    if (peek() == '+' || peek() == '-') ++pos_;
+    if (at_end()) return fail_here(JsonSyntax::EofWhileParsingValue, true);
+    if (!is_digit(text_[pos_++])) return fail_here(JsonSyntax::InvalidNumber);
+    while (is_digit(peek())) ++pos_;
+  }
+  if (pos_ == digits_end) return integer_value(positive, start, digits_end - digits, out);
+  return float_value(start, out);
+}
+
+bool JsonReader::integer_value(bool positive, std::size_t start, std::size_t digits,
+                               JsonNumber& out) {
+  const std::string_view text = text_.substr(pos_ - digits, digits);
+  std::uint64_t magnitude = 0;
+  if (std::from_chars(text.data(), text.data() + text.size(), magnitude).ec != std::errc{}) {
+    return float_value(start, out);
+  }
+  if (positive) {
+    out.kind = JsonNumber::Kind::Unsigned;
+    out.u = magnitude;
+  } else if (magnitude == 0 || magnitude > kTwoPow63) {
+    // "-0" has no signed integer form; beyond the signed range is a float.
+    out.kind = JsonNumber::Kind::Float;
+    out.f = -static_cast<double>(magnitude);
+  } else {
+    out.kind = JsonNumber::Kind::Signed;
+    out.i = static_cast<std::int64_t>(~magnitude + 1);
+  }
+  return true;
+}
+
+bool JsonReader::float_value(std::size_t start, JsonNumber& out) {
+  const std::string_view text = text_.substr(start, pos_ - start);
+  out.kind = JsonNumber::Kind::Float;
+  const auto result = std::from_chars(text.data(), text.data() + text.size(), out.f);
+  if (result.ec == std::errc::result_out_of_range) {
+    if (leading_exponent(text) > 0) return fail_here(JsonSyntax::NumberOutOfRange);
+    out.f = text[0] == '-' ? -0.0 : 0.0;
+  }
+  return true;
+}
+
+// Plain decimals of up to 19 digits with small exponents, the form the writer
+// produces. The quotient of two exact doubles is the correctly rounded double, so
+// the result equals the general path; anything else returns false untouched.
+bool JsonReader::fast_f32(float& out) {
+  const char* p = text_.data() + pos_;
+  const char* end = text_.data() + text_.size();
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  if (p == end || !is_digit(*p)) return false;
+  std::uint64_t mantissa = 0;
+  int count = 0;
+  int exponent = 0;
+  if (*p == '0') {
+    if (++p < end && is_digit(*p)) return false;
+  } else {
+    for (; p < end && is_digit(*p); ++p, ++count) mantissa = mantissa * 10 + (*p - '0');
+  }
+  bool integral = true;
+  if (p < end && *p == '.') {
+    integral = false;
+    const char* fraction = ++p;
+    for (; p < end && is_digit(*p); ++p, ++count, --exponent) {
+      mantissa = mantissa * 10 + (*p - '0');
+    }
+    if (p == fraction) return false;
+  }
+  if (count > 19) return false;
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    integral = false;
+    const bool down = ++p < end && *p == '-';
+    if (p < end && (*p == '-' || *p == '+')) ++p;
+    if (p == end || !is_digit(*p)) return false;
+    int value = 0;
+    for (; p < end && is_digit(*p) && value < 1000; ++p) value = value * 10 + (*p - '0');
+    exponent += down ? -value : value;
+  }
+  if (integral) {
+    if (!negative) {
+      out = static_cast<float>(mantissa);
+    } else if (mantissa == 0 || mantissa > kTwoPow63) {
+      out = static_cast<float>(-static_cast<double>(mantissa));
+    } else {
+      out = static_cast<float>(static_cast<std::int64_t>(~mantissa + 1));
+    }
+  } else {
+    if (mantissa > kTwoPow53 || exponent < -22 || exponent > 22) return false;
+    double value = static_cast<double>(mantissa);
+    value = exponent < 0 ? value / kPow10[-exponent] : value * kPow10[exponent];
+    out = static_cast<float>(negative ? -value : value);
+  }
+  pos_ = static_cast<std::size_t>(p - text_.data());
+  return true;
+}
+
+bool JsonReader::skip_number() {
+  if (at_end()) return fail_here(JsonSyntax::InvalidNumber, true);
+  const char first = text_[pos_++];
+  if (first == '0') {
+    if (is_digit(peek())) return fail_peek(JsonSyntax::InvalidNumber);
+  } else if (is_digit(first)) {
+    while (is_digit(peek())) ++pos_;
+  } else {
+    return fail_here(JsonSyntax::InvalidNumber);
+  }
+  if (peek() == '.') {
+    ++pos_;
+    if (!is_digit(peek())) return fail_peek(JsonSyntax::InvalidNumber, at_end());
+    while (is_digit(peek())) ++pos_;
+  }
+  if (peek() == 'e' || peek() == 'E') {
+    ++pos_;
+    if (peek() == '+' || peek() == '-') ++pos_;
+    if (at_end()) return fail_here(JsonSyntax::InvalidNumber, true);
+    if (!is_digit(text_[pos_++])) return fail_here(JsonSyntax::InvalidNumber);
+    while (is_digit(peek())) ++pos_;
+  }
+  return true;
+}
+
+// ---- Typed scalars ----
+
+bool JsonReader::read_string(std::string& out) {
+  const int c = peek_token();
+  if (c < 0) return fail_peek(JsonSyntax::EofWhileParsingValue, true);
+  if (c != '"') return fail_invalid_type(JsonExpected::String);
+  bump();
+  return parse_string(out);
+}
+
+bool JsonReader::read_f32(float& out) {
+  const int c = peek_token();
+  if (c < 0) return fail_peek(JsonSyntax::EofWhileParsingValue, true);
+  if (c != '-' && !is_digit(c)) return fail_invalid_type(JsonExpected::F32);
+  if (fast_f32(out)) return true;
+  JsonNumber number;
+  if (c == '-') bump();
+  if (!parse_number(c != '-', number)) return false;
+  out = number.to_f32();
+  return true;
+}
+
+bool JsonReader::read_usize(std::uint64_t& out) {
+  const int c = peek_token();
+  if (c < 0) return fail_peek(JsonSyntax::EofWhileParsingValue, true);
+  if (c != '-' && !is_digit(c)) return fail_invalid_type(JsonExpected::Usize);
+  JsonNumber number;
+  if (c == '-') bump();
+  if (!parse_number(c != '-', number)) return false;
+  switch (number.kind) {
+    case JsonNumber::Kind::Unsigned:
+      out = number.u;
+      return true;
+    case JsonNumber::Kind::Signed:
+      fail_unplaced(VectorDbError::json_invalid_value(number.found(), JsonExpected::Usize));
+      return place();
+    case JsonNumber::Kind::Float:
+      break;
+  }
+  fail_unplaced(VectorDbError::json_invalid_type(number.found(), JsonExpected::Usize));
+  return place();
+}
+
+}  // namespace pvdb::core

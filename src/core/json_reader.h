@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/error.h"
+
+namespace pvdb::core {
+
+// A JSON number as read: an integer without fraction or exponent that fits 64 bits
+// stays an integer, anything else is the nearest 64-bit float.
+struct JsonNumber {
+  enum class Kind { Unsigned, Signed, Float };
+  Kind kind = Kind::Unsigned;
+  std::uint64_t u = 0;
+  std::int64_t i = 0;
+  double f = 0.0;
+
+  // Integers round straight to the nearest float; floats go by way of the double.
+  float to_f32() const;
+  JsonFound found() const;
+};
+
+// A pull reader over one JSON text that keeps only a byte offset. Every parse step
+// returns false on failure and keeps the first failure, whose line and column are
+// worked out from its offset only when the error is taken.
+//
+// Offsets follow how a streaming decoder notices each failure: a failure seen on a
+// byte it only looked at is placed one past that byte (or at the end of the text),
+// a failure seen on a byte it consumed is placed just after that byte, and a
+// failure of the value's meaning (a wrong type, a missing or duplicate field) is
+// placed like the first kind at the end of the value or object that holds it.
+class JsonReader {
+ public:
+  explicit JsonReader(std::string_view text) : text_(text) {}
+  JsonReader(const JsonReader&) = delete;
+  JsonReader& operator=(const JsonReader&) = delete;
+
+  // ---- Cursor ----
+  std::size_t pos() const { return pos_; }
+  bool at_end() const { return pos_ >= text_.size(); }
+  // The byte at the cursor, or -1 at the end.
+  int peek() const { return at_end() ? -1 : static_cast<unsigned char>(text_[pos_]); }
+  void bump() { ++pos_; }
+  // Skips JSON whitespace and returns the next byte, or -1 at the end.
+  int peek_token();
+  // Whether the last byte before the cursor, whitespace aside, is a comma.
+  bool after_comma() const;
+
+  // ---- Failures; each returns false ----
+  // `ended`: the failure is only that the text stops where more could follow.
+  bool fail_peek(JsonSyntax code, bool ended = false);
+  bool fail_here(JsonSyntax code, bool ended = false);
+  // A failure of meaning; place() gives it its position later.
+  bool fail_unplaced(VectorDbError error);
+  // Places an unplaced failure one past the cursor. Returns false.
+  bool place();
+  bool failed() const { return error_.has_value(); }
+  bool failure_placed() const { return offset_ != kUnplaced; }
+  // Whether the failure is only the text ending early, in a spot where the
+  // document could still turn out valid.
+  bool ended() const { return ended_ && !doomed_; }
+  VectorDbError take_error();
+
+  // ---- Tokens ----
+  bool enter();  // opens one nesting level before a bracket is consumed
+  void leave() { ++depth_left_; }
+  // After `{` or a comma: 1 when a member name follows (its quote consumed),
+  // 0 at the closing brace (not consumed), -1 on failure.
+  int next_member(bool& first);
+  // 1 when an element follows (cursor on it), 0 at `]` (not consumed), -1 on failure.
+  int next_element(bool& first);
+  bool object_colon();
+  // Close an object or array. After a failure (`ok` false) they still step over
+  // the closing bracket, so that an unplaced failure lands after it.
+  bool end_object(bool ok);
+  bool end_array(bool ok);
+  // Only whitespace may follow the document.
+  bool finish();
+
+  // ---- Values ----
+  // The body of a string, its opening quote consumed. `out` is replaced.
+  bool parse_string(std::string& out);
+  // After the first letter of null/true/false: the rest of the literal.
+  bool parse_ident(const char* rest);
+  // A number starting at the cursor (after its '-' when `positive` is false).
+  bool parse_number(bool positive, JsonNumber& out);
+  // Typed values with their type failures, each placed at the value's end.
+  bool read_string(std::string& out);
+  bool read_f32(float& out);
+  bool read_usize(std::uint64_t& out);
+  // Checks one value for well-formedness without depth limit or recursion.
+  bool skip_value();
+  // Reads the value at the cursor only to name it in an "invalid type" failure.
+  bool fail_invalid_type(JsonExpected expected);
+
+ private:
+  static constexpr std::size_t kUnplaced = static_cast<std::size_t>(-1);
+
+  bool fail_at(JsonSyntax code, std::size_t offset, bool ended);
+  bool parse_escape(std::string& out);
+  bool parse_unicode_escape(std::string& out);
+  bool hex_escape(std::uint16_t& out, bool need_low);
+  bool skip_string();
+  bool skip_number();
+  bool skip_fraction_and_exponent();
+  bool integer_value(bool positive, std::size_t start, std::size_t digits, JsonNumber& out);
+  bool float_value(std::size_t start, JsonNumber& out);
+  bool fast_f32(float& out);
+  bool skip_close(char frame, bool accept_comma, std::string& stack, char& top);
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+  int depth_left_ = 128;
+  std::optional<VectorDbError> error_;
+  std::size_t offset_ = kUnplaced;
+  bool ended_ = false;
+  bool doomed_ = false;
+};
+
+}  // namespace pvdb::core

@@ -1,0 +1,296 @@
+#include "core/json_value.h"
+
+#include <string_view>
+#include <utility>
+
+namespace pvdb::core {
+
+namespace {
+
+constexpr std::string_view kEntryFields[] = {"id", "embedding", "metadata", "created_at"};
+constexpr int kEntryFieldCount = 4;
+
+int entry_field(std::string_view name) {
+  for (int field = 0; field < kEntryFieldCount; ++field) {
+    if (name == kEntryFields[field]) return field;
+  }
+  return -1;
+}
+
+bool read_literal(JsonReader& reader, JsonValue& out, const char* rest, bool value) {
+  out.kind = JsonValue::Kind::PartialLiteral;
+  reader.bump();
+  if (!reader.parse_ident(rest)) return false;
+  out.kind = *rest == 'u' ? JsonValue::Kind::Null : JsonValue::Kind::Bool;
+  out.boolean = value;
+  return true;
+}
+
+bool read_array(JsonReader& reader, JsonValue& out) {
+  if (!reader.enter()) return false;
+  reader.bump();
+  out.kind = JsonValue::Kind::Array;
+  out.complete = false;
+  bool first = true;
+  for (;;) {
+    const int next = reader.next_element(first);
+    if (next < 0) {
+      // An element cut off right after its comma still counts towards the length.
+      if (reader.ended() && reader.after_comma()) out.items.emplace_back();
+      return false;
+    }
+    if (next == 0) break;
+    if (!read_value(reader, out.items.emplace_back())) return false;
+  }
+  reader.leave();
+  if (!reader.end_array(true)) return false;
+  out.complete = true;
+  return true;
+}
+
+bool read_object(JsonReader& reader, JsonValue& out) {
+  if (!reader.enter()) return false;
+  reader.bump();
+  out.kind = JsonValue::Kind::Object;
+  out.complete = false;
+  bool first = true;
+  for (;;) {
+    const int next = reader.next_member(first);
+    if (next < 0) return false;
+    if (next == 0) break;
+    out.key_complete = false;
+    if (!reader.parse_string(out.keys.emplace_back())) return false;
+    out.key_complete = true;
+    if (!reader.object_colon()) return false;
+    if (!read_value(reader, out.items.emplace_back())) return false;
+  }
+  reader.leave();
+  if (!reader.end_object(true)) return false;
+  out.complete = true;
+  return true;
+}
+
+bool string_from_value(JsonReader& reader, const JsonValue& value, std::string& out) {
+  if (value.kind != JsonValue::Kind::String) {
+    return reader.fail_unplaced(
+        VectorDbError::json_invalid_type(value.found(), JsonExpected::String));
+  }
+  out = value.text;
+  return true;
+}
+
+bool f32_list_from_value(JsonReader& reader, const JsonValue& value, std::vector<float>& out) {
+  if (value.kind != JsonValue::Kind::Array) {
+    return reader.fail_unplaced(
+        VectorDbError::json_invalid_type(value.found(), JsonExpected::Sequence));
+  }
+  out.clear();
+  out.reserve(value.items.size());
+  for (const JsonValue& item : value.items) {
+    if (item.kind != JsonValue::Kind::Number) {
+      return reader.fail_unplaced(
+          VectorDbError::json_invalid_type(item.found(), JsonExpected::F32));
+    }
+    out.push_back(item.number.to_f32());
+  }
+  return true;
+}
+
+bool entry_field_from_value(JsonReader& reader, int field, const JsonValue& value,
+                            VectorEntry& out) {
+  switch (field) {
+    case 0:
+      return string_from_value(reader, value, out.id);
+    case 1:
+      return f32_list_from_value(reader, value, out.embedding);
+    case 2:
+      return string_from_value(reader, value, out.metadata);
+    default:
+      return string_from_value(reader, value, out.created_at);
+  }
+}
+
+bool could_be_string(const JsonValue& value) {
+  return value.kind == JsonValue::Kind::Missing || value.kind == JsonValue::Kind::String;
+}
+
+bool could_be_f32_list(const JsonValue& value) {
+  if (value.kind == JsonValue::Kind::Missing) return true;
+  if (value.kind != JsonValue::Kind::Array) return false;
+  for (const JsonValue& item : value.items) {
+    const bool number = item.kind == JsonValue::Kind::Number ||
+                        item.kind == JsonValue::Kind::PartialNumber ||
+                        item.kind == JsonValue::Kind::Missing;
+    if (!number) return false;
+  }
+  return true;
+}
+
+bool could_be_entry_field(int field, const JsonValue& value) {
+  return field == 1 ? could_be_f32_list(value) : could_be_string(value);
+}
+
+}  // namespace
+
+JsonFound JsonValue::found() const {
+  switch (kind) {
+    case Kind::Bool:
+      return {JsonFound::Kind::Bool, boolean ? "true" : "false"};
+    case Kind::Number:
+      return number.found();
+    case Kind::String:
+      return {JsonFound::Kind::String, text};
+    case Kind::Array:
+      return {JsonFound::Kind::Sequence, {}};
+    case Kind::Object:
+      return {JsonFound::Kind::Map, {}};
+    default:
+      return {JsonFound::Kind::Null, {}};
+  }
+}
+
+bool read_value(JsonReader& reader, JsonValue& out) {
+  const int c = reader.peek_token();
+  switch (c) {
+    case -1:
+      return reader.fail_peek(JsonSyntax::EofWhileParsingValue, true);
+    case 'n':
+      return read_literal(reader, out, "ull", false);
+    case 't':
+      return read_literal(reader, out, "rue", true);
+    case 'f':
+      return read_literal(reader, out, "alse", false);
+    case '"':
+      out.kind = JsonValue::Kind::String;
+      out.complete = false;
+      reader.bump();
+      if (!reader.parse_string(out.text)) return false;
+      out.complete = true;
+      return true;
+    case '[':
+      return read_array(reader, out);
+    case '{':
+      return read_object(reader, out);
+    default:
+      break;
+  }
+  if (c != '-' && (c < '0' || c > '9')) return reader.fail_peek(JsonSyntax::ExpectedValue);
+  out.kind = JsonValue::Kind::PartialNumber;
+  if (c == '-') reader.bump();
+  if (!reader.parse_number(c != '-', out.number)) return false;
+  out.kind = JsonValue::Kind::Number;
+  return true;
+}
+
+bool entry_from_value(JsonReader& reader, JsonValue& value, VectorEntry& out) {
+  if (value.kind == JsonValue::Kind::Array) {
+    for (int field = 0; field < kEntryFieldCount; ++field) {
+      if (static_cast<std::size_t>(field) >= value.items.size()) {
+        return reader.fail_unplaced(
+            VectorDbError::json_invalid_length(field, JsonExpected::VectorEntryElements));
+      }
+      if (!entry_field_from_value(reader, field, value.items[field], out)) return false;
+    }
+    if (value.items.size() > kEntryFieldCount) {
+      return reader.fail_unplaced(
+          VectorDbError::json_invalid_length_in_sequence(value.items.size(), kEntryFieldCount));
+    }
+    return true;
+  }
+  if (value.kind != JsonValue::Kind::Object) {
+    return reader.fail_unplaced(
+        VectorDbError::json_invalid_type(value.found(), JsonExpected::VectorEntry));
+  }
+  bool seen[kEntryFieldCount] = {};
+  for (std::size_t i = 0; i < value.keys.size(); ++i) {
+    const int field = entry_field(value.keys[i]);
+    if (field < 0) continue;
+    if (seen[field]) {
+      return reader.fail_unplaced(VectorDbError::json_duplicate_field(kEntryFields[field]));
+    }
+    if (!entry_field_from_value(reader, field, value.items[i], out)) return false;
+    seen[field] = true;
+  }
+  for (int field = 0; field < kEntryFieldCount; ++field) {
+    if (!seen[field]) {
+      return reader.fail_unplaced(VectorDbError::json_missing_field(kEntryFields[field]));
+    }
+  }
+  return true;
+}
+
+bool delete_from_value(JsonReader& reader, const JsonValue& value, std::string& id) {
+  if (value.kind == JsonValue::Kind::Array) {
+    if (value.items.empty()) {
+      return reader.fail_unplaced(
+          VectorDbError::json_invalid_length(0, JsonExpected::DeleteElements));
+    }
+    if (!string_from_value(reader, value.items[0], id)) return false;
+    if (value.items.size() > 1) {
+      return reader.fail_unplaced(
+          VectorDbError::json_invalid_length_in_sequence(value.items.size(), 1));
+    }
+    return true;
+  }
+  if (value.kind != JsonValue::Kind::Object) {
+    return reader.fail_unplaced(
+        VectorDbError::json_invalid_type(value.found(), JsonExpected::DeleteVariant));
+  }
+  bool seen = false;
+  for (std::size_t i = 0; i < value.keys.size(); ++i) {
+    if (value.keys[i] != "id") continue;
+    if (seen) return reader.fail_unplaced(VectorDbError::json_duplicate_field("id"));
+    if (!string_from_value(reader, value.items[i], id)) return false;
+    seen = true;
+  }
+  if (!seen) return reader.fail_unplaced(VectorDbError::json_missing_field("id"));
+  return true;
+}
+
+bool could_be_entry(const JsonValue& value) {
+  if (value.kind == JsonValue::Kind::Missing) return true;
+  if (value.kind == JsonValue::Kind::Array) {
+    if (value.items.size() > kEntryFieldCount) return false;
+    for (std::size_t i = 0; i < value.items.size(); ++i) {
+      if (!could_be_entry_field(static_cast<int>(i), value.items[i])) return false;
+    }
+    return !value.complete || value.items.size() == kEntryFieldCount;
+  }
+  if (value.kind != JsonValue::Kind::Object) return false;
+  bool seen[kEntryFieldCount] = {};
+  for (std::size_t i = 0; i < value.keys.size(); ++i) {
+    // A member name cut short may still become one the record does not know.
+    if (i + 1 == value.keys.size() && !value.key_complete) return true;
+    const int field = entry_field(value.keys[i]);
+    if (field < 0) continue;
+    if (seen[field]) return false;
+    seen[field] = true;
+    if (i < value.items.size() && !could_be_entry_field(field, value.items[i])) return false;
+  }
+  if (!value.complete) return true;
+  for (bool present : seen) {
+    if (!present) return false;
+  }
+  return true;
+}
+
+bool could_be_delete(const JsonValue& value) {
+  if (value.kind == JsonValue::Kind::Missing) return true;
+  if (value.kind == JsonValue::Kind::Array) {
+    if (value.items.size() > 1) return false;
+    if (!value.items.empty() && !could_be_string(value.items[0])) return false;
+    return !value.complete || value.items.size() == 1;
+  }
+  if (value.kind != JsonValue::Kind::Object) return false;
+  bool seen = false;
+  for (std::size_t i = 0; i < value.keys.size(); ++i) {
+    if (i + 1 == value.keys.size() && !value.key_complete) return true;
+    if (value.keys[i] != "id") continue;
+    if (seen) return false;
+    seen = true;
+    if (i < value.items.size() && !could_be_string(value.items[i])) return false;
+  }
+  return !value.complete || seen;
+}
+
+}  // namespace pvdb::core

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+// Ends the process when an invariant of the index does not hold. Active in every
+// build: the index has no error values, so a broken invariant must never run on.
+#define PVDB_CHECK(cond)                                                                   \
+  do {                                                                                     \
+    if (!(cond)) [[unlikely]] {                                                            \
+      std::fprintf(stderr, "%s:%d: fatal: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      std::fflush(stderr);                                                                 \
+      std::abort();                                                                        \
+    }                                                                                      \
+  } while (false)

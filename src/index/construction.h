@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "index/layer.h"
+#include "index/point.h"
+#include "index/rw_lock.h"
+#include "index/search_pool.h"
+
+namespace pvdb::index {
+
+// Options of neighbour selection; without them the nearest candidates are taken.
+struct Heuristic {
+  bool extend_candidates = false;
+  bool keep_pruned = true;
+};
+
+// The state shared by all insertions of one build. Insertions may run on many
+// threads at once: they change layer 0 only under its per-node locks, share the
+// search pool through its mutex, and only read the points and the upper layers.
+//
+// Lock order of one insertion: its own node, exclusively, for the whole insertion;
+// the pool's mutex briefly; then at most one other node at a time, shared while
+// it is read and exclusive while it is written, never upgraded.
+class Construction {
+ public:
+  Construction(const PointSet& points, std::size_t top, std::size_t ef_construction,
+               std::optional<Heuristic> heuristic);
+
+  // Links new_point (never 0) into layer 0 after descending the upper layers above
+  // level. upper_layers[i] is layer i + 1 and must be complete for every layer above
+  // level up to top.
+  void insert(PointIndex new_point, std::size_t level,
+              std::span<const std::vector<UpperNode>> upper_layers);
+
+  // The first slots of node p, read under its shared lock.
+  UpperNode freeze(PointIndex p);
+
+  // Layer 0 as it stands; only once no insertion runs.
+  std::vector<ZeroNode> take_zero() { return std::move(zero_); }
+
+ private:
+  void link_back(PointIndex new_point, PointIndex neighbour, float distance, Search& insertion);
+  void link_back_heuristic(PointIndex new_point, PointIndex neighbour, Search& insertion);
+  void link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance);
+  void replace_list(PointIndex node, std::span<const Candidate> selection);
+  Layer locked_zero(PointIndex owned) const;
+
+  const PointSet& points_;
+  std::vector<ZeroNode> zero_;
+  std::unique_ptr<RwLock[]> locks_;
+  SearchPool pool_;
+  std::size_t top_;
+  std::size_t ef_construction_;
+  std::optional<Heuristic> heuristic_;
+};
+
+}  // namespace pvdb::index

@@ -1,0 +1,172 @@
+#include "index/kernels.h"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+
+namespace pvdb::index::kernels {
+namespace {
+
+// Rows are padded up to whole lane groups by repeating row 0; the padded lanes
+// are computed and thrown away, which keeps the inner loops free of branches.
+struct Lanes {
+  const float* rows[kMaxBatch];
+  std::size_t ends[kMaxBatch];
+  std::size_t shared;  // the shortest common length over all lanes
+};
+
+Lanes make_lanes(std::size_t query_len, const float* const* rows, const std::size_t* lens,
+                 std::size_t count, std::size_t padded) {
+  Lanes lanes;
+  lanes.shared = query_len;
+  for (std::size_t k = 0; k < padded; ++k) {
+    const std::size_t source = k < count ? k : 0;
+    lanes.rows[k] = rows[source];
+    lanes.ends[k] = std::min(query_len, lens[source]);
+    lanes.shared = std::min(lanes.shared, lanes.ends[k]);
+  }
+  return lanes;
+}
+
+// Carries each lane's sum on past the part the vector loop covered, in the same
+// order and with the same operations, so the lane ends exactly as a scalar loop.
+void finish_lanes(const float* query, const Lanes& lanes, std::size_t start, std::size_t count,
+                  float* sums) {
+  for (std::size_t k = 0; k < count; ++k) {
+    float sum = sums[k];
+    const float* row = lanes.rows[k];
+    for (std::size_t i = start; i < lanes.ends[k]; ++i) sum = sum + query[i] * row[i];
+    sums[k] = sum;
+  }
+}
+
+// Transposes a 4x4 block of four rows starting at column i: cols[j] lane k = row k[i + j].
+inline void transpose4(const float* const* rows, std::size_t i, __m128* cols) {
+  __m128 r0 = _mm_loadu_ps(rows[0] + i);
+  __m128 r1 = _mm_loadu_ps(rows[1] + i);
+  __m128 r2 = _mm_loadu_ps(rows[2] + i);
+  __m128 r3 = _mm_loadu_ps(rows[3] + i);
+  _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+  cols[0] = r0;
+  cols[1] = r1;
+  cols[2] = r2;
+  cols[3] = r3;
+}
+
+// Groups lane groups of four; Groups independent sums hide the latency of the adds.
+template <int Groups>
+void run_sse2(const float* query, const Lanes& lanes, std::size_t first, float* sums) {
+  __m128 acc[Groups];
+  for (int g = 0; g < Groups; ++g) acc[g] = _mm_set1_ps(-0.0f);
+  const std::size_t blocks = lanes.shared / 4 * 4;
+  for (std::size_t i = 0; i < blocks; i += 4) {
+    __m128 cols[Groups][4];
+    for (int g = 0; g < Groups; ++g) transpose4(lanes.rows + first + 4 * g, i, cols[g]);
+    for (int j = 0; j < 4; ++j) {
+      const __m128 q = _mm_set1_ps(query[i + j]);
+      for (int g = 0; g < Groups; ++g) acc[g] = _mm_add_ps(acc[g], _mm_mul_ps(q, cols[g][j]));
+    }
+  }
+  for (int g = 0; g < Groups; ++g) _mm_storeu_ps(sums + first + 4 * g, acc[g]);
+}
+
+// Transposes an 8x8 block of eight rows starting at column i: cols[j] lane k = row k[i + j].
+// Rows 0-3 fill the low halves and rows 4-7 the high halves straight from memory, so
+// only the two in-lane 4x4 steps need shuffles.
+__attribute__((target("avx2"))) inline void transpose8(const float* const* rows, std::size_t i,
+                                                       __m256* cols) {
+  for (int half = 0; half < 2; ++half) {
+    const std::size_t at = i + 4 * static_cast<std::size_t>(half);
+    __m256 t[4];
+    for (int k = 0; k < 4; ++k) {
+      t[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows[k] + at)),
+                                  _mm_loadu_ps(rows[k + 4] + at), 1);
+    }
+    const __m256 u0 = _mm256_unpacklo_ps(t[0], t[1]);
+    const __m256 u1 = _mm256_unpackhi_ps(t[0], t[1]);
+    const __m256 u2 = _mm256_unpacklo_ps(t[2], t[3]);
+    const __m256 u3 = _mm256_unpackhi_ps(t[2], t[3]);
+    cols[4 * half + 0] = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(1, 0, 1, 0));
+    cols[4 * half + 1] = _mm256_shuffle_ps(u0, u2, _MM_SHUFFLE(3, 2, 3, 2));
+    cols[4 * half + 2] = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(1, 0, 1, 0));
+    cols[4 * half + 3] = _mm256_shuffle_ps(u1, u3, _MM_SHUFFLE(3, 2, 3, 2));
+  }
+}
+
+template <int Groups>
+__attribute__((target("avx2"))) void run_avx2(const float* query, const Lanes& lanes, float* sums) {
+  __m256 acc[Groups];
+  for (int g = 0; g < Groups; ++g) acc[g] = _mm256_set1_ps(-0.0f);
+  const std::size_t blocks = lanes.shared / 8 * 8;
+  for (std::size_t i = 0; i < blocks; i += 8) {
+    __m256 cols[Groups][8];
+    for (int g = 0; g < Groups; ++g) transpose8(lanes.rows + 8 * g, i, cols[g]);
+    for (int j = 0; j < 8; ++j) {
+      const __m256 q = _mm256_broadcast_ss(query + i + j);
+      for (int g = 0; g < Groups; ++g) {
+        acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(q, cols[g][j]));
+      }
+    }
+  }
+  for (int g = 0; g < Groups; ++g) _mm256_storeu_ps(sums + 8 * g, acc[g]);
+}
+
+}  // namespace
+
+float dot_scalar(const float* a, std::size_t a_len, const float* b, std::size_t b_len) {
+  const std::size_t len = std::min(a_len, b_len);
+  float dot = -0.0f;
+  for (std::size_t i = 0; i < len; ++i) dot = dot + a[i] * b[i];
+  return dot;
+}
+
+float sum_squares_scalar(const float* a, std::size_t len) {
+  float sum = -0.0f;
+  for (std::size_t i = 0; i < len; ++i) sum = sum + a[i] * a[i];
+  return sum;
+}
+
+void dot_batch_scalar(const float* query, std::size_t query_len, const float* const* rows,
+                      const std::size_t* lens, std::size_t count, float* out) {
+  for (std::size_t k = 0; k < count; ++k) out[k] = dot_scalar(query, query_len, rows[k], lens[k]);
+}
+
+void dot_batch_sse2(const float* query, std::size_t query_len, const float* const* rows,
+                    const std::size_t* lens, std::size_t count, float* out) {
+  if (count == 0) return;
+  const std::size_t padded = (count + 3) / 4 * 4;
+  const Lanes lanes = make_lanes(query_len, rows, lens, count, padded);
+  float sums[kMaxBatch];
+  std::size_t first = 0;
+  for (; first + 8 <= padded; first += 8) run_sse2<2>(query, lanes, first, sums);
+  if (first < padded) run_sse2<1>(query, lanes, first, sums);
+  finish_lanes(query, lanes, lanes.shared / 4 * 4, count, sums);
+  std::copy(sums, sums + count, out);
+}
+
+__attribute__((target("avx2"))) void dot_batch_avx2(const float* query, std::size_t query_len,
+                                                    const float* const* rows,
+                                                    const std::size_t* lens, std::size_t count,
+                                                    float* out) {
+  if (count == 0) return;
+  const std::size_t padded = count <= 8 ? 8 : 16;
+  const Lanes lanes = make_lanes(query_len, rows, lens, count, padded);
+  float sums[kMaxBatch];
+  if (padded == 8) {
+    run_avx2<1>(query, lanes, sums);
+  } else {
+    run_avx2<2>(query, lanes, sums);
+  }
+  finish_lanes(query, lanes, lanes.shared / 8 * 8, count, sums);
+  std::copy(sums, sums + count, out);
+}
+
+bool has_avx2() { return __builtin_cpu_supports("avx2"); }
+
+DotBatchFn dot_batch() {
+  static const DotBatchFn best = has_avx2() ? dot_batch_avx2 : dot_batch_sse2;
+  return best;
+}
+
+}  // namespace pvdb::index::kernels

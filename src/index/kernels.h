@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+
+// Dot-product kernels behind the cosine distance. Every kernel adds its products
+// one at a time in index order, starting from -0.0, with a separate multiply and
+// add per element, so all of them return bit-identical sums. The vector kernels
+// gain speed by running several independent sums at once, one per lane.
+namespace pvdb::index::kernels {
+
+// The most rows one batched call takes.
+inline constexpr std::size_t kMaxBatch = 16;
+
+// out[k] = sum over i < min(query_len, lens[k]) of query[i] * rows[k][i], for k < count.
+// count is at most kMaxBatch; rows[k] must hold lens[k] floats.
+using DotBatchFn = void (*)(const float* query, std::size_t query_len, const float* const* rows,
+                            const std::size_t* lens, std::size_t count, float* out);
+
+// The plain reference: one product, then one addition, element after element.
+float dot_scalar(const float* a, std::size_t a_len, const float* b, std::size_t b_len);
+float sum_squares_scalar(const float* a, std::size_t len);
+
+void dot_batch_scalar(const float* query, std::size_t query_len, const float* const* rows,
+                      const std::size_t* lens, std::size_t count, float* out);
+void dot_batch_sse2(const float* query, std::size_t query_len, const float* const* rows,
+                    const std::size_t* lens, std::size_t count, float* out);
+// Only callable when has_avx2() is true.
+void dot_batch_avx2(const float* query, std::size_t query_len, const float* const* rows,
+                    const std::size_t* lens, std::size_t count, float* out);
+
+bool has_avx2();
+
+// The widest kernel this processor runs, chosen once per process.
+DotBatchFn dot_batch();
+
+}  // namespace pvdb::index::kernels

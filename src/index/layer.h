@@ -1,0 +1,106 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "index/check.h"
+#include "index/point.h"
+#include "index/rw_lock.h"
+
+namespace pvdb::index {
+
+inline constexpr std::size_t kM = 32;
+inline constexpr std::size_t kZeroSlots = 2 * kM;
+inline constexpr std::size_t kUpperSlots = kM;
+
+// A neighbour list is filled from slot 0 without gaps; the first empty slot ends it.
+
+// The neighbours of one point in layer 0.
+struct ZeroNode {
+  std::array<PointIndex, kZeroSlots> slots;
+
+  ZeroNode() { slots.fill(kEmptySlot); }
+
+  // Puts point at slot index, shifting the slots from there up by one; the entry in
+  // the last slot falls off. An index past the last slot does nothing.
+  void insert(std::size_t index, PointIndex point);
+};
+
+// The neighbours of one point in an upper layer, never written once made.
+struct UpperNode {
+  std::array<PointIndex, kUpperSlots> slots;
+
+  UpperNode() { slots.fill(kEmptySlot); }
+
+  // The first slots of a layer-0 node, unchanged.
+  static UpperNode from_zero(const ZeroNode& node);
+};
+
+inline void ZeroNode::insert(std::size_t index, PointIndex point) {
+  if (index >= kZeroSlots) return;
+  if (slots[index] != kEmptySlot) {
+    for (std::size_t k = kZeroSlots - 1; k > index; --k) slots[k] = slots[k - 1];
+  }
+  slots[index] = point;
+}
+
+inline UpperNode UpperNode::from_zero(const ZeroNode& node) {
+  UpperNode upper;
+  for (std::size_t k = 0; k < kUpperSlots; ++k) upper.slots[k] = node.slots[k];
+  return upper;
+}
+
+// A read-only view of one layer in any of its forms: an upper layer, layer 0 of a
+// finished graph, or layer 0 under construction with one lock per node. Cheap to
+// copy; the nodes and locks must outlive it.
+class Layer {
+ public:
+  static Layer upper(std::span<const UpperNode> nodes) { return Layer(nodes, {}, nullptr); }
+  static Layer zero(std::span<const ZeroNode> nodes) { return Layer({}, nodes, nullptr); }
+  // Every node is read under its shared lock, except owned: the calling thread
+  // holds that node exclusively and reads it as it stands.
+  static Layer locked(std::span<const ZeroNode> nodes, RwLock* locks, PointIndex owned) {
+    Layer layer({}, nodes, locks);
+    layer.owned_ = owned;
+    return layer;
+  }
+
+  std::size_t size() const { return upper_.empty() ? zero_.size() : upper_.size(); }
+
+  // Copies p's neighbours, in slot order, into out: at most links of them, ending
+  // at the first empty slot. Returns how many were copied.
+  std::size_t nearest_iter(PointIndex p, std::size_t links, PointIndex* out) const {
+    if (!upper_.empty()) {
+      PVDB_CHECK(p < upper_.size());
+      return copy_slots(upper_[p].slots, links, out);
+    }
+    PVDB_CHECK(p < zero_.size());
+    if (locks_ == nullptr || p == owned_) return copy_slots(zero_[p].slots, links, out);
+    SharedGuard guard(locks_[p]);
+    return copy_slots(zero_[p].slots, links, out);
+  }
+
+ private:
+  Layer(std::span<const UpperNode> upper, std::span<const ZeroNode> zero, RwLock* locks)
+      : upper_(upper), zero_(zero), locks_(locks) {}
+
+  template <std::size_t N>
+  static std::size_t copy_slots(const std::array<PointIndex, N>& slots, std::size_t links,
+                                PointIndex* out) {
+    const std::size_t limit = links < N ? links : N;
+    std::size_t count = 0;
+    while (count < limit && slots[count] != kEmptySlot) {
+      out[count] = slots[count];
+      ++count;
+    }
+    return count;
+  }
+
+  std::span<const UpperNode> upper_;
+  std::span<const ZeroNode> zero_;
+  RwLock* locks_ = nullptr;
+  PointIndex owned_ = kEmptySlot;
+};
+
+}  // namespace pvdb::index

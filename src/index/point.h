@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace pvdb::index {
+
+// One embedding as the index sees it. Points of one index may differ in length.
+using Point = std::vector<float>;
+
+// A position in the list of points an index was built from, in build order.
+using PointIndex = std::uint32_t;
+// Marks an empty neighbour slot; never names a point.
+inline constexpr PointIndex kEmptySlot = 0xFFFFFFFF;
+
+// sqrt of the sum of squares, added one at a time in index order from -0.0.
+float norm(std::span<const float> v);
+
+// The cosine distance from a dot product and the two norms: 2.0 when the norms'
+// product is zero, else 1 - dot / (na * nb) clamped to [0, 2]; NaN stays NaN.
+float finish_distance(float dot, float na, float nb);
+
+// The cosine distance in [0, 2], or NaN. The dot product covers the common length,
+// each norm its own vector. Bit-identical on every build and symmetric.
+float distance(std::span<const float> a, std::span<const float> b);
+
+// A vector together with its norm, so the norm is computed once per query.
+struct Query {
+  std::span<const float> values;
+  float norm = 0.0f;
+
+  static Query of(std::span<const float> values);
+};
+
+// All points of one index in one flat array, each with its norm computed once.
+// Immutable after construction, so any number of threads may read it.
+class PointSet {
+ public:
+  PointSet() = default;
+  explicit PointSet(const std::vector<Point>& points);
+  // Point i is data[offset_i, offset_i + lengths[i]), the points laid end to end.
+  // The sum of lengths must equal data.size().
+  PointSet(std::vector<float> data, std::span<const std::uint64_t> lengths);
+
+  std::size_t size() const { return norms_.size(); }
+  bool empty() const { return norms_.empty(); }
+  std::span<const float> operator[](std::size_t p) const;
+  Query query(std::size_t p) const;
+
+  // out[k] = distance from q to point ids[k], for every k.
+  void distances(const Query& q, std::span<const PointIndex> ids, float* out) const;
+  float distance_to(const Query& q, PointIndex p) const;
+
+  // The points in a new order: element j of the result is element order[j] here.
+  PointSet reordered(std::span<const PointIndex> order) const;
+
+ private:
+  void compute_norms();
+
+  std::vector<float> data_;
+  std::vector<std::size_t> offsets_{0};  // size() + 1 entries
+  std::vector<float> norms_;
+};
+
+}  // namespace pvdb::index

@@ -1,0 +1,149 @@
+#include "index/search.h"
+
+#include <algorithm>
+#include <array>
+
+#include "index/kernels.h"
+
+namespace pvdb::index {
+namespace {
+
+// std heap functions build a max-heap; this order turns it into a min-heap.
+bool heap_order(const Candidate& a, const Candidate& b) { return b < a; }
+
+}  // namespace
+
+void Search::reset() {
+  visited.clear();
+  candidates.clear();
+  nearest.clear();
+  working.clear();
+  discarded.clear();
+}
+
+void Search::offer(Candidate c) {
+  const auto at = std::lower_bound(nearest.begin(), nearest.end(), c);
+  if (static_cast<std::size_t>(at - nearest.begin()) >= ef) return;
+  nearest.insert(at, c);
+  candidates.push_back(c);
+  std::push_heap(candidates.begin(), candidates.end(), heap_order);
+}
+
+void Search::push(PointIndex p, const Query& query, const PointSet& points) {
+  if (!visited.insert(p)) return;
+  offer({points.distance_to(query, p), p});
+}
+
+// Same effect as pushing each neighbour in turn: a point's distance does not
+// depend on the others, so the new ones are scored together, then offered in order.
+void Search::push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points) {
+  batch_ids_.clear();
+  for (const PointIndex p : ps) {
+    if (visited.insert(p)) batch_ids_.push_back(p);
+  }
+  batch_distances_.resize(batch_ids_.size());
+  points.distances(query, batch_ids_, batch_distances_.data());
+  for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
+    offer({batch_distances_[k], batch_ids_[k]});
+  }
+}
+
+void Search::search(const Query& query, const Layer& layer, const PointSet& points,
+                    std::size_t links) {
+  std::array<PointIndex, kZeroSlots> neighbours;
+  while (!candidates.empty()) {
+    std::pop_heap(candidates.begin(), candidates.end(), heap_order);
+    const Candidate c = candidates.back();
+    candidates.pop_back();
+    if (!nearest.empty() && distance_less(nearest.back().distance, c.distance)) return;
+    const std::size_t count = layer.nearest_iter(c.point, links, neighbours.data());
+    push_all({neighbours.data(), count}, query, points);
+    if (nearest.size() > ef) nearest.resize(ef);
+  }
+}
+
+void Search::cull() {
+  candidates.clear();
+  for (const Candidate& c : nearest) {
+    candidates.push_back(c);
+    std::push_heap(candidates.begin(), candidates.end(), heap_order);
+  }
+  visited.clear();
+  for (const Candidate& c : nearest) visited.insert(c.point);
+}
+
+void Search::extend(const Candidate& c, const Query& query, const Layer& layer,
+                    const PointSet& points) {
+  std::array<PointIndex, kZeroSlots> neighbours;
+  const std::size_t count = layer.nearest_iter(c.point, kZeroSlots, neighbours.data());
+  batch_ids_.clear();
+  for (std::size_t k = 0; k < count; ++k) {
+    if (visited.insert(neighbours[k])) batch_ids_.push_back(neighbours[k]);
+  }
+  batch_distances_.resize(batch_ids_.size());
+  points.distances(query, batch_ids_, batch_distances_.data());
+  for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
+    working.push_back({batch_distances_[k], batch_ids_[k]});
+  }
+}
+
+// Once c is kept, every later candidate that c is strictly nearer to than the
+// query is is bound to be discarded: mark them all now, scoring c against every
+// later candidate not yet marked in one batch. A candidate's turn then only reads
+// its mark, which equals comparing it with every kept neighbour in turn.
+void Search::mark_dominated(std::size_t kept, const PointSet& points) {
+  // undecided_ holds, ascending, the positions not yet marked; drop those up to kept.
+  std::size_t first = 0;
+  while (first < undecided_.size() && undecided_[first] <= kept) ++first;
+  undecided_.erase(undecided_.begin(), undecided_.begin() + static_cast<std::ptrdiff_t>(first));
+  batch_ids_.clear();
+  for (const std::size_t w : undecided_) batch_ids_.push_back(working[w].point);
+  batch_distances_.resize(batch_ids_.size());
+  points.distances(points.query(working[kept].point), batch_ids_, batch_distances_.data());
+  std::size_t still = 0;
+  for (std::size_t k = 0; k < undecided_.size(); ++k) {
+    const std::size_t w = undecided_[k];
+    if (distance_less(batch_distances_[k], working[w].distance)) {
+      dominated_[w] = 1;
+    } else {
+      undecided_[still++] = w;
+    }
+  }
+  undecided_.resize(still);
+}
+
+std::span<const Candidate> Search::select_heuristic(const Query& query, const Layer& layer,
+                                                    const PointSet& points, bool extend_candidates,
+                                                    bool keep_pruned) {
+  working.clear();
+  for (std::size_t k = 0; k < nearest.size(); ++k) {
+    const Candidate c = nearest[k];
+    working.push_back(c);
+    if (extend_candidates) extend(c, query, layer, points);
+  }
+  if (extend_candidates && working.size() > 1) std::sort(working.begin(), working.end());
+  nearest.clear();
+  discarded.clear();
+  dominated_.assign(working.size(), 0);
+  undecided_.resize(working.size());
+  for (std::size_t w = 0; w < working.size(); ++w) undecided_[w] = w;
+  for (std::size_t w = 0; w < working.size() && nearest.size() < kZeroSlots; ++w) {
+    if (dominated_[w]) {
+      discarded.push_back(working[w]);
+      continue;
+    }
+    nearest.push_back(working[w]);
+    if (nearest.size() < kZeroSlots) mark_dominated(w, points);
+  }
+  working.clear();
+  if (keep_pruned) {
+    for (const Candidate& c : discarded) {
+      if (nearest.size() >= kZeroSlots) break;
+      nearest.push_back(c);
+    }
+    discarded.clear();
+  }
+  return nearest;
+}
+
+}  // namespace pvdb::index

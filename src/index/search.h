@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "index/candidate.h"
+#include "index/layer.h"
+#include "index/point.h"
+#include "index/visited.h"
+
+namespace pvdb::index {
+
+// The reusable state of one search: one thread at a time. Lists and marks keep
+// their capacity across reset, so a reused Search allocates nothing once warm.
+// Its marks fit only the point list they were sized for.
+struct Search {
+  Visited visited;
+  std::vector<Candidate> candidates;  // a binary min-heap: points still to expand
+  std::vector<Candidate> nearest;     // ascending, the best found so far
+  std::vector<Candidate> working;     // scratch of neighbour selection
+  std::vector<Candidate> discarded;   // rejected by neighbour selection
+  std::size_t ef = 1;                 // how many entries nearest keeps
+
+  // Clears visited and empties every list; keeps ef.
+  void reset();
+
+  // Scores p against the query unless it is visited already, and keeps it when
+  // fewer than ef entries of nearest rank before it.
+  void push(PointIndex p, const Query& query, const PointSet& points);
+
+  // The same as push for each point in turn, with the new points scored together.
+  void push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points);
+
+  // Greedy best-first search of one layer from the current candidates, following
+  // at most links neighbours of each expanded node. The result is left in nearest.
+  void search(const Query& query, const Layer& layer, const PointSet& points, std::size_t links);
+
+  // Restarts the candidates from nearest and makes only nearest visited, between
+  // the search of one layer and the next.
+  void cull();
+
+  // Chooses at most kZeroSlots neighbours for query among nearest: a candidate is
+  // kept only when no kept one is nearer to it than the query is. Leaves the
+  // selection in nearest and returns it. Reads layer only with extend_candidates.
+  std::span<const Candidate> select_heuristic(const Query& query, const Layer& layer,
+                                              const PointSet& points, bool extend_candidates,
+                                              bool keep_pruned);
+
+ private:
+  void offer(Candidate c);
+  void mark_dominated(std::size_t kept, const PointSet& points);
+  void extend(const Candidate& c, const Query& query, const Layer& layer, const PointSet& points);
+
+  // Scratch for scoring many points in one batch.
+  std::vector<PointIndex> batch_ids_;
+  std::vector<float> batch_distances_;
+  std::vector<std::size_t> undecided_;   // positions in working not yet marked
+  std::vector<std::uint8_t> dominated_;  // per entry of working: bound to be discarded
+};
+
+}  // namespace pvdb::index

@@ -1,0 +1,316 @@
+#include "core/json_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/snapshot.h"
+#include "core/wal.h"
+
+namespace pvdb::core {
+namespace {
+
+struct ErrorCase {
+  std::string text;
+  std::string message;
+};
+
+std::string snapshot_error(const std::string& text) {
+  auto snapshot = decode_snapshot(text);
+  return snapshot.ok() ? "decoded" : snapshot.error().message();
+}
+
+std::string wal_error(const std::string& text) {
+  auto record = decode_wal_line(text);
+  return record.ok() ? "decoded" : record.error().message();
+}
+
+// Positions: a failure seen on a byte only looked at is reported one past it, a
+// failure seen on a consumed byte just after it, and a failure of meaning (type,
+// missing or duplicate field, length) one past the end of the value or of the
+// object holding it; never past the end of the text.
+TEST(JsonReader, SyntaxErrorsOfTheSnapshot) {
+  const std::vector<ErrorCase> cases = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"   ", "EOF while parsing a value at line 1 column 3"},
+      {R"({"dim":)", "EOF while parsing a value at line 1 column 7"},
+      {R"({"dim":3,)", "EOF while parsing a value at line 1 column 9"},
+      {R"({"dim":3,"entries":[)", "EOF while parsing a list at line 1 column 20"},
+      {R"({"dim":3)", "EOF while parsing an object at line 1 column 8"},
+      {R"({"dim":3,"entr)", "EOF while parsing a string at line 1 column 14"},
+      {"nul", "EOF while parsing a value at line 1 column 3"},
+      {R"({"dim" 3,"entries":[]})", "expected `:` at line 1 column 8"},
+      {R"({"dim":3 "entries":[]})", "expected `,` or `}` at line 1 column 10"},
+      {R"([3 []])", "expected `,` or `]` at line 1 column 4"},
+      {R"({"dim":3,"entries":[],"x":tru})", "expected ident at line 1 column 30"},
+      {R"({"dim":3,"entries":[],"x":+1})", "expected value at line 1 column 27"},
+      {"x", "expected value at line 1 column 1"},
+      {"{\"dim\":3,\"entries\":[],\"x\":'a'}", "expected value at line 1 column 27"},
+      {R"({"dim":3,"entries":[],"x":NaN})", "expected value at line 1 column 27"},
+      {R"({"dim":3,"entries":[],"\q":1})", "invalid escape at line 1 column 25"},
+      {R"({"dim":3,"entries":[],"\u12":1})", "invalid escape at line 1 column 29"},
+      {R"({"dim":01,"entries":[]})", "invalid number at line 1 column 9"},
+      {R"({"dim":3,"entries":[],"x":1.})", "invalid number at line 1 column 29"},
+      {R"({"dim":3,"entries":[],"x":1ex})", "invalid number at line 1 column 29"},
+      {R"({"dim":3,"entries":[],"x":-a})", "invalid number at line 1 column 28"},
+      {R"({"dim":1e999,"entries":[]})", "number out of range at line 1 column 12"},
+      {R"({"dim":-1e999,"entries":[]})", "number out of range at line 1 column 13"},
+      {"{\"\xFF\":1}", "invalid unicode code point at line 1 column 4"},
+      {"{\"dim\":3,\"entries\":[],\"a\":\"\x01\"}",
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 28"},
+      {std::string("{\"a\0\":1}", 8),
+       "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
+      {R"({1:2})", "key must be a string at line 1 column 2"},
+      {R"({,"dim":3})", "key must be a string at line 1 column 2"},
+      {R"({"\udfff":1})", "lone leading surrogate in hex escape at line 1 column 8"},
+      {R"({"\ud800\ud800":1})", "lone leading surrogate in hex escape at line 1 column 14"},
+      {R"({"\ud800b":1})", "unexpected end of hex escape at line 1 column 9"},
+      {R"({"\ud800\n":1})", "unexpected end of hex escape at line 1 column 10"},
+      {R"({"dim":3,"entries":[],})", "trailing comma at line 1 column 23"},
+      {R"([3,[],])", "trailing comma at line 1 column 7"},
+      {R"({"dim":3,"entries":[]} x)", "trailing characters at line 1 column 24"},
+      {R"({"dim":3,"entries":[]}{})", "trailing characters at line 1 column 23"},
+      {R"([3,[],1])", "trailing characters at line 1 column 7"},
+      // Skipped values are checked for form, with their own view of commas.
+      {R"({"dim":3,"entries":[],"x":[1,]})", "expected value at line 1 column 30"},
+      {R"({"dim":3,"entries":[],"x":{"a":1,}})", "key must be a string at line 1 column 34"},
+      {R"({"dim":3,"entries":[],"x":[1 2]})", "expected `,` or `]` at line 1 column 30"},
+      {R"({"dim":3,"entries":[],"x":{"a" 1}})", "expected `:` at line 1 column 32"},
+      {R"({"dim":3,"entries":[],"x":[)", "EOF while parsing a list at line 1 column 27"},
+      {R"({"dim":3,"entries":[],"x":1e)", "invalid number at line 1 column 28"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(snapshot_error(c.text), c.message) << c.text;
+}
+
+TEST(JsonReader, MeaningErrorsOfTheSnapshot) {
+  const std::vector<ErrorCase> cases = {
+      {R"({"dim":3.0,"entries":[]})",
+       "invalid type: floating point `3.0`, expected usize at line 1 column 11"},
+      {R"({"dim":-0,"entries":[]})",
+       "invalid type: floating point `-0.0`, expected usize at line 1 column 10"},
+      {R"({"dim":1e300,"entries":[]})",
+       "invalid type: floating point `1e+300`, expected usize at line 1 column 13"},
+      {R"({"dim":18446744073709551616,"entries":[]})",
+       "invalid type: floating point `1.8446744073709552e+19`, expected usize at line 1 column 28"},
+      {R"({"dim":-1,"entries":[]})",
+       "invalid value: integer `-1`, expected usize at line 1 column 10"},
+      {R"({"dim":-9223372036854775808,"entries":[]})",
+       "invalid value: integer `-9223372036854775808`, expected usize at line 1 column 28"},
+      {R"({"dim":"3","entries":[]})",
+       "invalid type: string \"3\", expected usize at line 1 column 11"},
+      {R"({"dim":null,"entries":[]})", "invalid type: null, expected usize at line 1 column 12"},
+      {R"({"dim":true,"entries":[]})",
+       "invalid type: boolean `true`, expected usize at line 1 column 12"},
+      {R"({"dim":[],"entries":[]})", "invalid type: sequence, expected usize at line 1 column 8"},
+      {R"({"dim":3,"entries":{}})", "invalid type: map, expected a sequence at line 1 column 20"},
+      {R"("a\"b\\c\n\t\u0001\u007f\u0085")",
+       "invalid type: string \"a\\\"b\\\\c\\n\\t\\u{1}\\u{7f}\\u{85}\", expected struct Snapshot "
+       "at line 1 column 31"},
+      {R"({"dim":3,"entries":[1]})",
+       "invalid type: integer `1`, expected struct VectorEntry at line 1 column 22"},
+      {R"({"dim":3,"entries":[{"id":null}]})",
+       "invalid type: null, expected a string at line 1 column 31"},
+      {R"({"dim":3,"entries":[{"id":"a","embedding":[true]}]})",
+       "invalid type: boolean `true`, expected f32 at line 1 column 48"},
+      {R"({"dim":3,"entries":[{"id":"a","embedding":[1,null]}]})",
+       "invalid type: null, expected f32 at line 1 column 50"},
+      {R"({"dim":3,"entries":[{"id":"a","embedding":[{}]}]})",
+       "invalid type: map, expected f32 at line 1 column 44"},
+      {R"({"dim":3,"entries":[{"id":"a","embedding":["1"]}]})",
+       "invalid type: string \"1\", expected f32 at line 1 column 47"},
+      {R"({"dim":3,"entries":[{"metadata":1.5}]})",
+       "invalid type: floating point `1.5`, expected a string at line 1 column 36"},
+      {R"({"dim":3,"entries":[{"created_at":-7}]})",
+       "invalid type: integer `-7`, expected a string at line 1 column 37"},
+      {R"({"dim":3})", "missing field `entries` at line 1 column 9"},
+      {R"({})", "missing field `dim` at line 1 column 2"},
+      {R"({"Dim":3,"entries":[]} )", "missing field `dim` at line 1 column 23"},
+      {R"({"dim":3,"entries":[{"embedding":[]}]})", "missing field `id` at line 1 column 37"},
+      {R"({"dim":3,"entries":[{"id":"","embedding":[],"created_at":""}]})",
+       "missing field `metadata` at line 1 column 61"},
+      {R"({"dim":3,"entries":[],"dim":4})", "duplicate field `dim` at line 1 column 28"},
+      {R"({"dim":3,"entries":[{"id":"a","id" :"b"}]})", "duplicate field `id` at line 1 column 36"},
+      {R"([3])", "invalid length 1, expected struct Snapshot with 2 elements at line 1 column 3"},
+      {R"({"dim":3,"entries":[[]]})",
+       "invalid length 0, expected struct VectorEntry with 4 elements at line 1 column 23"},
+      {R"({"dim":3,"entries":[["a",[],"m"]]})",
+       "invalid length 3, expected struct VectorEntry with 4 elements at line 1 column 33"},
+      {R"({"dim":3,"entries":[["a",[],"m","t",5]]})", "trailing characters at line 1 column 37"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(snapshot_error(c.text), c.message) << c.text;
+}
+
+TEST(JsonReader, LinesAndColumnsCountLineFeeds) {
+  const std::vector<ErrorCase> cases = {
+      {"{\"dim\":3,\n  \"entries\":5}",
+       "invalid type: integer `5`, expected a sequence at line 2 column 14"},
+      {"{\"dim\":3,\n\"entries\":[]\n}\nx", "trailing characters at line 4 column 1"},
+      {"{\"dim\":3,\r\n\"entries\":[],\n\n", "EOF while parsing a value at line 4 column 0"},
+      {"\n\n", "EOF while parsing a value at line 3 column 0"},
+      // A failure reported one past a line feed is at the start of the next line.
+      {"{\"dim\":3}\n", "missing field `entries` at line 2 column 0"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(snapshot_error(c.text), c.message) << c.text;
+}
+
+TEST(JsonReader, ErrorsOfALogLine) {
+  const std::vector<ErrorCase> cases = {
+      {R"({"op":"upsert"})", "missing field `data` at line 1 column 15"},
+      {R"({"data":{"id":"x"}})", "missing field `op` at line 1 column 19"},
+      {R"({})", "missing field `op` at line 1 column 2"},
+      {R"({"op":"Upsert","data":{"id":"a"}})",
+       "unknown variant `Upsert`, expected `upsert` or `delete` at line 1 column 15"},
+      {R"({"op":{"bogus":null},"data":1})",
+       "unknown variant `bogus`, expected `upsert` or `delete` at line 1 column 15"},
+      {R"({"op":"delete","op":"delete","data":{"id":"x"}})",
+       "duplicate field `op` at line 1 column 20"},
+      {R"({"op":"delete","data":{"id":"x"},"op":"delete"})",
+       "duplicate field `op` at line 1 column 38"},
+      {R"({"data":{"id":"x"},"data":{"id":"x"},"op":"delete"})",
+       "duplicate field `data` at line 1 column 26"},
+      {R"({"op":"delete","data":{"id":"x","id":"y"}})", "duplicate field `id` at line 1 column 37"},
+      {R"({"op":5,"data":["x"]})", "expected value at line 1 column 7"},
+      {R"({"op":null,"data":["x"]})", "expected value at line 1 column 7"},
+      {R"({"op":{"delete":1},"data":["x"]})",
+       "invalid type: integer `1`, expected unit at line 1 column 18"},
+      {R"({"op":{"delete":null,"x":1},"data":["x"]})", "expected value at line 1 column 20"},
+      {R"({"op":{5:null},"data":["x"]})",
+       "invalid type: integer `5`, expected variant identifier at line 1 column 9"},
+      {R"("x")",
+       "invalid type: string \"x\", expected adjacently tagged enum WalRecord at line 1 column 3"},
+      {R"({"op":"delete","data":"x"})",
+       "invalid type: string \"x\", expected struct variant WalRecord::Delete at line 1 column 26"},
+      {R"({"op":"upsert","data":null})",
+       "invalid type: null, expected struct VectorEntry at line 1 column 27"},
+      {R"([])", "invalid length 0, expected adjacently tagged enum WalRecord at line 1 column 2"},
+      {R"(["delete"])",
+       "invalid length 1, expected adjacently tagged enum WalRecord at line 1 column 10"},
+      {R"(["delete",["x"],1])", "trailing characters at line 1 column 17"},
+      {R"({"op":"delete","data":[]})",
+       "invalid length 0, expected struct variant WalRecord::Delete with 1 element at line 1 "
+       "column 25"},
+      {R"({"op":"delete","data":["x","y"]})", "trailing characters at line 1 column 28"},
+      {R"({"op":"upsert","data":["a",[],"m","t",]})", "trailing comma at line 1 column 39"},
+      // Data held before its op fails only once the op is known, after the record.
+      {R"({"data":{"id":1},"op":"delete"})",
+       "invalid type: integer `1`, expected a string at line 1 column 31"},
+      {R"({"data":{"id":1},"op":"delete","x":1})",
+       "invalid type: integer `1`, expected a string at line 1 column 31"},
+      {R"({"data":{"id":"x"},"op":"upsert"})", "missing field `embedding` at line 1 column 33"},
+      {R"({"data":{"id":"x","id":"y"},"op":"delete"})", "duplicate field `id` at line 1 column 42"},
+      {R"({"data":["x","y"],"op":"delete"})",
+       "invalid length 2, expected 1 element in sequence at line 1 column 32"},
+      {R"({"data":["a",[1],"m","t","x"],"op":"upsert"})",
+       "invalid length 5, expected 4 elements in sequence at line 1 column 44"},
+      {R"({"data":["a",[1],"m"],"op":"upsert"})",
+       "invalid length 3, expected struct VectorEntry with 4 elements at line 1 column 36"},
+      {R"({"data":["a",[null],"m","t"],"op":"upsert"})",
+       "invalid type: null, expected f32 at line 1 column 43"},
+      {R"({"data":"x","op":"delete"})",
+       "invalid type: string \"x\", expected struct variant WalRecord::Delete at line 1 column 26"},
+      {R"({"data":{"id":"x"},"op":"bogus"})",
+       "unknown variant `bogus`, expected `upsert` or `delete` at line 1 column 32"},
+      {R"({"data":[1,],"op":"delete"})", "trailing comma at line 1 column 12"},
+      {R"({"data":nul,"op":"delete"})", "expected ident at line 1 column 12"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(wal_error(c.text), c.message) << c.text;
+}
+
+TEST(JsonReader, AcceptsEveryFormOfARecord) {
+  struct Case {
+    std::string text;
+    WalRecord::Op op;
+    VectorEntry entry;
+  };
+  const VectorEntry a{"a", {1.0f, 0.5f, -2.25f}, "m", "t0"};
+  const VectorEntry x{"x", {}, "", ""};
+  const std::vector<Case> cases = {
+      {R"({"op":"upsert","data":{"id":"a","embedding":[1.0,0.5,-2.25],"metadata":"m","created_at":"t0"}})",
+       WalRecord::Op::Upsert, a},
+      {R"({"data":{"created_at":"t0","metadata":"m","embedding":[1,5e-1,-225e-2],"id":"a"},"op":"upsert"})",
+       WalRecord::Op::Upsert, a},
+      {R"( [ "upsert" , [ "a" , [ 1 , 0.5 , -2.25 ] , "m" , "t0" ] ] )", WalRecord::Op::Upsert, a},
+      {R"({"op":{"upsert":null},"data":["a",[1.0,0.5,-2.25],"m","t0"],"note":1})",
+       WalRecord::Op::Upsert, a},
+      {R"({"x":{"y":[[],{}],"s":"\udc00"},"data":{"id":"a","embedding":[1.0,0.5,-2.25],"metadata":"m","created_at":"t0","z":[{}]},"op":"upsert"})",
+       WalRecord::Op::Upsert, a},
+      {R"({"op":"delete","data":{"id":"x"}})", WalRecord::Op::Delete, x},
+      {R"({"data":{"id":"x"},"op":"delete"})", WalRecord::Op::Delete, x},
+      {R"(["delete",["x"]])", WalRecord::Op::Delete, x},
+      {R"({"data":["x"],"op":{"delete":null}})", WalRecord::Op::Delete, x},
+      {"\t{\"op\"\r:\n\"delete\" , \"data\":{\"\\u0069d\":\"\\u0078\",\"y\":1}}\n ",
+       WalRecord::Op::Delete, x},
+  };
+  for (const auto& c : cases) {
+    auto record = decode_wal_line(c.text);
+    ASSERT_TRUE(record.ok()) << c.text << ": " << record.error().message();
+    EXPECT_EQ(record.value().op, c.op) << c.text;
+    EXPECT_EQ(record.value().entry, c.entry) << c.text;
+  }
+}
+
+TEST(JsonReader, DecodesStringsAndNumbers) {
+  const std::string text =
+      R"({"dim":18446744073709551615,"entries":[{"id":"a\"b\\c\/\b\f\n\r\t\u0001\u00e9\u20AC\ud83d\ude00)"
+      "\xC3\xA9"
+      R"(","embedding":[0,-0,-0.0,1e-400,-1e-400,16777217,9007199254740993,18446744073709551615,)"
+      R"(-9223372036854775808,18446744073709551616,3.4028236e38,1e39,-1e39,1E2,1e+2,0.1e1],)"
+      R"("metadata":"","created_at":""}]})";
+  auto snapshot = decode_snapshot(text);
+  ASSERT_TRUE(snapshot.ok()) << snapshot.error().message();
+  EXPECT_EQ(snapshot.value().dim, 18446744073709551615ull);
+  const VectorEntry& entry = snapshot.value().entries.at(0);
+  EXPECT_EQ(entry.id, "a\"b\\c/\b\f\n\r\t\x01\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xC3\xA9");
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> expected = {
+      0.0f,          -0.0f,         -0.0f,         0.0f, -0.0f, 16777216.0f, 9007199254740992.0f,
+      1.8446744e19f, -9.223372e18f, 1.8446744e19f, inf,  inf,   -inf,        100.0f,
+      100.0f,        1.0f};
+  ASSERT_EQ(entry.embedding.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(entry.embedding[i]),
+              std::bit_cast<std::uint32_t>(expected[i]))
+        << i;
+  }
+}
+
+// Integers are rounded once, straight to float; other numbers go by way of a double.
+TEST(JsonReader, IntegersRoundOnceFloatsTwice) {
+  // 2^60 + 2^36 + 1 is just above a float tie: direct rounding goes up, while the
+  // double 2^60 + 2^36 is a tie that rounds to even, down to 2^60.
+  const std::string integer = "1152921573326323713";
+  JsonReader direct(integer);
+  float value = 0;
+  ASSERT_TRUE(direct.read_f32(value));
+  EXPECT_EQ(value, std::ldexp(1.0f, 60) + std::ldexp(1.0f, 37));
+  const std::string fraction = "1152921573326323713.0";
+  JsonReader twice(fraction);
+  ASSERT_TRUE(twice.read_f32(value));
+  EXPECT_EQ(value, std::ldexp(1.0f, 60));
+}
+
+TEST(JsonReader, NestingLimitCountsDecodedLevels) {
+  const auto held = [](int depth) {
+    return R"({"data":)" + std::string(depth, '[') + std::string(depth, ']') + R"(,"op":"delete"})";
+  };
+  // The record is one level, so 126 arrays in held data are 127 levels.
+  EXPECT_EQ(wal_error(held(126)), "invalid type: sequence, expected a string at line 1 column 275");
+  EXPECT_EQ(wal_error(held(127)), "recursion limit exceeded at line 1 column 135");
+  const auto typed = [](int depth) {
+    return R"({"op":"delete","data":{"id":"x","x":)" + std::string(depth, '[') +
+           std::string(depth, ']') + "}}";
+  };
+  // Skipped values do not count, however deep.
+  EXPECT_EQ(wal_error(typed(1'000'000)), "decoded");
+  EXPECT_EQ(snapshot_error(R"({"dim":0,"entries":[],"x":)" + std::string(1'000'000, '{') + "}"),
+            "key must be a string at line 1 column 28");
+  EXPECT_EQ(snapshot_error(R"({"dim":0,"entries":[],"x":)" + std::string(1'000'000, '[')),
+            "EOF while parsing a list at line 1 column 1000026");
+}
+
+}  // namespace
+}  // namespace pvdb::core

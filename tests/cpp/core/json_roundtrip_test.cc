@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/json_reader.h"
+#include "core/json_writer.h"
+#include "core/snapshot.h"
+#include "core/wal.h"
+
+namespace pvdb::core {
+namespace {
+
+// Reads `text` back both ways: the plain-decimal fast path and the general one.
+void expect_reads_back(float value) {
+  std::string text;
+  write_json_f32(text, value);
+  float fast = 0;
+  JsonReader reader(text);
+  ASSERT_TRUE(reader.read_f32(fast)) << text;
+  ASSERT_TRUE(reader.at_end()) << text;
+  JsonReader general(text);
+  const bool positive = text[0] != '-';
+  if (!positive) general.bump();
+  JsonNumber number;
+  ASSERT_TRUE(general.parse_number(positive, number)) << text;
+  const auto bits = std::bit_cast<std::uint32_t>(value);
+  ASSERT_EQ(std::bit_cast<std::uint32_t>(fast), bits) << text;
+  ASSERT_EQ(std::bit_cast<std::uint32_t>(number.to_f32()), bits) << text;
+}
+
+void sweep_floats(std::uint64_t stride) {
+  for (std::uint64_t bits = 0; bits <= 0xFFFFFFFFull; bits += stride) {
+    const auto value = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+    if (!std::isfinite(value)) continue;
+    expect_reads_back(value);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+TEST(JsonRoundTrip, StridedSampleOfAllFloatsReadsBackBitExact) {
+  sweep_floats(1021);
+  // Both ends of every binade's range and the subnormals are where layouts switch.
+  for (std::uint32_t bits = 0; bits < 70'000 && !HasFatalFailure(); ++bits) {
+    expect_reads_back(std::bit_cast<float>(bits));
+    expect_reads_back(std::bit_cast<float>(0x7F7FFFFFu - bits));
+    expect_reads_back(-std::bit_cast<float>(bits));
+  }
+}
+
+TEST(JsonRoundTrip, EveryFloatReadsBackBitExact) {
+  const char* full = std::getenv("PVDB_FULL_FLOAT_SWEEP");
+  if (full == nullptr || std::string(full) != "1") {
+    GTEST_SKIP() << "set PVDB_FULL_FLOAT_SWEEP=1 to check all 2^32 patterns";
+  }
+  sweep_floats(1);
+}
+
+class RandomRecords {
+ public:
+  explicit RandomRecords(std::uint32_t seed) : rng_(seed) {}
+
+  // Text mixing plain ASCII, every escaped byte class and multi-byte characters.
+  std::string text() {
+    static const std::vector<std::string> pieces = {"a",
+                                                    "Z",
+                                                    "0",
+                                                    " ",
+                                                    "/",
+                                                    "\"",
+                                                    "\\",
+                                                    "\x7F",
+                                                    "\xC3\xA9",
+                                                    "\xE2\x82\xAC",
+                                                    "\xF0\x9F\x98\x80",
+                                                    "\xE2\x80\xA8",
+                                                    "\xC2\x85",
+                                                    "\b",
+                                                    "\f",
+                                                    "\n",
+                                                    "\r",
+                                                    "\t"};
+    std::string out;
+    const int length = pick(0, 12);
+    for (int i = 0; i < length; ++i) {
+      if (pick(0, 5) == 0) {
+        out += static_cast<char>(pick(0, 0x1F));
+      } else {
+        out += pieces[pick(0, static_cast<int>(pieces.size()) - 1)];
+      }
+    }
+    return out;
+  }
+
+  float element() {
+    static const float extremes[] = {0.0f,
+                                     -0.0f,
+                                     std::numeric_limits<float>::max(),
+                                     -std::numeric_limits<float>::max(),
+                                     std::numeric_limits<float>::min(),
+                                     std::numeric_limits<float>::denorm_min(),
+                                     1e13f,
+                                     1e-7f,
+                                     16777217.0f};
+    if (pick(0, 7) == 0) return extremes[pick(0, 8)];
+    for (;;) {
+      const auto value = std::bit_cast<float>(static_cast<std::uint32_t>(rng_()));
+      if (std::isfinite(value)) return pick(0, 1) ? value : value * 1e-30f;
+    }
+  }
+
+  VectorEntry entry(int dim) {
+    VectorEntry entry{text(), {}, text(), text()};
+    for (int i = 0; i < dim; ++i) entry.embedding.push_back(element());
+    return entry;
+  }
+
+  int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
+
+ private:
+  std::mt19937 rng_;
+};
+
+TEST(JsonRoundTrip, RandomSnapshotsDecodeToEqualRecords) {
+  RandomRecords random(7);
+  for (int round = 0; round < 1000; ++round) {
+    const int dim = random.pick(0, 6);
+    std::vector<VectorEntry> entries;
+    for (int i = random.pick(0, 5); i > 0; --i) entries.push_back(random.entry(dim));
+    std::vector<const VectorEntry*> pointers;
+    for (const auto& entry : entries) pointers.push_back(&entry);
+    std::string text;
+    encode_snapshot(text, static_cast<std::uint64_t>(dim), pointers);
+    auto snapshot = decode_snapshot(text);
+    ASSERT_TRUE(snapshot.ok()) << text << ": " << snapshot.error().message();
+    EXPECT_EQ(snapshot.value().dim, static_cast<std::uint64_t>(dim));
+    ASSERT_EQ(snapshot.value().entries.size(), entries.size());
+    std::string again;
+    pointers.clear();
+    for (const auto& entry : snapshot.value().entries) pointers.push_back(&entry);
+    encode_snapshot(again, static_cast<std::uint64_t>(dim), pointers);
+    // Equal bytes also compare the sign of every zero, which == on floats does not.
+    EXPECT_EQ(again, text);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      EXPECT_EQ(snapshot.value().entries[i], entries[i]);
+    }
+  }
+}
+
+TEST(JsonRoundTrip, RandomLogLinesDecodeToEqualRecords) {
+  RandomRecords random(11);
+  for (int round = 0; round < 2000; ++round) {
+    const VectorEntry entry = random.entry(random.pick(0, 8));
+    std::string line;
+    const bool upsert = random.pick(0, 1) == 1;
+    if (upsert) {
+      encode_wal_upsert(line, entry);
+    } else {
+      encode_wal_delete(line, entry.id);
+    }
+    ASSERT_EQ(line.back(), '\n');
+    ASSERT_EQ(line.find('\n'), line.size() - 1) << "one line per record";
+    bool ended = true;
+    auto record = decode_wal_line(std::string_view(line).substr(0, line.size() - 1), &ended);
+    ASSERT_TRUE(record.ok()) << line << record.error().message();
+    EXPECT_FALSE(ended);
+    if (upsert) {
+      EXPECT_EQ(record.value().op, WalRecord::Op::Upsert);
+      EXPECT_EQ(record.value().entry, entry);
+    } else {
+      EXPECT_EQ(record.value().op, WalRecord::Op::Delete);
+      EXPECT_EQ(record.value().entry, (VectorEntry{entry.id, {}, "", ""}));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace pvdb::core

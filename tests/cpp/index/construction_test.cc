@@ -1,0 +1,90 @@
+#include "index/construction.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "index/layer.h"
+
+namespace pvdb::index {
+namespace {
+
+std::vector<PointIndex> filled(const ZeroNode& node) {
+  std::vector<PointIndex> out;
+  for (const PointIndex p : node.slots) {
+    if (p == kEmptySlot) break;
+    out.push_back(p);
+  }
+  return out;
+}
+
+TEST(ZeroNode, InsertShiftsAndDropsTheLast) {
+  ZeroNode node;
+  node.insert(0, 10);
+  node.insert(1, 12);
+  node.insert(1, 11);
+  node.insert(0, 9);
+  EXPECT_EQ(filled(node), (std::vector<PointIndex>{9, 10, 11, 12}));
+  node.insert(64, 99);  // past the last slot: nothing
+  node.insert(1000, 99);
+  EXPECT_EQ(filled(node).size(), 4u);
+
+  ZeroNode full;
+  for (PointIndex p = 0; p < kZeroSlots; ++p) full.insert(p, p);
+  full.insert(63, 500);  // replaces the last entry
+  EXPECT_EQ(full.slots[62], 62u);
+  EXPECT_EQ(full.slots[63], 500u);
+  full.insert(0, 600);  // shifts everything up; 500 falls off
+  EXPECT_EQ(full.slots[0], 600u);
+  EXPECT_EQ(full.slots[1], 0u);
+  EXPECT_EQ(full.slots[63], 62u);
+}
+
+TEST(UpperNode, FromZeroCopiesTheFirst32Slots) {
+  ZeroNode node;
+  for (PointIndex p = 0; p < 40; ++p) node.slots[p] = 100 + p;
+  const UpperNode upper = UpperNode::from_zero(node);
+  for (std::size_t k = 0; k < kUpperSlots; ++k) EXPECT_EQ(upper.slots[k], 100 + k);
+
+  ZeroNode short_list;
+  short_list.slots[0] = 7;
+  const UpperNode partial = UpperNode::from_zero(short_list);
+  EXPECT_EQ(partial.slots[0], 7u);
+  EXPECT_EQ(partial.slots[1], kEmptySlot);
+}
+
+TEST(Layer, NearestIterStopsAtLinksOrTheFirstEmptySlot) {
+  std::vector<ZeroNode> zero(2);
+  for (PointIndex p = 0; p < 40; ++p) zero[0].slots[p] = p + 1;
+  zero[1].slots[0] = 0;
+  zero[1].slots[2] = 5;  // after a gap: never read
+  RwLock locks[2];
+  PointIndex out[kZeroSlots];
+  for (const Layer& layer : {Layer::zero(zero), Layer::locked(zero, locks, kEmptySlot)}) {
+    EXPECT_EQ(layer.nearest_iter(0, kZeroSlots, out), 40u);
+    EXPECT_EQ(layer.nearest_iter(0, 32, out), 32u);
+    EXPECT_EQ(out[31], 32u);
+    EXPECT_EQ(layer.nearest_iter(1, kZeroSlots, out), 1u);
+  }
+}
+
+TEST(Construction, FirstInsertionLinksBothWays) {
+  const std::vector<Point> points = {{1, 0}, {1, 1}, {0, 1}};
+  const PointSet set(points);
+  for (const bool heuristic : {false, true}) {
+    Construction construction(set, 0, 100,
+                              heuristic ? std::optional<Heuristic>(Heuristic{}) : std::nullopt);
+    construction.insert(1, 0, {});
+    construction.insert(2, 0, {});
+    const std::vector<ZeroNode> zero = construction.take_zero();
+    // Point 2 sees 1 (0.29) before 0 (1.0); the heuristic keeps 0 only through
+    // keep_pruned, since 1 is nearer to 0 than point 2 is. Seen from 1, points 0
+    // and 2 tie, and the lower index goes first.
+    EXPECT_EQ(filled(zero[2]), (std::vector<PointIndex>{1, 0})) << heuristic;
+    EXPECT_EQ(filled(zero[1]), (std::vector<PointIndex>{0, 2})) << heuristic;
+    EXPECT_EQ(filled(zero[0]), (std::vector<PointIndex>{1, 2})) << heuristic;
+  }
+}
+
+}  // namespace
+}  // namespace pvdb::index

@@ -1,0 +1,261 @@
+#include "index/hnsw_map.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "reference.h"
+
+namespace pvdb::index {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// Gaussian clusters around random centres: the shape real embeddings tend to have.
+std::vector<Point> clustered(std::size_t n, std::size_t dim, std::size_t clusters,
+                             std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  std::vector<Point> centres(clusters, Point(dim));
+  for (Point& c : centres) {
+    for (float& x : c) x = 3.0f * g(rng);
+  }
+  std::vector<Point> points(n, Point(dim));
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t k = 0; k < dim; ++k) points[i][k] = centres[i % clusters][k] + g(rng);
+  }
+  return points;
+}
+
+std::vector<std::uint64_t> positions(std::size_t n) {
+  std::vector<std::uint64_t> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = i;
+  return values;
+}
+
+Builder seeded(std::uint64_t seed) {
+  Builder builder;
+  builder.seed = seed;
+  return builder;
+}
+
+std::vector<Point> copies(const PointSet& set) {
+  std::vector<Point> out;
+  for (std::size_t p = 0; p < set.size(); ++p) out.emplace_back(set[p].begin(), set[p].end());
+  return out;
+}
+
+bool same_graph(const Hnsw& a, const reference::Graph& b) {
+  if (a.layers().size() != b.layers.size()) return false;
+  for (std::size_t k = 0; k < b.layers.size(); ++k) {
+    if (a.layers()[k].size() != b.layers[k].size()) return false;
+    for (std::size_t p = 0; p < b.layers[k].size(); ++p) {
+      if (a.layers()[k][p].slots != b.layers[k][p].slots) return false;
+    }
+  }
+  for (std::size_t p = 0; p < b.zero.size(); ++p) {
+    if (a.zero()[p].slots != b.zero[p].slots) return false;
+  }
+  return true;
+}
+
+TEST(HnswMap, EmptyAndSinglePoint) {
+  Search search;
+  const HnswMap empty = HnswMap::build(PointSet(), {}, seeded(1));
+  EXPECT_TRUE(empty.search(Point{1, 2}, search).empty());
+
+  const HnswMap one = HnswMap::build(PointSet(std::vector<Point>{{3, 4}}), {77}, seeded(1));
+  EXPECT_TRUE(one.hnsw().layers().empty());
+  EXPECT_EQ(one.hnsw().zero()[0].slots[0], kEmptySlot);
+  for (const Point& query : {Point{3, 4}, Point{-1, 0}, Point{}, Point{kNaN}}) {
+    const auto results = one.search(query, search);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].value, 77u);
+    EXPECT_EQ(results[0].point_index, 0u);
+  }
+}
+
+TEST(HnswMap, ValuesFollowTheirPoints) {
+  const std::vector<Point> points = clustered(500, 5, 7, 1);
+  std::vector<std::uint64_t> values;
+  for (std::size_t i = 0; i < points.size(); ++i) values.push_back(1000 + 3 * i);
+  const HnswMap map = HnswMap::build(PointSet(points), values, seeded(8));
+  ASSERT_EQ(map.values().size(), points.size());
+  std::set<std::uint64_t> seen;
+  for (std::size_t j = 0; j < points.size(); ++j) {
+    const std::uint64_t v = map.values()[j];
+    const std::span<const float> stored = map.hnsw().points()[j];
+    EXPECT_EQ(Point(stored.begin(), stored.end()), points[(v - 1000) / 3]);
+    seen.insert(v);
+  }
+  EXPECT_EQ(seen.size(), points.size());
+  EXPECT_EQ(map.hnsw().layers().size(), 2u);
+}
+
+// On one worker the insertions run in ascending order, so the graph must equal
+// the one the plain reference builds, whatever the options.
+TEST(HnswMap, SerialBuildEqualsTheReferenceBuild) {
+  WorkerPool serial(1);
+  const std::vector<Point> points = clustered(kSanitized ? 420 : 1400, 8, 9, 2);
+  for (const bool heuristic : {true, false}) {
+    Builder builder = seeded(5);
+    if (!heuristic) builder.heuristic.reset();
+    builder.ef_construction = 40;
+    const HnswMap map = HnswMap::build(PointSet(points), positions(points.size()), builder, serial);
+    const reference::Graph expected = reference::build(copies(map.hnsw().points()), builder);
+    EXPECT_TRUE(same_graph(map.hnsw(), expected)) << heuristic;
+    const HnswMap again =
+        HnswMap::build(PointSet(points), positions(points.size()), builder, serial);
+    EXPECT_TRUE(same_graph(again.hnsw(), expected)) << heuristic;
+  }
+}
+
+// Invariants that hold however the insertions interleave.
+void expect_well_formed(const Hnsw& hnsw) {
+  const std::size_t n = hnsw.points().size();
+  const std::vector<LayerPlan> plan = layer_plan(n, kDefaultMl);
+  ASSERT_EQ(hnsw.layers().size(), plan.size() - 1);
+  for (const LayerPlan& step : plan) {
+    if (step.layer == 0) continue;
+    const std::vector<UpperNode>& layer = hnsw.layers()[step.layer - 1];
+    ASSERT_EQ(layer.size(), step.end);
+    for (const UpperNode& node : layer) {
+      for (const PointIndex q : node.slots) {
+        if (q != kEmptySlot) {
+          ASSERT_LT(q, step.end);  // frozen before lower points came
+        }
+      }
+    }
+  }
+  for (std::size_t p = 0; p < n; ++p) {
+    std::set<PointIndex> seen;
+    bool ended = false;
+    for (const PointIndex q : hnsw.zero()[p].slots) {
+      ended = ended || q == kEmptySlot;
+      if (ended) {
+        ASSERT_EQ(q, kEmptySlot) << "gap in list " << p;
+        continue;
+      }
+      ASSERT_LT(q, n);
+      ASSERT_NE(q, p);
+      ASSERT_TRUE(seen.insert(q).second) << "duplicate in list " << p;
+    }
+    if (n > 1) {
+      ASSERT_FALSE(seen.empty()) << p;
+    }
+  }
+}
+
+TEST(HnswMap, ParallelBuildIsWellFormedAndQueriesMatchTheReference) {
+  const std::vector<Point> points = clustered(kSanitized ? 2500 : 6000, 16, 20, 3);
+  for (const std::size_t threads : {2u, 4u, 8u}) {
+    WorkerPool pool(threads);
+    const HnswMap map =
+        HnswMap::build(PointSet(points), positions(points.size()), seeded(threads), pool);
+    expect_well_formed(map.hnsw());
+    const reference::Graph graph{map.hnsw().zero(), map.hnsw().layers()};
+    const std::vector<Point> stored = copies(map.hnsw().points());
+    const std::vector<Point> queries = clustered(20, 16, 20, 4);
+    Search search;  // reused on purpose: reuse must not change results
+    for (const Point& q : queries) {
+      const auto results = map.search(q, search);
+      const std::vector<Candidate> expected = reference::query(graph, stored, q, 100);
+      ASSERT_EQ(results.size(), expected.size());
+      for (std::size_t k = 0; k < expected.size(); ++k) {
+        ASSERT_EQ(results[k].point_index, expected[k].point);
+        ASSERT_EQ(results[k].distance, expected[k].distance);
+        ASSERT_EQ(results[k].value, map.values()[expected[k].point]);
+      }
+    }
+  }
+}
+
+TEST(HnswMap, RecallOnClusteredData) {
+  const std::size_t n = kSanitized ? 3000 : 20000;
+  const std::vector<Point> points = clustered(n, 64, 50, 6);
+  const HnswMap map = HnswMap::build(PointSet(points), positions(n), seeded(17));
+  std::mt19937 rng(7);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  Search search;
+  std::size_t hits = 0;
+  const std::size_t queries = 100;
+  for (std::size_t q = 0; q < queries; ++q) {
+    Point query = points[(q * 7919) % n];
+    for (float& x : query) x += g(rng);
+    std::vector<Candidate> exact;
+    for (std::size_t i = 0; i < n; ++i) {
+      exact.push_back({distance(query, points[i]), static_cast<PointIndex>(i)});
+    }
+    std::partial_sort(exact.begin(), exact.begin() + 10, exact.end());
+    const auto results = map.search(query, search);
+    ASSERT_LE(results.size(), 100u);
+    for (std::size_t k = 0; k < 10 && k < results.size(); ++k) {
+      for (std::size_t j = 0; j < 10; ++j) hits += results[k].value == exact[j].point ? 1 : 0;
+    }
+  }
+  EXPECT_GE(static_cast<double>(hits) / (10.0 * queries), 0.95);
+}
+
+// Up to 65 points fit one result list, so a query must return every point in
+// exact order: distance, then build order. Ties, zero vectors, NaN and
+// infinite components and odd lengths are mixed in.
+TEST(HnswMap, SmallGraphsReturnTheExactOrder) {
+  std::mt19937 rng(21);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  for (const std::size_t n : {2u, 3u, 17u, 64u, 65u}) {
+    std::vector<Point> points = clustered(n, 3, 2, static_cast<std::uint32_t>(n));
+    points[n / 2] = points[0];  // an exact tie
+    if (n > 3) {
+      points[1] = Point{0, 0, 0};
+      points[2] = Point{kNaN, 1, 1};
+      points[3] = Point{1, std::numeric_limits<float>::infinity()};
+      points[n - 1] = Point{1, 2};
+    }
+    const HnswMap map = HnswMap::build(PointSet(points), positions(n), seeded(n));
+    Search search;
+    for (int trial = 0; trial < 5; ++trial) {
+      const Point query = {g(rng), g(rng), g(rng)};
+      std::vector<Candidate> exact;
+      for (PointIndex j = 0; j < n; ++j) {
+        exact.push_back({distance(query, map.hnsw().points()[j]), j});
+      }
+      std::sort(exact.begin(), exact.end());
+      const auto results = map.search(query, search);
+      ASSERT_EQ(results.size(), n);
+      for (std::size_t k = 0; k < n; ++k) {
+        ASSERT_EQ(results[k].point_index, exact[k].point) << n << " " << k;
+      }
+    }
+  }
+}
+
+TEST(HnswMap, DegenerateInputsDoNotBreakTheBuild) {
+  const std::vector<std::vector<Point>> sets = {
+      std::vector<Point>(300, Point(4, 0.0f)),
+      std::vector<Point>(200, Point{kNaN, 1}),
+      std::vector<Point>(150, Point{}),
+  };
+  for (const std::vector<Point>& points : sets) {
+    const HnswMap map = HnswMap::build(PointSet(points), positions(points.size()), seeded(2));
+    expect_well_formed(map.hnsw());
+    Search search;
+    EXPECT_FALSE(map.search(Point{1, 2, 3, 4, 5}, search).empty());
+  }
+  // All zero: every distance is 2.0, so the first 64 in build order win.
+  const std::vector<Point> zeros(300, Point(4, 0.0f));
+  const HnswMap map = HnswMap::build(PointSet(zeros), positions(zeros.size()), seeded(2));
+  for (PointIndex k = 0; k < kZeroSlots; ++k) EXPECT_EQ(map.hnsw().zero()[299].slots[k], k);
+}
+
+}  // namespace
+}  // namespace pvdb::index

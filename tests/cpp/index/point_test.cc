@@ -1,0 +1,165 @@
+#include "index/point.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "index/kernels.h"
+
+namespace pvdb::index {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// Equal bit for bit, except that any NaN matches any NaN.
+::testing::AssertionResult same_float(float expected, float actual) {
+  if (std::isnan(expected) && std::isnan(actual)) return ::testing::AssertionSuccess();
+  if (std::bit_cast<std::uint32_t>(expected) == std::bit_cast<std::uint32_t>(actual)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "expected " << expected << " got " << actual;
+}
+
+struct DistanceCase {
+  const char* name;
+  Point a;
+  Point b;
+  float expected;
+};
+
+TEST(Distance, ExactValues) {
+  const std::vector<DistanceCase> cases = {
+      {"zero to itself", {0, 0}, {0, 0}, 2.0f},
+      {"zero to a vector", {0, 0, 0}, {1, 2, 3}, 2.0f},
+      {"empty to a vector", {}, {1, 2}, 2.0f},
+      {"both empty", {}, {}, 2.0f},
+      {"longer first", {1, 1}, {1}, 0.29289323f},
+      {"longer second", {1}, {1, 1}, 0.29289323f},
+      {"extra zero", {1, 0}, {1}, 0.0f},
+      {"opposite", {1, 0}, {-1, 0}, 2.0f},
+      {"orthogonal", {1, 0}, {0, 1}, 1.0f},
+      {"near", {3, 4}, {4, 3}, 0.04000002f},
+      {"to itself", {1, 2, 3}, {1, 2, 3}, 5.9604645e-08f},
+      {"nan component", {1, kNaN}, {1, 2}, kNaN},
+      {"infinite in common part", {kInf, 1}, {1, 1}, kNaN},
+      {"infinite norm only", {1, 0, kInf}, {1, 0}, 1.0f},
+  };
+  for (const DistanceCase& c : cases) {
+    EXPECT_TRUE(same_float(c.expected, distance(c.a, c.b))) << c.name;
+    EXPECT_TRUE(same_float(distance(c.a, c.b), distance(c.b, c.a))) << c.name << " symmetric";
+  }
+}
+
+TEST(Distance, NeverNegativeNorAboveTwo) {
+  std::mt19937 rng(11);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  for (int trial = 0; trial < 2000; ++trial) {
+    Point a(1 + trial % 9);
+    for (float& x : a) x = g(rng);
+    Point b = trial % 2 ? a : Point(a.size());
+    if (trial % 2 == 0) {
+      for (float& x : b) x = -g(rng);
+    }
+    const float d = distance(a, b);
+    EXPECT_GE(d, 0.0f);
+    EXPECT_LE(d, 2.0f);
+  }
+}
+
+// Values that stress rounding: ordinary, huge, tiny, subnormal, signed zeros,
+// and now and then a NaN or an infinity.
+float awkward_value(std::mt19937& rng, bool specials) {
+  std::uniform_int_distribution<int> pick(0, 99);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  const int kind = pick(rng);
+  if (specials && kind == 0) return kNaN;
+  if (specials && kind == 1) return -kInf;
+  if (kind < 6) return g(rng) * 1e-40f;  // subnormal
+  if (kind < 10) return g(rng) * 1e18f;
+  if (kind < 12) return kind % 2 ? -0.0f : 0.0f;
+  return g(rng);
+}
+
+// Lengths differ from point to point when same_length is false.
+std::vector<Point> awkward_points(std::mt19937& rng, std::size_t count, bool specials,
+                                  bool same_length) {
+  std::uniform_int_distribution<std::size_t> len(0, 140);
+  const std::size_t common = len(rng);
+  std::vector<Point> points(count);
+  for (Point& p : points) {
+    p.resize(same_length ? common : len(rng));
+    for (float& x : p) x = awkward_value(rng, specials);
+  }
+  return points;
+}
+
+TEST(DotKernels, MatchTheScalarLoopBitForBit) {
+  std::vector<kernels::DotBatchFn> batch = {kernels::dot_batch_sse2};
+  if (kernels::has_avx2()) batch.push_back(kernels::dot_batch_avx2);
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 400; ++trial) {
+    const bool specials = trial % 4 == 0;
+    const bool same_length = trial % 2 == 0;
+    std::vector<Point> rows =
+        awkward_points(rng, 1 + trial % (kernels::kMaxBatch + 1), specials, same_length);
+    const Point query =
+        same_length ? rows.back() : awkward_points(rng, 1, specials, same_length)[0];
+    rows.pop_back();
+    std::vector<const float*> data;
+    std::vector<std::size_t> lens;
+    for (const Point& r : rows) {
+      data.push_back(r.data());
+      lens.push_back(r.size());
+    }
+    for (const kernels::DotBatchFn fn : batch) {
+      std::vector<float> out(rows.size());
+      fn(query.data(), query.size(), data.data(), lens.data(), rows.size(), out.data());
+      for (std::size_t k = 0; k < rows.size(); ++k) {
+        const float expected =
+            kernels::dot_scalar(query.data(), query.size(), rows[k].data(), rows[k].size());
+        ASSERT_TRUE(same_float(expected, out[k])) << "trial " << trial << " row " << k;
+      }
+    }
+  }
+}
+
+TEST(PointSet, BatchedDistancesMatchDistance) {
+  std::mt19937 rng(9);
+  for (const bool specials : {false, true}) {
+    const std::vector<Point> points = awkward_points(rng, 90, specials, false);
+    const PointSet set(points);
+    std::vector<PointIndex> ids;
+    for (PointIndex p = 0; p < points.size(); ++p) ids.push_back(p);
+    std::shuffle(ids.begin(), ids.end(), rng);
+    for (PointIndex q = 0; q < points.size(); q += 7) {
+      std::vector<float> out(ids.size());
+      set.distances(set.query(q), ids, out.data());
+      for (std::size_t k = 0; k < ids.size(); ++k) {
+        ASSERT_TRUE(same_float(distance(points[q], points[ids[k]]), out[k]));
+        ASSERT_TRUE(same_float(out[k], set.distance_to(Query::of(points[q]), ids[k])));
+      }
+    }
+  }
+}
+
+TEST(PointSet, FlatStorageAndReordering) {
+  const std::vector<Point> points = {{1, 2}, {}, {3, 4, 5}};
+  const PointSet flat({1, 2, 3, 4, 5}, std::vector<std::uint64_t>{2, 0, 3});
+  const PointSet reordered = PointSet(points).reordered(std::vector<PointIndex>{2, 0, 1});
+  ASSERT_EQ(flat.size(), 3u);
+  for (std::size_t p = 0; p < points.size(); ++p) {
+    EXPECT_EQ(Point(flat[p].begin(), flat[p].end()), points[p]);
+  }
+  EXPECT_EQ(Point(reordered[0].begin(), reordered[0].end()), points[2]);
+  EXPECT_EQ(Point(reordered[2].begin(), reordered[2].end()), points[1]);
+  EXPECT_TRUE(same_float(norm(points[2]), reordered.query(0).norm));
+}
+
+}  // namespace
+}  // namespace pvdb::index
