@@ -7,9 +7,11 @@ Before every call the side log gets "B <seq> <op>" and after it "A <seq> ok" (or
 "A <seq> err <message>"), each with a single os.write, so that the log tells which calls
 were acknowledged when the process died. COUNT < 0 runs until killed.
 """
+import ctypes
 import json
 import os
 import random
+import signal
 import sys
 
 import pelmor_vector_db as pv
@@ -41,7 +43,16 @@ def random_ops(rng, dim, first_version):
             yield OP_COMPACT
 
 
+def die_with_parent():
+    """An orphaned child would go on writing into a store that the next run reuses."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    if os.getppid() == 1:
+        os._exit(1)
+
+
 def main():
+    die_with_parent()
     snap, wal, side, dim, first_version, mode = sys.argv[1:7]
     dim, first_version = int(dim), int(first_version)
     if mode == "random":
