@@ -173,7 +173,9 @@ def kill_once(store, iteration, mode):
     return store.after_kill(first)
 
 
-def random_kills(root, iterations, dims, seed):
+def random_kills(root, iterations, dims, seed, progress=0):
+    """Kills at random moments and right after compactions and batches start; with
+    `progress`, prints the running figures to stderr every that many iterations."""
     stats = Stats()
     rng = random.Random(seed)
     stores = [Store(os.path.join(root, "d%d" % d), d, stats, rng) for d in dims]
@@ -181,6 +183,8 @@ def random_kills(root, iterations, dims, seed):
         roll = rng.random()
         mode = "compact" if roll < 0.35 else "batch" if roll < 0.5 else "random"
         kill_once(stores[i % len(stores)], i + 1, mode)
+        if progress and (i + 1) % progress == 0:
+            print(json.dumps(stats.as_dict()), file=sys.stderr, flush=True)
     return stats
 
 
@@ -303,7 +307,7 @@ def main():
     started = time.monotonic()
     if a.iterations:
         dims = [int(d) for d in a.dims.split(",")]
-        report["random"] = random_kills(a.folder, a.iterations, dims, a.seed).as_dict()
+        report["random"] = random_kills(a.folder, a.iterations, dims, a.seed, 100).as_dict()
     if a.strace:
         stats, points, unverified = strace_kills(a.folder)
         report["strace"] = stats.as_dict()
