@@ -35,11 +35,16 @@ def violations(report, op):
         wrong.append("outcome " + report["outcome"])
     if not report["memory_unchanged"]:
         wrong.append("memory changed")
-    if not report["wal_unchanged"]:
+    # When the clean-up fails too, the log may keep a torn line and a temporary file may
+    # stay; the log must still open, and the next call must still work.
+    if not report["wal_unchanged"] and fault["also"] != "ftruncate":
         wrong.append("log changed")
+    if report["reopen_before_retry"] != "ok":
+        wrong.append("log left unopenable: " + report["reopen_before_retry"])
     if not (report["snapshot_old"] or op.startswith("compact") and report["snapshot_new"]):
         wrong.append("snapshot neither old nor the complete new image")
-    if not report["files_unchanged"]:
+    temps = [f for f in report["files"] if ".tmp-" in f]
+    if not report["files_unchanged"] and not (fault["also"] == "unlink" and len(temps) == 1):
         wrong.append("files now %s" % report["files"])
     if report["retry"] != "ok":
         wrong.append("retry without the fault failed: " + report["retry"])

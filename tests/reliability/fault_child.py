@@ -132,6 +132,11 @@ def run(folder, counts_path, op, fault, token):
         "files": listing(folder),
     }
     try:
+        pv.VectorStore.open(*paths)
+        report["reopen_before_retry"] = "ok"
+    except (OSError, ValueError) as e:
+        report["reopen_before_retry"] = str(e)
+    try:
         wl.run_op(pv, store, call, dim)
         report["retry"] = "ok"
     except (OSError, ValueError) as e:
@@ -147,19 +152,26 @@ def faults_for(counts):
         if kind == "injected":
             continue
         for k in range(1, n + 1):
+            plain = {"op": kind, "k": k, "errno": errno.EIO, "persist": 0, "short": -1,
+                     "also": "none"}
             for err in ERRNOS:
-                yield {"op": kind, "k": k, "errno": err, "persist": 0, "short": -1}
-            yield {"op": kind, "k": k, "errno": errno.EIO, "persist": 1, "short": -1}
+                yield dict(plain, errno=err)
+            yield dict(plain, persist=1)
             if kind == "write":
                 for short in (0, 1, 700):
-                    yield {"op": kind, "k": k, "errno": errno.ENOSPC, "persist": 0, "short": short}
+                    yield dict(plain, errno=errno.ENOSPC, short=short)
+                # The cut back fails as well: a torn line stays behind in the log.
+                yield dict(plain, short=700, also="ftruncate")
+            if kind in ("fsync", "rename"):
+                yield dict(plain, also="unlink")  # the temporary file cannot be removed
 
 
 def main():
     folder, counts_path, op = sys.argv[1:4]
     os.environ["PVDB_FAULT_PATTERN"] = folder + "*"
     os.environ["PVDB_FAULT_COUNTS"] = counts_path
-    dry = run(folder, counts_path, op, {"op": "none", "k": 0, "short": -1}, "dry")
+    nothing = {"op": "none", "k": 0, "errno": 0, "persist": 0, "short": -1, "also": "none"}
+    dry = run(folder, counts_path, op, nothing, "dry")
     print(json.dumps(dry))
     for i, fault in enumerate(faults_for(dry["counts"])):
         print(json.dumps(run(folder, counts_path, op, fault, "s%d" % i)), flush=True)
