@@ -53,7 +53,7 @@ static struct {
   long injected;
 } cfg;
 
-static unsigned char tracked[kMaxFd];  // fd opened from a matching path
+static unsigned char tracked[kMaxFd];    // fd opened from a matching path
 static unsigned char fail_next[kMaxFd];  // the write after a short one fails
 
 static int (*real_open)(const char*, int, ...);
@@ -133,14 +133,16 @@ static int refresh(void) {
 static void save_counts(void) {
   if (!cfg.counts_path[0]) return;
   char line[256];
-  int n = snprintf(line, sizeof line, "open=%ld write=%ld fsync=%ld rename=%ld ftruncate=%ld "
-                   "unlink=%ld injected=%ld\n", cfg.counts[kOpen], cfg.counts[kWrite],
-                   cfg.counts[kFsync], cfg.counts[kRename], cfg.counts[kFtruncate],
-                   cfg.counts[kUnlink], cfg.injected);
+  int n = snprintf(line, sizeof line,
+                   "open=%ld write=%ld fsync=%ld rename=%ld ftruncate=%ld "
+                   "unlink=%ld injected=%ld\n",
+                   cfg.counts[kOpen], cfg.counts[kWrite], cfg.counts[kFsync], cfg.counts[kRename],
+                   cfg.counts[kFtruncate], cfg.counts[kUnlink], cfg.injected);
   int saved = errno;
   int fd = real_open(cfg.counts_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd >= 0) {
-    if (real_write(fd, line, (size_t)n) < 0) { /* best effort: the test sees stale counts */ }
+    if (real_write(fd, line, (size_t)n) < 0) { /* best effort: the test sees stale counts */
+    }
     real_close(fd);
   }
   errno = saved;
