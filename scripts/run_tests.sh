@@ -11,6 +11,7 @@ need_apt=()
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
 command -v clang-format >/dev/null 2>&1 || need_apt+=(clang-format)
 command -v strace >/dev/null 2>&1 || need_apt+=(strace)
+command -v valgrind >/dev/null 2>&1 || need_apt+=(valgrind)
 if [ ${#need_apt[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then
     apt-get update -qq
