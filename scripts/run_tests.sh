@@ -9,6 +9,9 @@ root=$(pwd)
 need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+command -v clang-format >/dev/null 2>&1 || need_apt+=(clang-format)
+command -v strace >/dev/null 2>&1 || need_apt+=(strace)
+command -v valgrind >/dev/null 2>&1 || need_apt+=(valgrind)
 if [ ${#need_apt[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then
     apt-get update -qq
@@ -18,6 +21,10 @@ if [ ${#need_apt[@]} -gt 0 ]; then
     exit 1
   fi
 fi
+
+# Formatting of our C++ sources.
+clang-format --dry-run -Werror src/*/*.h src/*/*.cc tests/cpp/*/*.cc tests/fuzz/*.cc bench/*.cc
+echo "clang-format: sources are formatted"
 
 # A virtual environment with the test tools and the package itself.
 python=${PYTHON:-python3}

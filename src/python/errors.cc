@@ -1,8 +1,9 @@
+#include "python/errors.h"
+
 #include <Python.h>
 
 #include <string>
 
-#include "python/errors.h"
 #include "python/py_ref.h"
 
 namespace pvdb::py {

@@ -1,3 +1,5 @@
+#include "python/store_type.h"
+
 #include <Python.h>
 
 #include <atomic>
@@ -13,7 +15,6 @@
 #include "python/entry_type.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
-#include "python/store_type.h"
 
 namespace pvdb::py {
 namespace {
@@ -27,8 +28,8 @@ std::uint64_t current_thread_id() {
 
 struct StoreObject {
   PyObject_HEAD
-  // Owned; on the heap so that a drop on a foreign thread can leave it unreleased.
-  core::VectorStore* store;
+      // Owned; on the heap so that a drop on a foreign thread can leave it unreleased.
+      core::VectorStore* store;
   BorrowFlag borrow;
   std::uint64_t owner;
 };
@@ -49,7 +50,8 @@ bool check_thread(PyObject* self) {
   if (as_store(self)->owner == current_thread_id()) return true;
   PyObject* type = fault_type();
   if (type != nullptr) {
-    PyErr_SetString(type, "pelmor_vector_db::VectorStore is unsendable, but sent to another thread");
+    PyErr_SetString(type,
+                    "pelmor_vector_db::VectorStore is unsendable, but sent to another thread");
   }
   return false;
 }
@@ -82,7 +84,8 @@ std::optional<core::StoreConfig> paths_from(const char* function, PyObject* cons
   return config;
 }
 
-PyObject* store_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* store_new(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
   auto config = paths_from("VectorStore.new()", args, nargs, kwnames);
   if (!config) return nullptr;
   return make_store(core::VectorStore::create(std::move(*config)));

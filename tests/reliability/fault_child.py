@@ -2,7 +2,7 @@
 
 Usage (with LD_PRELOAD set to the fault library): fault_child.py FOLDER COUNTS OP
 Sweeps every counted file-system call of one store call OP (upsert, delete, batch,
-compact, torn_upsert, unended_upsert), failing the k-th call of each kind with several
+compact, compact_link, torn_upsert, unended_upsert), failing the k-th call of each kind with several
 errnos, as a short write, and persistently. Prints one JSON object per scenario.
 """
 import errno
@@ -25,6 +25,11 @@ def setup(folder, op):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     paths = (os.path.join(folder, "store.snap"), os.path.join(folder, "store.wal"))
+    if op == "compact_link":
+        # The snapshot is reached through a link into another folder, where the
+        # replacement has to be made.
+        os.makedirs(os.path.join(folder, "real"))
+        os.symlink("real/store.snap", paths[0])
     dim = LARGE if op == "batch" else SMALL
     store = pv.VectorStore.new(*paths)
     ops = [wl.op_batch(["r%d" % i for i in range(6)], 1), wl.OP_COMPACT,
@@ -48,6 +53,7 @@ def setup(folder, op):
         "delete": wl.op_delete("r3"),
         "batch": wl.op_batch(["b%d" % (i % 140) for i in range(150)], 200),
         "compact": wl.OP_COMPACT,
+        "compact_link": wl.OP_COMPACT,
     }
     return store, paths, model, dim, calls[op]
 
@@ -58,6 +64,11 @@ def snapshot_image(path):
             return f.read()
     except FileNotFoundError:
         return None
+
+
+def listing(folder):
+    return sorted(os.path.relpath(os.path.join(d, n), folder)
+                  for d, dirs, names in os.walk(folder) for n in dirs + names)
 
 
 def image_model(data, dim):
@@ -90,7 +101,7 @@ def read_counts(path):
 def run(folder, counts_path, op, fault, token):
     """One scenario: fail one call as `fault` says, then check, retry and reopen."""
     store, paths, model, dim, call = setup(folder, op)
-    before_files = sorted(os.listdir(folder))
+    before_files = listing(folder)
     before = [snapshot_image(p) for p in paths]
     before_memory = memory(store, model)
     after_model = dict(model)
@@ -117,9 +128,14 @@ def run(folder, counts_path, op, fault, token):
             op == "torn_upsert" and wal_after + FRAGMENT == before[1]),
         "snapshot_old": snap_after == before[0],
         "snapshot_new": image_model(snap_after, dim) == after_model if snap_after else False,
-        "files_unchanged": sorted(os.listdir(folder)) == before_files,
-        "files": sorted(os.listdir(folder)),
+        "files_unchanged": listing(folder) == before_files,
+        "files": listing(folder),
     }
+    try:
+        pv.VectorStore.open(*paths)
+        report["reopen_before_retry"] = "ok"
+    except (OSError, ValueError) as e:
+        report["reopen_before_retry"] = str(e)
     try:
         wl.run_op(pv, store, call, dim)
         report["retry"] = "ok"
@@ -136,19 +152,26 @@ def faults_for(counts):
         if kind == "injected":
             continue
         for k in range(1, n + 1):
+            plain = {"op": kind, "k": k, "errno": errno.EIO, "persist": 0, "short": -1,
+                     "also": "none"}
             for err in ERRNOS:
-                yield {"op": kind, "k": k, "errno": err, "persist": 0, "short": -1}
-            yield {"op": kind, "k": k, "errno": errno.EIO, "persist": 1, "short": -1}
+                yield dict(plain, errno=err)
+            yield dict(plain, persist=1)
             if kind == "write":
                 for short in (0, 1, 700):
-                    yield {"op": kind, "k": k, "errno": errno.ENOSPC, "persist": 0, "short": short}
+                    yield dict(plain, errno=errno.ENOSPC, short=short)
+                # The cut back fails as well: a torn line stays behind in the log.
+                yield dict(plain, short=700, also="ftruncate")
+            if kind in ("fsync", "rename"):
+                yield dict(plain, also="unlink")  # the temporary file cannot be removed
 
 
 def main():
     folder, counts_path, op = sys.argv[1:4]
     os.environ["PVDB_FAULT_PATTERN"] = folder + "*"
     os.environ["PVDB_FAULT_COUNTS"] = counts_path
-    dry = run(folder, counts_path, op, {"op": "none", "k": 0, "short": -1}, "dry")
+    nothing = {"op": "none", "k": 0, "errno": 0, "persist": 0, "short": -1, "also": "none"}
+    dry = run(folder, counts_path, op, nothing, "dry")
     print(json.dumps(dry))
     for i, fault in enumerate(faults_for(dry["counts"])):
         print(json.dumps(run(folder, counts_path, op, fault, "s%d" % i)), flush=True)

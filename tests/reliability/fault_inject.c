@@ -15,6 +15,8 @@
 //   PVDB_FAULT_SHORT    n >= 0 (write only): the k-th write puts n bytes into the file and
 //                       returns n, and the next write on that fd fails; a write of at
 //                       most n bytes fails outright instead
+//   PVDB_FAULT_ALSO     a second kind: once the first failure has been injected, every
+//                       later counted call of this kind fails too (the clean-up fails)
 //   PVDB_FAULT_COUNTS   file rewritten after every counted call with one line
 //                       "open=A write=B fsync=C rename=D ftruncate=E unlink=F injected=G"
 #define _GNU_SOURCE
@@ -41,6 +43,7 @@ static struct {
   char pattern[4096];
   int armed;
   enum Op op;
+  enum Op also;
   long k;
   int err;
   int persist;
@@ -50,7 +53,7 @@ static struct {
   long injected;
 } cfg;
 
-static unsigned char tracked[kMaxFd];  // fd opened from a matching path
+static unsigned char tracked[kMaxFd];    // fd opened from a matching path
 static unsigned char fail_next[kMaxFd];  // the write after a short one fails
 
 static int (*real_open)(const char*, int, ...);
@@ -98,6 +101,15 @@ static long env_long(const char* name, long fallback) {
 }
 
 // Re-reads the configuration when the arm token changed; returns whether armed.
+static enum Op op_named(const char* name) {
+  char value[32];
+  copy_env(value, sizeof value, name);
+  for (int i = 0; i < kOpCount; ++i) {
+    if (strcmp(value, kOpNames[i]) == 0) return (enum Op)i;
+  }
+  return kNone;
+}
+
 static int refresh(void) {
   const char* token = getenv("PVDB_FAULT_ARM");
   if (!token) token = "";
@@ -106,12 +118,8 @@ static int refresh(void) {
   cfg.armed = *token && strcmp(token, "0") != 0;
   copy_env(cfg.pattern, sizeof cfg.pattern, "PVDB_FAULT_PATTERN");
   copy_env(cfg.counts_path, sizeof cfg.counts_path, "PVDB_FAULT_COUNTS");
-  char op[32];
-  copy_env(op, sizeof op, "PVDB_FAULT_OP");
-  cfg.op = kNone;
-  for (int i = 0; i < kOpCount; ++i) {
-    if (strcmp(op, kOpNames[i]) == 0) cfg.op = (enum Op)i;
-  }
+  cfg.op = op_named("PVDB_FAULT_OP");
+  cfg.also = op_named("PVDB_FAULT_ALSO");
   cfg.k = env_long("PVDB_FAULT_K", 0);
   cfg.err = (int)env_long("PVDB_FAULT_ERRNO", EIO);
   cfg.persist = env_long("PVDB_FAULT_PERSIST", 0) != 0;
@@ -125,14 +133,16 @@ static int refresh(void) {
 static void save_counts(void) {
   if (!cfg.counts_path[0]) return;
   char line[256];
-  int n = snprintf(line, sizeof line, "open=%ld write=%ld fsync=%ld rename=%ld ftruncate=%ld "
-                   "unlink=%ld injected=%ld\n", cfg.counts[kOpen], cfg.counts[kWrite],
-                   cfg.counts[kFsync], cfg.counts[kRename], cfg.counts[kFtruncate],
-                   cfg.counts[kUnlink], cfg.injected);
+  int n = snprintf(line, sizeof line,
+                   "open=%ld write=%ld fsync=%ld rename=%ld ftruncate=%ld "
+                   "unlink=%ld injected=%ld\n",
+                   cfg.counts[kOpen], cfg.counts[kWrite], cfg.counts[kFsync], cfg.counts[kRename],
+                   cfg.counts[kFtruncate], cfg.counts[kUnlink], cfg.injected);
   int saved = errno;
   int fd = real_open(cfg.counts_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd >= 0) {
-    if (real_write(fd, line, (size_t)n) < 0) { /* best effort: the test sees stale counts */ }
+    if (real_write(fd, line, (size_t)n) < 0) { /* best effort: the test sees stale counts */
+    }
     real_close(fd);
   }
   errno = saved;
@@ -148,6 +158,7 @@ static int fd_matches(int fd) { return fd >= 0 && fd < kMaxFd && tracked[fd] && 
 static int count_call(enum Op op) {
   long n = ++cfg.counts[op];
   int fail = cfg.op == op && cfg.k > 0 && (n == cfg.k || (cfg.persist && n > cfg.k));
+  fail = fail || (cfg.also == op && cfg.injected > 0);
   if (fail) ++cfg.injected;
   save_counts();
   return fail;

@@ -9,7 +9,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def child_env(**extra):
     """The environment of a child Python that can import these helpers and the module."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([HERE] + [p for p in [env.get("PYTHONPATH")] if p])
+    inherited = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + inherited)
     env["PYTHONHASHSEED"] = "0"
     env.update(extra)
     return env

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Reliability campaign: kill -9 at random moments and at exact system calls, injected I/O
+# errors, opening damaged files, leak watch, and (full tier) sustained load.
+#
+# Usage: scripts/reliability.sh [--full] [--load-seconds N] [--out DIR]
+#   (no flag)  the reduced tier, as run by the normal test run (tests/python/test_reliability_*)
+#   --full     5,000 kills plus every traced call of a batch and a compaction, 5,000 fuzz
+#              inputs per mode, 1,000,000 calls per leak kind, valgrind, and N seconds
+#              (default 600) of mixed load over 50,000 records of dimension 384
+# Figures go to DIR (default build/reliability) as JSON. The module must be importable:
+# an installed package, or PYTHONPATH=build/dev after a build. Needs cc, strace, valgrind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+python=${PYTHON:-python3}
+full=0
+load_seconds=600
+out=build/reliability
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --full) full=1 ;;
+    --load-seconds) load_seconds=$2; shift ;;
+    --out) out=$2; shift ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+# Children run from other folders: make a relative module path absolute.
+if [ -n "${PYTHONPATH:-}" ]; then
+  PYTHONPATH=$(cd "$root" && "$python" -c \
+    'import os, sys; print(os.pathsep.join(map(os.path.abspath, sys.argv[1].split(os.pathsep))))' \
+    "$PYTHONPATH")
+  export PYTHONPATH
+fi
+
+tests=(tests/python/test_reliability_crash.py tests/python/test_reliability_faults.py
+       tests/python/test_reliability_open_fuzz.py tests/python/test_reliability_leaks.py)
+if [ "$full" = 0 ]; then
+  exec "$python" -m pytest -q -rs "${tests[@]}"
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+helpers=tests/reliability
+
+echo "== kill -9: 5,000 iterations and every traced call of a batch and a compaction"
+(cd "$helpers" && "$python" crash.py "$work/crash" --iterations 5000 --strace) | tee "$out/crash.json"
+
+echo "== injected I/O errors, permissions, leaks under valgrind, damaged files (5,000 per mode)"
+PVDB_FUZZ_EXAMPLES=5000 "$python" -m pytest -q -rs "${tests[@]:1}"
+
+echo "== leaks: 1,000,000 calls of each kind"
+(cd "$helpers" && "$python" leaks.py "$work" 1000000) | tee "$out/leaks.jsonl"
+
+echo "== sustained load: ${load_seconds}s"
+(cd "$helpers" && "$python" load.py "$work/load" --seconds "$load_seconds") | tee "$out/load.json"

@@ -1,0 +1,129 @@
+"""Repeats every kind of call many times and watches Python blocks and RSS for growth.
+
+Usage: python leaks.py FOLDER CALLS_PER_KIND [--kinds a,b]   (prints JSON per kind)
+"""
+import gc
+import json
+import os
+import sys
+
+import pelmor_vector_db as pv
+
+DIM = 16
+IDS = ["id%d" % i for i in range(200)]
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+
+def vector(i):
+    return [float((i * 7 + j) % 13 - 6) for j in range(DIM)]
+
+
+class Reentrant:
+    """A sequence whose iteration reads the store it is being given to."""
+
+    def __init__(self, store, entries):
+        self.store, self.entries = store, entries
+
+    def __len__(self):
+        return len(self.entries)
+
+    def __getitem__(self, i):
+        self.store.len
+        return self.entries[i]
+
+
+def make_calls(folder):
+    """{kind: function(i)}; each call does one thing, including every error path."""
+    snap, wal = os.path.join(folder, "s"), os.path.join(folder, "w")
+    store = pv.VectorStore.new(snap, wal)
+    store.upsert_batch([pv.VectorEntry(id, vector(i), "m", "t") for i, id in enumerate(IDS)])
+    store.compact()
+    store.search(vector(0), 10)
+    bad_snap = os.path.join(folder, "bad.snap")
+    with open(bad_snap, "w") as f:
+        f.write('{"dim":2,"entries":[{"id":"x"')
+    os.makedirs(os.path.join(folder, "dir.wal"), exist_ok=True)
+    broken = pv.VectorStore.new(os.path.join(folder, "no", "s"), os.path.join(folder, "no", "w"))
+    entry = pv.VectorEntry("e", vector(1))
+    reentrant = Reentrant(store, [entry])
+
+    def upsert(i):
+        store.upsert(pv.VectorEntry(IDS[i % len(IDS)], vector(i), "m", "t"))
+        if i % 1000 == 999:
+            store.compact()
+
+    def properties(i):
+        return (store.len, store.dim, store.wal_pending, len(store), bool(store), repr(store))
+
+    def entry_roundtrip(i):
+        e = pv.VectorEntry("x%d" % (i % 50), vector(i), "meta", "when")
+        e.metadata = "changed"
+        return e.id, e.embedding, e.created_at, len(e), repr(e)
+
+    def expect(exc, call, *args):
+        def run(i):
+            try:
+                call(*args)
+            except exc:
+                return
+            raise AssertionError("%s not raised" % exc.__name__)
+        return run
+
+    return {
+        "get_hit": lambda i: store.get(IDS[i % len(IDS)]),
+        "get_miss": lambda i: store.get("absent"),
+        "upsert_compact": upsert,
+        "delete_absent": lambda i: store.delete("absent"),
+        "properties": properties,
+        "search": lambda i: store.search(vector(i), 10),
+        "entry": entry_roundtrip,
+        "err_dimension": expect(ValueError, store.upsert, pv.VectorEntry("x", [1.0])),
+        "err_empty": expect(ValueError, store.search, []),
+        "err_non_finite": expect(ValueError, store.upsert, pv.VectorEntry("x", [float("nan")] * DIM)),
+        "err_type": expect(TypeError, store.upsert, {"id": "x"}),
+        "err_borrow": expect(RuntimeError, store.upsert_batch, reentrant),
+        "err_json_open": expect(ValueError, pv.VectorStore.open, bad_snap, wal),
+        "err_io_open": expect(OSError, pv.VectorStore.open, snap, os.path.join(folder, "dir.wal")),
+        "err_io_write": expect(OSError, broken.upsert, entry),
+    }
+
+
+def measure(call, calls, samples=10):
+    """Blocks and RSS sampled `samples` times after a warm-up of a tenth of the calls."""
+    for i in range(max(calls // 10, 100)):
+        call(i)
+    gc.collect()
+    blocks, sizes = [sys.getallocatedblocks()], [rss()]
+    step = max(calls // samples, 1)
+    for start in range(0, calls, step):
+        for i in range(start, start + step):
+            call(i)
+        gc.collect()
+        blocks.append(sys.getallocatedblocks())
+        sizes.append(rss())
+    return {"calls": calls, "blocks": blocks[-1] - blocks[0], "rss": sizes[-1] - sizes[0],
+            "blocks_per_call": (blocks[-1] - blocks[0]) / calls,
+            "rss_per_call": (sizes[-1] - sizes[0]) / calls, "rss_samples": sizes}
+
+
+def main():
+    folder, calls = sys.argv[1], int(sys.argv[2])
+    kinds = sys.argv[4].split(",") if len(sys.argv) > 4 and sys.argv[3] == "--kinds" else None
+    table = make_calls(folder)
+    # The sampling itself allocates a few blocks; a call that does nothing shows how many.
+    baseline = measure(lambda i: None, calls)["blocks"]
+    for kind, call in table.items():
+        if kinds is None or kind in kinds:
+            row = measure(call, calls)
+            row["blocks"] -= baseline
+            row["blocks_per_call"] = row["blocks"] / calls
+            print(json.dumps({"kind": kind, **row}), flush=True)
+
+
+if __name__ == "__main__":
+    main()
