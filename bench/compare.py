@@ -74,18 +74,24 @@ def peak_rss_mb():
     return float("nan")
 
 
-def time_queries(search, queries, truth, warmup=50):
-    """Single-threaded: one call per query, after a few untimed ones to warm caches.
+def time_queries(search, queries, truth, warmup=50, passes=2):
+    """Single-threaded: one call per query, after a few untimed ones to warm caches. On a
+    shared machine other work stretches some passes, so the fastest of `passes` counts.
     Returns QPS, p50 and p99 in ms, recall@10."""
     for q in queries[:warmup]:
         search(q)
-    latencies, hits = [], 0
-    for q, expected in zip(queries, truth):
-        start = time.perf_counter_ns()
-        found = search(q)
-        latencies.append(time.perf_counter_ns() - start)
-        hits += len(set(int(x) for x in found[:TOP_K]) & set(expected.tolist()))
-    lat = np.array(latencies) / 1e6
+    best = None
+    for _ in range(passes):
+        latencies, hits = [], 0
+        for q, expected in zip(queries, truth):
+            start = time.perf_counter_ns()
+            found = search(q)
+            latencies.append(time.perf_counter_ns() - start)
+            hits += len(set(int(x) for x in found[:TOP_K]) & set(expected.tolist()))
+        lat = np.array(latencies) / 1e6
+        if best is None or lat.mean() < best[0].mean():
+            best = lat, hits
+    lat, hits = best
     return {"qps": 1000 / lat.mean(), "p50_ms": float(np.percentile(lat, 50)),
             "p99_ms": float(np.percentile(lat, 99)), "recall": hits / (TOP_K * len(queries))}
 

@@ -130,7 +130,7 @@ def write_markdown(report, path):
              " figures are noisy; ratios taken in the same run are the figures to compare.", "",
              f"Command: `python bench/compare.py {' '.join(report['argv'])}` ({report['total_s']:.0f} s)."
              f" Build threads: {report['threads']}; queries: {report['queries']} per size, one call each,"
-             " single-threaded, top 10. Peak RSS is the child process's VmHWM, data arrays included.", "",
+             " single-threaded, top 10, faster of two passes. Peak RSS is the child process's VmHWM, data arrays included.", "",
              "## Targets", "", "| target | measured | met |", "|---|---|---|"]
     for target, measured, met in targets(report):
         lines.append(f"| {target} | {measured} | {met if met == 'n/a' else ('yes' if met else 'NO')} |")
