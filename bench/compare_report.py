@@ -128,7 +128,7 @@ def write_markdown(report, path):
     lines = ["# pelmor_vector_db against its peers", "",
              f"Machine: {machine()}. The machine was shared with other work during the run, so absolute"
              " figures are noisy; ratios taken in the same run are the figures to compare.", "",
-             f"Command: `python bench/compare.py {' '.join(report['argv'])}` ({report['total_s']:.0f} s)."
+             f"Command: `{' '.join(['python bench/compare.py'] + report['argv'])}` ({report['total_s']:.0f} s)."
              f" Build threads: {report['threads']}; queries: {report['queries']} per size, one call each,"
              " single-threaded, top 10, faster of two passes. Peak RSS is the child process's VmHWM, data arrays included.", "",
              "## Targets", "", "| target | measured | met |", "|---|---|---|"]
