@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/json_float.h"
+
 namespace pvdb::core {
 
 namespace {
@@ -105,6 +107,13 @@ char* write_f32(char* out, float value) {
     std::memcpy(out, "0.0", 3);
     return out + 3;
   }
+  char digits[12];
+  int count = 0;
+  int exponent = 0;
+  if (shortest_f32_digits(std::fabs(value), digits, count, exponent)) {
+    if (value < 0) *out++ = '-';
+    return layout_decimal(out, digits, count, exponent);
+  }
   return write_shortest(out, value);
 }
 
@@ -134,6 +143,17 @@ void write_json_string(std::string& out, std::string_view text) {
 void write_json_f32(std::string& out, float value) {
   char text[kMaxF32Text + 16];
   out.append(text, write_f32(text, value));
+}
+
+void write_json_f32_general(std::string& out, float value) {
+  char text[kMaxF32Text + 16];
+  char* end = text;
+  if (!std::isfinite(value) || value == 0.0f) {
+    end = write_f32(text, value);
+  } else {
+    end = write_shortest(text, value);
+  }
+  out.append(text, end);
 }
 
 void write_json_f64(std::string& out, double value) {
