@@ -99,27 +99,29 @@ void Search::extend(const Candidate& c, const Query& query, const Layer& layer,
 // neighbour in turn. Two candidates an earlier selection kept together never
 // discard one another, so a settled kept one skips the settled candidates.
 void Search::mark_dominated(std::size_t chosen, const PointSet& points) {
-  const Query from = points.query(working[chosen].point);
-  mark_dominated_in(open_[0], open_head_[0], from, points);
-  if (!settled_[chosen]) mark_dominated_in(open_[1], open_head_[1], from, points);
-}
-
-void Search::mark_dominated_in(std::vector<std::uint32_t>& open, std::size_t head,
-                               const Query& from, const PointSet& points) {
+  const int lists = settled_[chosen] ? 1 : 2;
   batch_ids_.clear();
-  for (std::size_t i = head; i < open.size(); ++i) batch_ids_.push_back(working[open[i]].point);
-  batch_distances_.resize(batch_ids_.size());
-  points.distances(from, batch_ids_, batch_distances_.data());
-  std::size_t still = head;
-  for (std::size_t i = head; i < open.size(); ++i) {
-    const std::uint32_t w = open[i];
-    if (distance_less(batch_distances_[i - head], working[w].distance)) {
-      dominated_[w] = 1;
-    } else {
-      open[still++] = w;
+  for (int k = 0; k < lists; ++k) {
+    for (std::size_t i = open_head_[k]; i < open_[k].size(); ++i) {
+      batch_ids_.push_back(working[open_[k][i]].point);
     }
   }
-  open.resize(still);
+  batch_distances_.resize(batch_ids_.size());
+  points.distances(points.query(working[chosen].point), batch_ids_, batch_distances_.data());
+  const float* scores = batch_distances_.data();
+  for (int k = 0; k < lists; ++k) {
+    std::vector<std::uint32_t>& open = open_[k];
+    std::size_t still = open_head_[k];
+    for (std::size_t i = open_head_[k]; i < open.size(); ++i) {
+      const std::uint32_t w = open[i];
+      if (distance_less(*scores++, working[w].distance)) {
+        dominated_[w] = 1;
+      } else {
+        open[still++] = w;
+      }
+    }
+    open.resize(still);
+  }
 }
 
 std::span<const Candidate> Search::select_heuristic(const Query& query, const Layer& layer,

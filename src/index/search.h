@@ -62,8 +62,6 @@ struct Search {
  private:
   void offer(Candidate c);
   void mark_dominated(std::size_t chosen, const PointSet& points);
-  void mark_dominated_in(std::vector<std::uint32_t>& open, std::size_t head, const Query& from,
-                         const PointSet& points);
   void extend(const Candidate& c, const Query& query, const Layer& layer, const PointSet& points);
 
   // Scratch for scoring many points in one batch.
