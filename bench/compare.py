@@ -74,18 +74,24 @@ def peak_rss_mb():
     return float("nan")
 
 
-def time_queries(search, queries, truth, warmup=50):
-    """Single-threaded: one call per query, after a few untimed ones to warm caches.
+def time_queries(search, queries, truth, warmup=50, passes=2):
+    """Single-threaded: one call per query, after a few untimed ones to warm caches. On a
+    shared machine other work stretches some passes, so the fastest of `passes` counts.
     Returns QPS, p50 and p99 in ms, recall@10."""
     for q in queries[:warmup]:
         search(q)
-    latencies, hits = [], 0
-    for q, expected in zip(queries, truth):
-        start = time.perf_counter_ns()
-        found = search(q)
-        latencies.append(time.perf_counter_ns() - start)
-        hits += len(set(int(x) for x in found[:TOP_K]) & set(expected.tolist()))
-    lat = np.array(latencies) / 1e6
+    best = None
+    for _ in range(passes):
+        latencies, hits = [], 0
+        for q, expected in zip(queries, truth):
+            start = time.perf_counter_ns()
+            found = search(q)
+            latencies.append(time.perf_counter_ns() - start)
+            hits += len(set(int(x) for x in found[:TOP_K]) & set(expected.tolist()))
+        lat = np.array(latencies) / 1e6
+        if best is None or lat.mean() < best[0].mean():
+            best = lat, hits
+    lat, hits = best
     return {"qps": 1000 / lat.mean(), "p50_ms": float(np.percentile(lat, 50)),
             "p99_ms": float(np.percentile(lat, 99)), "recall": hits / (TOP_K * len(queries))}
 
@@ -263,18 +269,40 @@ def store_writes(pv, base, folder, singles):
                        "wal_mb": size / 1e6}
 
 
+# Polls the log from another process: compact empties it right after writing the snapshot
+# and before rebuilding the index, so the moment it turns empty ends the file work.
+WATCH_TRUNCATION = """
+import os, sys, time
+print("ready", flush=True)
+while os.path.getsize(sys.argv[1]) > 0:
+    time.sleep(0.0005)
+print(time.time(), flush=True)
+"""
+
+
+def timed_compact(store, wal):
+    """Seconds for the whole compact and for its file work alone (snapshot written, log emptied)."""
+    watcher = subprocess.Popen([sys.executable, "-c", WATCH_TRUNCATION, wal], stdout=subprocess.PIPE,
+                               text=True)
+    watcher.stdout.readline()
+    start = time.time()
+    t_compact, _ = timed(store.compact)
+    emptied = float(watcher.communicate()[0])
+    return t_compact, emptied - start
+
+
 def store_reads(pv, snap, wal):
     """Opens the log, compacts (which also builds the index), opens the snapshot."""
     with open(wal, "rb") as f:
         wal_bytes = f.read()
     t_wal, store = timed(lambda: pv.VectorStore.open(snap, wal))
-    t_compact, _ = timed(store.compact)
+    t_compact, t_files = timed_compact(store, wal)
     t_snap, reopened = timed(lambda: pv.VectorStore.open(snap, wal))
     assert reopened.len == store.len and reopened.wal_pending == 0
     with open(snap, "rb") as f:
         snapshot = f.read()
     return snapshot, wal_bytes, {"open_wal_s": t_wal, "open_snapshot_s": t_snap, "compact_s": t_compact,
-                                 "snapshot_mb": len(snapshot) / 1e6}
+                                 "compact_write_s": t_files, "snapshot_mb": len(snapshot) / 1e6}
 
 
 def io_worker(cfg):
@@ -377,12 +405,7 @@ def main():
         for count, dim, steps in ([] if args.no_io or "ours" not in impls else io_sizes):
             print(f"store files {count} x {dim}", flush=True)
             path = make_data(folder, count, dim, 1, args.seed)["base"]
-            io = report["io"][f"{count}x{dim}"] = run_io(path, steps, 10_000, args.threads, folder)
-            built = report["index"].get(f"{count}x{dim}", {}).get("ours")
-            if io and built and "compact_s" in io["ours"]:
-                # compact rebuilds the index over the same records the index run built.
-                io["ours"]["rebuild_s"] = built["build_s"]
-                io["ours"]["compact_write_s"] = max(io["ours"]["compact_s"] - built["build_s"], 0.0)
+            report["io"][f"{count}x{dim}"] = run_io(path, steps, 10_000, args.threads, folder)
     report["total_s"] = time.perf_counter() - started
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "results.json"), "w") as f:
