@@ -38,11 +38,11 @@ Result<File> File::open(const std::string& path, int flags, mode_t mode) {
 Result<std::string> File::read_all() {
   std::string text;
   struct stat st;
-  if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    text.reserve(static_cast<std::size_t>(st.st_size));
-  }
+  const bool regular = ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
+  if (regular && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
   std::size_t used = 0;
   while (true) {
+    if (!regular && used > kStreamLimit) return VectorDbError::io_errno(EFBIG);
     if (text.size() - used < 65536) text.resize(used + std::max<std::size_t>(65536, used / 2));
     const ssize_t got = ::read(fd_, text.data() + used, text.size() - used);
     if (got < 0) {
@@ -54,6 +54,11 @@ Result<std::string> File::read_all() {
   }
   text.resize(used);
   return text;
+}
+
+bool File::is_regular() const {
+  struct stat st;
+  return ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 Result<void> File::write_all(std::string_view bytes) {

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -27,8 +28,14 @@ class File {
   // open(2) with O_CLOEXEC; a path holding a zero byte is refused before the system sees it.
   static Result<File> open(const std::string& path, int flags, mode_t mode = 0666);
 
-  // Reads the rest of the file into memory.
+  // Reads the rest of the file into memory. A file that is not a regular file (a
+  // device, a pipe) may produce bytes without end, so past `kStreamLimit` bytes it is
+  // refused as too large instead of exhausting memory.
   Result<std::string> read_all();
+  // Whether the descriptor names a regular file, whose size bounds what reading yields.
+  bool is_regular() const;
+
+  static constexpr std::uint64_t kStreamLimit = std::uint64_t{256} << 20;
   // Writes every byte, retrying short writes; a write that accepts nothing is an error.
   Result<void> write_all(std::string_view bytes);
   Result<off_t> size() const;

@@ -1,5 +1,7 @@
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "core/json_reader.h"
@@ -47,6 +49,29 @@ std::int64_t leading_exponent(std::string_view number) {
   return position + exponent;
 }
 
+// Mantissa digits without leading zeros; trailing zeros count.
+int significant_digits(std::string_view number) {
+  int count = 0;
+  for (char c : number) {
+    if (c == 'e' || c == 'E') break;
+    if (c >= '1' && c <= '9') {
+      ++count;
+    } else if (c == '0' && count > 0) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+// Whether a double lies exactly halfway between two adjacent floats, or so close
+// to the subnormal floats that the check below does not apply.
+bool near_float_tie(double value) {
+  const double magnitude = value < 0 ? -value : value;
+  if (magnitude < 2 * static_cast<double>(std::numeric_limits<float>::min())) return true;
+  constexpr std::uint64_t kDropped = (std::uint64_t{1} << 29) - 1;  // 52 - 23 bits
+  return (std::bit_cast<std::uint64_t>(value) & kDropped) == std::uint64_t{1} << 28;
+}
+
 }  // namespace
 
 float JsonNumber::to_f32() const {
@@ -56,7 +81,7 @@ float JsonNumber::to_f32() const {
     case Kind::Signed:
       return static_cast<float>(i);
     case Kind::Float:
-      return static_cast<float>(f);
+      return f32;
   }
   return 0.0f;
 }
@@ -122,6 +147,7 @@ bool JsonReader::integer_value(bool positive, std::size_t start, std::size_t dig
     // "-0" has no signed integer form; beyond the signed range is a float.
     out.kind = JsonNumber::Kind::Float;
     out.f = -static_cast<double>(magnitude);
+    out.f32 = static_cast<float>(out.f);
   } else {
     out.kind = JsonNumber::Kind::Signed;
     out.i = static_cast<std::int64_t>(~magnitude + 1);
@@ -133,9 +159,22 @@ bool JsonReader::float_value(std::size_t start, JsonNumber& out) {
   const std::string_view text = text_.substr(start, pos_ - start);
   out.kind = JsonNumber::Kind::Float;
   const auto result = std::from_chars(text.data(), text.data() + text.size(), out.f);
+  const bool negative = text[0] == '-';
+  const bool overflow = leading_exponent(text) > 0;
   if (result.ec == std::errc::result_out_of_range) {
-    if (leading_exponent(text) > 0) return fail_here(JsonSyntax::NumberOutOfRange);
-    out.f = text[0] == '-' ? -0.0 : 0.0;
+    if (overflow) return fail_here(JsonSyntax::NumberOutOfRange);
+    out.f = negative ? -0.0 : 0.0;
+  }
+  out.f32 = static_cast<float>(out.f);
+  if (significant_digits(text) <= 9) {
+    // Rounding twice could land on the other side of a float tie.
+    float direct = 0.0f;
+    if (std::from_chars(text.data(), text.data() + text.size(), direct).ec == std::errc{}) {
+      out.f32 = direct;
+    } else {
+      out.f32 = overflow ? std::numeric_limits<float>::infinity() : 0.0f;
+      if (negative) out.f32 = -out.f32;
+    }
   }
   return true;
 }
@@ -188,6 +227,7 @@ bool JsonReader::fast_f32(float& out) {
     if (mantissa > kTwoPow53 || exponent < -22 || exponent > 22) return false;
     double value = static_cast<double>(mantissa);
     value = exponent < 0 ? value / kPow10[-exponent] : value * kPow10[exponent];
+    if (mantissa != 0 && near_float_tie(value)) return false;
     out = static_cast<float>(negative ? -value : value);
   }
   pos_ = static_cast<std::size_t>(p - text_.data());

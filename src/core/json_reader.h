@@ -18,8 +18,11 @@ struct JsonNumber {
   std::uint64_t u = 0;
   std::int64_t i = 0;
   double f = 0.0;
+  float f32 = 0.0f;  // a Float's value as an embedding element
 
-  // Integers round straight to the nearest float; floats go by way of the double.
+  // Integers round straight to the nearest float. A decimal of at most nine
+  // significant digits (every text the writer makes) does too, so that it reads
+  // back as the float it came from; longer ones go by way of the double.
   float to_f32() const;
   JsonFound found() const;
 };
@@ -28,11 +31,17 @@ struct JsonNumber {
 // returns false on failure and keeps the first failure, whose line and column are
 // worked out from its offset only when the error is taken.
 //
-// Offsets follow how a streaming decoder notices each failure: a failure seen on a
-// byte it only looked at is placed one past that byte (or at the end of the text),
-// a failure seen on a byte it consumed is placed just after that byte, and a
-// failure of the value's meaning (a wrong type, a missing or duplicate field) is
-// placed like the first kind at the end of the value or object that holds it.
+// Offsets follow how a streaming decoder notices each failure, never past the end
+// of the text:
+// - a byte it only looked at (a bad separator, trailing characters, the end of the
+//   text where a token should start): one past that byte;
+// - a byte it consumed (a bad escape, a bad digit, a misspelt literal, a raw
+//   control byte): just after that byte;
+// - a value of the wrong type or an unknown op: one past the end of that value;
+// - a duplicate field: one past the byte after its name, whitespace skipped;
+// - a missing field, a too short array, or held data that does not fit its op:
+//   one past the cursor, after stepping over whitespace and over the closing
+//   bracket of the object or array being read if that comes next.
 class JsonReader {
  public:
   explicit JsonReader(std::string_view text) : text_(text) {}

@@ -51,7 +51,8 @@ Result<File> create_temp_beside(const std::string& path, std::string& temp_path)
     if (file.ok() || file.error().os_code() != EEXIST) {
       if (!file.ok()) return file;
       struct stat old;
-      if (::stat(path.c_str(), &old) == 0 && ::fchmod(file.value().fd(), old.st_mode & 07777) != 0) {
+      if (::stat(path.c_str(), &old) == 0 &&
+          ::fchmod(file.value().fd(), old.st_mode & 07777) != 0) {
         const int code = errno;
         ::unlink(temp_path.c_str());
         return VectorDbError::io_errno(code);
@@ -107,7 +108,7 @@ Result<void> VectorStore::compact() {
   encode_snapshot(text, dim_.value_or(0), image);
   if (auto written = replace_file(config_.snapshot_path, text); !written.ok()) return written;
   text = std::string();
-  auto wal = File::open(config_.wal_path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  auto wal = File::open(config_.wal_path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
   if (!wal.ok()) return std::move(wal).error();
   wal_pending_ = 0;
   rebuild_index();

@@ -49,7 +49,8 @@ Result<void> VectorStore::replay_wal() {
   if (!path_exists(config_.wal_path)) return {};
   auto file = File::open(config_.wal_path, kReadFlags);
   if (!file.ok()) return std::move(file).error();
-  WalLineReader reader(file.value().fd());
+  WalLineReader reader(file.value().fd(),
+                       file.value().is_regular() ? UINT64_MAX : File::kStreamLimit);
   WalLineReader::Line line;
   while (true) {
     auto more = reader.next(line);

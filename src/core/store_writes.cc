@@ -61,7 +61,9 @@ class WalAppender {
  public:
   static Result<WalAppender> begin(const std::string& path) {
     // Readable too: the log's last byte is inspected before anything is appended.
-    auto file = File::open(path, O_RDWR | O_APPEND | O_CREAT, 0666);
+    // O_NONBLOCK: a pipe at the log's path fails a write it cannot take at once
+    // instead of blocking forever; regular files ignore it.
+    auto file = File::open(path, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK, 0666);
     if (!file.ok()) return std::move(file).error();
     WalAppender appender(std::move(file).value());
     auto size = appender.file_.size();

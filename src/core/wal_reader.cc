@@ -14,6 +14,8 @@ Result<bool> WalLineReader::refill() {
       if (errno == EINTR) continue;
       return VectorDbError::io_errno(errno);
     }
+    total_ += static_cast<std::uint64_t>(got);
+    if (total_ > max_bytes_) return VectorDbError::io_errno(EFBIG);
     pos_ = 0;
     len_ = static_cast<std::size_t>(got);
     if (got == 0) eof_ = true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -13,7 +14,9 @@ namespace pvdb::core {
 // Does not own the descriptor.
 class WalLineReader {
  public:
-  explicit WalLineReader(int fd) : fd_(fd) {}
+  // Past `max_bytes` read in all, reading fails as too large (for sources without end).
+  explicit WalLineReader(int fd, std::uint64_t max_bytes = UINT64_MAX)
+      : fd_(fd), max_bytes_(max_bytes) {}
   WalLineReader(const WalLineReader&) = delete;
   WalLineReader& operator=(const WalLineReader&) = delete;
 
@@ -30,6 +33,8 @@ class WalLineReader {
   Result<bool> refill();
 
   int fd_;
+  std::uint64_t max_bytes_;
+  std::uint64_t total_ = 0;
   char buf_[8192];
   std::size_t pos_ = 0;
   std::size_t len_ = 0;

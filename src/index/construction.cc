@@ -11,6 +11,7 @@ Construction::Construction(const PointSet& points, std::size_t top, std::size_t 
                            std::optional<Heuristic> heuristic)
     : points_(points),
       zero_(points.size()),
+      slot_distances_(points.size()),
       locks_(std::make_unique<RwLock[]>(points.size())),
       pool_(points.size()),
       top_(top),
@@ -54,6 +55,7 @@ void Construction::insert(PointIndex new_point, std::size_t level,
   for (std::size_t i = 0; i < found.size(); ++i) {
     link_back(new_point, found[i].point, found[i].distance, pair.insertion);
     zero_[new_point].slots[i] = found[i].point;
+    slot_distances_[new_point][i] = found[i].distance;
   }
   pool_.push(std::move(pair));
 }
@@ -61,25 +63,65 @@ void Construction::insert(PointIndex new_point, std::size_t level,
 void Construction::link_back(PointIndex new_point, PointIndex neighbour, float distance,
                              Search& insertion) {
   if (heuristic_) {
-    link_back_heuristic(new_point, neighbour, insertion);
+    link_back_heuristic(new_point, neighbour, distance, insertion);
   } else {
     link_back_sorted(new_point, neighbour, distance);
   }
 }
 
-// Re-selects the neighbour's list among its current entries and the new point.
-void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbour,
+// Ranks first and then the entries into nearest, as pushing them in that order
+// would when none is dropped. A list usually comes as two ascending runs (the
+// kept entries, then the re-admitted ones), which one merge puts in order.
+void Construction::rank_all(Search& insertion, Candidate first,
+                            std::span<const Candidate> entries) {
+  std::vector<Candidate>& scratch = insertion.working;
+  std::vector<Candidate>& nearest = insertion.nearest;
+  insertion.visited.insert(first.point);
+  scratch.clear();
+  for (const Candidate& c : entries) {
+    if (insertion.visited.insert(c.point)) scratch.push_back(c);
+  }
+  nearest.resize(scratch.size());
+  const auto descent = std::is_sorted_until(scratch.begin(), scratch.end());
+  if (std::is_sorted(descent, scratch.end())) {
+    std::merge(scratch.begin(), descent, descent, scratch.end(), nearest.begin());
+  } else {
+    std::copy(scratch.begin(), scratch.end(), nearest.begin());
+    std::sort(nearest.begin(), nearest.end());
+  }
+  nearest.insert(std::lower_bound(nearest.begin(), nearest.end(), first), first);
+  scratch.clear();
+}
+
+// The node's list with each entry's distance from the node's point.
+std::size_t Construction::read_list(PointIndex node, Candidate* out) {
+  SharedGuard guard(locks_[node]);
+  const std::array<PointIndex, kZeroSlots>& slots = zero_[node].slots;
+  std::size_t count = 0;
+  while (count < kZeroSlots && slots[count] != kEmptySlot) {
+    out[count] = {slot_distances_[node][count], slots[count]};
+    ++count;
+  }
+  return count;
+}
+
+// Re-selects the neighbour's list among its current entries and the new point,
+// which goes first; distance is the new point's from the neighbour's.
+void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbour, float distance,
                                        Search& insertion) {
-  const Query from = points_.query(neighbour);
-  const Layer zero = locked_zero(new_point);
-  // The new point first, then the neighbour's list in slot order.
-  std::array<PointIndex, kZeroSlots + 1> pushed;
-  pushed[0] = new_point;
-  const std::size_t count = zero.nearest_iter(neighbour, kZeroSlots, pushed.data() + 1);
+  std::array<Candidate, kZeroSlots> entries;
+  const std::size_t count = read_list(neighbour, entries.data());
   insertion.reset();
-  insertion.push_all({pushed.data(), count + 1}, from, points_);
-  const std::span<const Candidate> selection = insertion.select_heuristic(
-      from, zero, points_, heuristic_->extend_candidates, heuristic_->keep_pruned);
+  if (count < insertion.ef) {
+    // Nothing can be dropped when all candidates fit, so they are sorted at once.
+    rank_all(insertion, {distance, new_point}, {entries.data(), count});
+  } else {
+    insertion.push_scored({distance, new_point});
+    for (std::size_t k = 0; k < count; ++k) insertion.push_scored(entries[k]);
+  }
+  const std::span<const Candidate> selection =
+      insertion.select_heuristic(points_.query(neighbour), locked_zero(new_point), points_,
+                                 heuristic_->extend_candidates, heuristic_->keep_pruned);
   replace_list(neighbour, selection);
 }
 
@@ -89,6 +131,7 @@ void Construction::replace_list(PointIndex node, std::span<const Candidate> sele
   for (std::size_t k = 0; k < kZeroSlots; ++k) {
     if (k < selection.size()) {
       slots[k] = selection[k].point;
+      slot_distances_[node][k] = selection[k].distance;
     } else if (slots[k] == kEmptySlot) {
       break;
     } else {
@@ -100,27 +143,26 @@ void Construction::replace_list(PointIndex node, std::span<const Candidate> sele
 // Inserts the new point at its place in the neighbour's list, kept in ascending
 // distance from the neighbour; an entry at the same distance stays before it.
 void Construction::link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance) {
-  const Query from = points_.query(neighbour);
-  std::size_t index = 0;
-  {
-    SharedGuard guard(locks_[neighbour]);
-    const std::array<PointIndex, kZeroSlots>& slots = zero_[neighbour].slots;
-    std::size_t low = 0;
-    std::size_t high = kZeroSlots;
-    while (low < high) {
-      const std::size_t mid = low + (high - low) / 2;
-      const bool farther = slots[mid] == kEmptySlot ||
-                           distance_less(distance, points_.distance_to(from, slots[mid]));
-      if (farther) {
-        high = mid;
-      } else {
-        low = mid + 1;
-      }
+  std::array<Candidate, kZeroSlots> entries;
+  const std::size_t count = read_list(neighbour, entries.data());
+  // Binary search over all slots, the empty ones counting as farther than any point.
+  std::size_t low = 0;
+  std::size_t high = kZeroSlots;
+  while (low < high) {
+    const std::size_t mid = low + (high - low) / 2;
+    if (mid >= count || distance_less(distance, entries[mid].distance)) {
+      high = mid;
+    } else {
+      low = mid + 1;
     }
-    index = low;
   }
   ExclusiveGuard guard(locks_[neighbour]);
-  zero_[neighbour].insert(index, new_point);
+  zero_[neighbour].insert(low, new_point);
+  // The same shift for the remembered distances.
+  if (low >= kZeroSlots) return;
+  std::array<float, kZeroSlots>& distances = slot_distances_[neighbour];
+  for (std::size_t k = kZeroSlots - 1; k > low; --k) distances[k] = distances[k - 1];
+  distances[low] = distance;
 }
 
 UpperNode Construction::freeze(PointIndex p) {

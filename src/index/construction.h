@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -45,13 +46,20 @@ class Construction {
 
  private:
   void link_back(PointIndex new_point, PointIndex neighbour, float distance, Search& insertion);
-  void link_back_heuristic(PointIndex new_point, PointIndex neighbour, Search& insertion);
+  void link_back_heuristic(PointIndex new_point, PointIndex neighbour, float distance,
+                           Search& insertion);
   void link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance);
   void replace_list(PointIndex node, std::span<const Candidate> selection);
+  std::size_t read_list(PointIndex node, Candidate* out);
+  static void rank_all(Search& insertion, Candidate first, std::span<const Candidate> entries);
   Layer locked_zero(PointIndex owned) const;
 
   const PointSet& points_;
   std::vector<ZeroNode> zero_;
+  // For every slot of zero_, the distance from the node's point to the slot's
+  // point, kept under the same lock. Linking back needs exactly these distances,
+  // and distances are deterministic, so remembering them changes no result.
+  std::vector<std::array<float, kZeroSlots>> slot_distances_;
   std::unique_ptr<RwLock[]> locks_;
   SearchPool pool_;
   std::size_t top_;

@@ -42,7 +42,8 @@ void finish_lanes(const float* query, const Lanes& lanes, std::size_t start, std
 }
 
 // Transposes a 4x4 block of four rows starting at column i: cols[j] lane k = row k[i + j].
-inline void transpose4(const float* const* rows, std::size_t i, __m128* cols) {
+__attribute__((always_inline)) inline void transpose4(const float* const* rows, std::size_t i,
+                                                      __m128* cols) {
   __m128 r0 = _mm_loadu_ps(rows[0] + i);
   __m128 r1 = _mm_loadu_ps(rows[1] + i);
   __m128 r2 = _mm_loadu_ps(rows[2] + i);
@@ -54,18 +55,23 @@ inline void transpose4(const float* const* rows, std::size_t i, __m128* cols) {
   cols[3] = r3;
 }
 
-// Groups lane groups of four; Groups independent sums hide the latency of the adds.
+// Runs Groups groups of four lanes; their independent sums hide the latency of
+// the adds.
 template <int Groups>
 void run_sse2(const float* query, const Lanes& lanes, std::size_t first, float* sums) {
   __m128 acc[Groups];
+#pragma GCC unroll 2
   for (int g = 0; g < Groups; ++g) acc[g] = _mm_set1_ps(-0.0f);
   const std::size_t blocks = lanes.shared / 4 * 4;
   for (std::size_t i = 0; i < blocks; i += 4) {
-    __m128 cols[Groups][4];
-    for (int g = 0; g < Groups; ++g) transpose4(lanes.rows + first + 4 * g, i, cols[g]);
-    for (int j = 0; j < 4; ++j) {
-      const __m128 q = _mm_set1_ps(query[i + j]);
-      for (int g = 0; g < Groups; ++g) acc[g] = _mm_add_ps(acc[g], _mm_mul_ps(q, cols[g][j]));
+#pragma GCC unroll 2
+    for (int g = 0; g < Groups; ++g) {
+      __m128 cols[4];
+      transpose4(lanes.rows + first + 4 * g, i, cols);
+#pragma GCC unroll 4
+      for (int j = 0; j < 4; ++j) {
+        acc[g] = _mm_add_ps(acc[g], _mm_mul_ps(_mm_set1_ps(query[i + j]), cols[j]));
+      }
     }
   }
   for (int g = 0; g < Groups; ++g) _mm_storeu_ps(sums + first + 4 * g, acc[g]);
@@ -74,11 +80,13 @@ void run_sse2(const float* query, const Lanes& lanes, std::size_t first, float* 
 // Transposes an 8x8 block of eight rows starting at column i: cols[j] lane k = row k[i + j].
 // Rows 0-3 fill the low halves and rows 4-7 the high halves straight from memory, so
 // only the two in-lane 4x4 steps need shuffles.
-__attribute__((target("avx2"))) inline void transpose8(const float* const* rows, std::size_t i,
-                                                       __m256* cols) {
+__attribute__((target("avx2"), always_inline)) inline void transpose8(const float* const* rows,
+                                                                      std::size_t i, __m256* cols) {
+#pragma GCC unroll 2
   for (int half = 0; half < 2; ++half) {
     const std::size_t at = i + 4 * static_cast<std::size_t>(half);
     __m256 t[4];
+#pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
       t[k] = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(rows[k] + at)),
                                   _mm_loadu_ps(rows[k + 4] + at), 1);
@@ -94,18 +102,23 @@ __attribute__((target("avx2"))) inline void transpose8(const float* const* rows,
   }
 }
 
+// Each group of eight lanes takes its block of columns in one go: eight dependent
+// adds per group, and the groups' chains overlap in the out-of-order core. Keeping
+// one group's columns live at a time avoids spilling registers.
 template <int Groups>
 __attribute__((target("avx2"))) void run_avx2(const float* query, const Lanes& lanes, float* sums) {
   __m256 acc[Groups];
+#pragma GCC unroll 2
   for (int g = 0; g < Groups; ++g) acc[g] = _mm256_set1_ps(-0.0f);
   const std::size_t blocks = lanes.shared / 8 * 8;
   for (std::size_t i = 0; i < blocks; i += 8) {
-    __m256 cols[Groups][8];
-    for (int g = 0; g < Groups; ++g) transpose8(lanes.rows + 8 * g, i, cols[g]);
-    for (int j = 0; j < 8; ++j) {
-      const __m256 q = _mm256_broadcast_ss(query + i + j);
-      for (int g = 0; g < Groups; ++g) {
-        acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(q, cols[g][j]));
+#pragma GCC unroll 2
+    for (int g = 0; g < Groups; ++g) {
+      __m256 cols[8];
+      transpose8(lanes.rows + 8 * g, i, cols);
+#pragma GCC unroll 8
+      for (int j = 0; j < 8; ++j) {
+        acc[g] = _mm256_add_ps(acc[g], _mm256_mul_ps(_mm256_broadcast_ss(query + i + j), cols[j]));
       }
     }
   }

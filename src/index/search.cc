@@ -34,6 +34,10 @@ void Search::push(PointIndex p, const Query& query, const PointSet& points) {
   offer({points.distance_to(query, p), p});
 }
 
+void Search::push_scored(Candidate c) {
+  if (visited.insert(c.point)) offer(c);
+}
+
 // Same effect as pushing each neighbour in turn: a point's distance does not
 // depend on the others, so the new ones are scored together, then offered in order.
 void Search::push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points) {

@@ -30,6 +30,10 @@ struct Search {
   // fewer than ef entries of nearest rank before it.
   void push(PointIndex p, const Query& query, const PointSet& points);
 
+  // The same as push for a point whose distance from the query the caller already
+  // has; c.distance must be exactly what push would compute.
+  void push_scored(Candidate c);
+
   // The same as push for each point in turn, with the new points scored together.
   void push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points);
 

@@ -3,8 +3,10 @@
 #include <Python.h>
 
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace pvdb::py {
 namespace {
@@ -126,6 +128,94 @@ PyRef take_exception() {
 #endif
 }
 
+// Sets the error that refuses `str` where a list is wanted: a string is a
+// sequence, but of characters, never of numbers.
+bool refuse_str(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) return false;
+  PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  return true;
+}
+
+// A strided view of an object's buffer, released when the owner goes away.
+class BufferView {
+ public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // Asks `obj` for a view with shape, strides and format. A refusal is no
+  // error here: the caller falls back to reading the object as a sequence, so
+  // the refusal is cleared and false comes back.
+  bool acquire(PyObject* obj) {
+    if (!PyObject_CheckBuffer(obj)) return false;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+      PyErr_Clear();
+      return false;
+    }
+    held_ = true;
+    return true;
+  }
+
+  const Py_buffer& get() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// The element code of a one-dimensional buffer of native 32- or 64-bit floats
+// ('f' or 'd'), or 0 for any other buffer. Explicit byte-order marks are fine
+// when they name the native order.
+char float_format(const Py_buffer& view) {
+  if (view.ndim != 1 || view.format == nullptr) return 0;
+  constexpr char kNativeOrder = std::endian::native == std::endian::little ? '<' : '>';
+  std::string_view format(view.format);
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' || format[0] == kNativeOrder)) {
+    format.remove_prefix(1);
+  }
+  if (format == "f" && view.itemsize == sizeof(float)) return 'f';
+  if (format == "d" && view.itemsize == sizeof(double)) return 'd';
+  return 0;
+}
+
+// Copies the elements of a one-dimensional buffer of T, rounding each through
+// double exactly as a Python float element would be. The exporter promises
+// nothing about alignment, hence memcpy.
+template <class T>
+std::vector<float> read_strided(const Py_buffer& view) {
+  const char* base = static_cast<const char*>(view.buf);
+  Py_ssize_t count = view.shape[0];
+  Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
+  std::vector<float> values(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    T element;
+    std::memcpy(&element, base + i * stride, sizeof element);
+    values[static_cast<std::size_t>(i)] = static_cast<float>(static_cast<double>(element));
+  }
+  return values;
+}
+
+// Reads `obj` straight from its buffer when it exports a one-dimensional
+// array of floats. Returns false, with nothing set, for every other object,
+// which then goes through the sequence path and keeps that path's errors.
+bool read_float_buffer(PyObject* obj, std::vector<float>& out) {
+  BufferView view;
+  if (!view.acquire(obj)) return false;
+  switch (float_format(view.get())) {
+    case 'f':
+      out = read_strided<float>(view.get());
+      return true;
+    case 'd':
+      out = read_strided<double>(view.get());
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots) {
@@ -180,10 +270,7 @@ bool to_string(PyObject* obj, std::string& out) {
 
 PyRef sequence_iter(PyObject* obj, std::size_t& hint) {
   hint = 0;
-  if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return PyRef();
-  }
+  if (refuse_str(obj)) return PyRef();
   int sequence = is_sequence(obj);
   if (sequence < 0) return PyRef();
   if (sequence == 0) {
@@ -200,6 +287,8 @@ PyRef sequence_iter(PyObject* obj, std::size_t& hint) {
 }
 
 bool to_float_list(PyObject* obj, std::vector<float>& out) {
+  if (refuse_str(obj)) return false;
+  if (read_float_buffer(obj, out)) return true;
   return to_list(obj, out, [](PyObject* item, float& value) {
     double wide = PyFloat_AsDouble(item);
     if (wide == -1.0 && PyErr_Occurred()) return false;

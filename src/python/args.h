@@ -37,6 +37,9 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
 bool to_string(PyObject* obj, std::string& out);
 // Any sequence other than `str`, each element through the float protocol and
 // rounded to the nearest 32-bit float. Runs Python code (iteration, __float__).
+// A one-dimensional buffer of native 'f' or 'd' elements (a NumPy vector, an
+// array.array, a memoryview; any strides) is read directly instead, with the
+// same rounding; every other buffer, bytes included, is read as a sequence.
 bool to_float_list(PyObject* obj, std::vector<float>& out);
 // An int or an object with __index__, as an unsigned 64-bit count.
 bool to_count(PyObject* obj, std::uint64_t& out);

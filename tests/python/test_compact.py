@@ -166,13 +166,13 @@ KILLED = textwrap.dedent(
 def test_kill_during_compaction_loses_nothing(tmp_path):
     snap, wal = str(tmp_path / "s"), str(tmp_path / "w")
     store = pv.VectorStore.new(snap, wal)
-    store.upsert_batch([pv.VectorEntry("r%d" % i, [float(i % 7 + 1)] * 64) for i in range(20000)])
+    store.upsert_batch([pv.VectorEntry("r%d" % i, [float(i % 7 + 1)] * 64) for i in range(6000)])
     store.compact()
-    for delay in (0.05, 0.2, 0.4, 0.7, 1.1):
+    for delay in (0.05, 0.15, 0.3, 0.5, 0.8):
         child = subprocess.Popen([sys.executable, "-c", KILLED, snap, wal])
         time.sleep(delay)
         child.send_signal(signal.SIGKILL)
         child.wait()
         reopened = pv.VectorStore.open(snap, wal)
-        assert all(reopened.get("r%d" % i) is not None for i in range(0, 20000, 97))
-        assert reopened.len >= 20000
+        assert all(reopened.get("r%d" % i) is not None for i in range(0, 6000, 37))
+        assert reopened.len >= 6000

@@ -293,6 +293,34 @@ TEST(JsonReader, IntegersRoundOnceFloatsTwice) {
   EXPECT_EQ(value, std::ldexp(1.0f, 60));
 }
 
+// Up to nine significant digits a decimal rounds straight to float: by way of the
+// double, 7.038531e-26 would hit a float tie and round to the wrong neighbour.
+TEST(JsonReader, ShortDecimalsRoundOnce) {
+  struct Case {
+    std::string text;
+    float value;
+  };
+  const Case cases[] = {
+      {"7.038531e-26", 0x1.5c87fap-84f},
+      {"-7.038531e-26", -0x1.5c87fap-84f},
+      {"7.03853100000e-26", 0x1.5c87fcp-84f},
+      {"3.4028236e38", std::numeric_limits<float>::infinity()},
+      {"7e-46", 0.0f},
+      {"-7.1e-46", -0x1p-149f},
+  };
+  for (const auto& c : cases) {
+    const std::string line = R"({"op":"upsert","data":{"id":"","embedding":[)" + c.text +
+                             R"(],"metadata":"","created_at":""}})";
+    const std::string held = R"({"data":["",[)" + c.text + R"(],"",""],"op":"upsert"})";
+    for (const std::string& text : {line, held}) {
+      auto record = decode_wal_line(text);
+      ASSERT_TRUE(record.ok()) << text << ": " << record.error().message();
+      const float value = record.value().entry.embedding.at(0);
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(value), std::bit_cast<std::uint32_t>(c.value)) << text;
+    }
+  }
+}
+
 TEST(JsonReader, NestingLimitCountsDecodedLevels) {
   const auto held = [](int depth) {
     return R"({"data":)" + std::string(depth, '[') + std::string(depth, ']') + R"(,"op":"delete"})";

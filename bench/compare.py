@@ -1,0 +1,396 @@
+"""pelmor_vector_db against peer ANN libraries and JSON anchors, in one run.
+
+    python bench/compare.py            # full run: 100,000 x 128 and 20,000 x 384 (about 10 minutes)
+    python bench/compare.py --quick    # small sizes, about a minute
+
+Every implementation runs in its own subprocess on the same seeded data, so that its
+peak RSS (VmHWM) is its own. Results go to bench/out/results.md and results.png;
+bench/README.md explains each figure.
+"""
+import argparse
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from compare_report import plot, write_markdown
+
+M, EF_CONSTRUCTION, EF_SEARCH, TOP_K = 32, 100, 100, 10
+EF_SWEEP = [10, 20, 40, 70, 100, 150, 250, 400]
+PEERS = ["hnswlib", "faiss", "usearch", "numpy"]
+MODULES = {"ours": "pelmor_vector_db", "hnswlib": "hnswlib", "faiss": "faiss", "usearch": "usearch",
+           "numpy": "numpy"}
+OUT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "out")
+
+
+# ---------------------------------------------------------------- data
+
+def clustered(rng, count, dim, centres, spread=1.0):
+    """Gaussian clusters around `centres`, float32."""
+    labels = rng.integers(0, len(centres), size=count)
+    noise = rng.standard_normal((count, dim), dtype=np.float32) * spread
+    return (centres[labels] + noise).astype(np.float32)
+
+
+def make_data(folder, count, dim, queries, seed):
+    """Writes base vectors, held-out queries and the exact top 10 by cosine as .npy files."""
+    rng = np.random.default_rng(seed)
+    centres = rng.standard_normal((max(10, count // 1000), dim), dtype=np.float32)
+    base, query = clustered(rng, count, dim, centres), clustered(rng, queries, dim, centres)
+    paths = {name: os.path.join(folder, f"{name}_{count}x{dim}.npy") for name in ("base", "query", "truth")}
+    np.save(paths["base"], base)
+    np.save(paths["query"], query)
+    np.save(paths["truth"], exact_top(base, query))
+    return paths
+
+
+def unit(x):
+    return x / np.maximum(np.linalg.norm(x, axis=1, keepdims=True), 1e-30)
+
+
+def exact_top(base, query, block=256):
+    """Brute-force cosine top 10 of every query, nearest first."""
+    normed, result = unit(base), []
+    for start in range(0, len(query), block):
+        sims = unit(query[start:start + block]) @ normed.T
+        top = np.argpartition(-sims, TOP_K, axis=1)[:, :TOP_K]
+        order = np.argsort(-np.take_along_axis(sims, top, axis=1), axis=1)
+        result.append(np.take_along_axis(top, order, axis=1))
+    return np.concatenate(result).astype(np.int64)
+
+
+# ---------------------------------------------------------------- index workers (child side)
+
+def peak_rss_mb():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
+
+
+def time_queries(search, queries, truth, warmup=50):
+    """Single-threaded: one call per query, after a few untimed ones to warm caches.
+    Returns QPS, p50 and p99 in ms, recall@10."""
+    for q in queries[:warmup]:
+        search(q)
+    latencies, hits = [], 0
+    for q, expected in zip(queries, truth):
+        start = time.perf_counter_ns()
+        found = search(q)
+        latencies.append(time.perf_counter_ns() - start)
+        hits += len(set(int(x) for x in found[:TOP_K]) & set(expected.tolist()))
+    lat = np.array(latencies) / 1e6
+    return {"qps": 1000 / lat.mean(), "p50_ms": float(np.percentile(lat, 50)),
+            "p99_ms": float(np.percentile(lat, 99)), "recall": hits / (TOP_K * len(queries))}
+
+
+def build_hnswlib(base, threads):
+    import hnswlib
+    index = hnswlib.Index(space="cosine", dim=base.shape[1])
+    index.init_index(max_elements=len(base), ef_construction=EF_CONSTRUCTION, M=M)
+    index.add_items(base, np.arange(len(base)), num_threads=threads)
+    index.set_num_threads(1)
+
+    def with_ef(ef):
+        index.set_ef(ef)
+        return lambda q: index.knn_query(q, k=TOP_K)[0][0]
+    return with_ef
+
+
+def build_faiss(base, threads):
+    import faiss
+    faiss.omp_set_num_threads(threads)
+    normed = base.copy()
+    faiss.normalize_L2(normed)
+    index = faiss.IndexHNSWFlat(base.shape[1], M, faiss.METRIC_INNER_PRODUCT)
+    index.hnsw.efConstruction = EF_CONSTRUCTION
+    index.add(normed)
+    del normed  # the index keeps its own copy
+    faiss.omp_set_num_threads(1)
+
+    def with_ef(ef):
+        index.hnsw.efSearch = ef
+
+        def search(q):
+            q = q.reshape(1, -1).copy()
+            faiss.normalize_L2(q)
+            return index.search(q, TOP_K)[1][0]
+        return search
+    return with_ef
+
+
+def build_usearch(base, threads):
+    from usearch.index import Index
+    index = Index(ndim=base.shape[1], metric="cos", dtype="f32", connectivity=M,
+                  expansion_add=EF_CONSTRUCTION, expansion_search=EF_SEARCH)
+    index.add(np.arange(len(base)), base, threads=threads)
+
+    def with_ef(ef):
+        index.expansion_search = ef
+        return lambda q: index.search(q, TOP_K, threads=1).keys
+    return with_ef
+
+
+def build_numpy(base, threads):
+    normed = unit(base).astype(np.float32)
+
+    def search(q):
+        sims = normed @ (q / np.linalg.norm(q))
+        top = np.argpartition(-sims, TOP_K)[:TOP_K]
+        return top[np.argsort(-sims[top])]
+    return lambda ef: search
+
+
+def run_peer(name, base, queries, truth, threads):
+    start = time.perf_counter()
+    with_ef = globals()["build_" + name](base, threads)
+    result = {"build_s": time.perf_counter() - start, "sweep": {}}
+    for ef in ([EF_SEARCH] if name == "numpy" else EF_SWEEP):
+        result["sweep"][ef] = time_queries(with_ef(ef), queries, truth)
+    result.update(result["sweep"][EF_SEARCH])
+    return result
+
+
+def run_ours(base, queries, truth, folder, chunk=10_000):
+    """Loads the store in batches (so no second full copy lives in Python objects), then
+    times the first search, which builds the index on the worker pool."""
+    import pelmor_vector_db as pv
+    store = pv.VectorStore.new(os.path.join(folder, "ours.snap"), os.path.join(folder, "ours.wal"))
+    for start in range(0, len(base), chunk):
+        store.upsert_batch([pv.VectorEntry(str(i), base[i]) for i in range(start, min(start + chunk, len(base)))])
+    start = time.perf_counter()
+    store.search(queries[0], TOP_K)
+    result = {"build_s": time.perf_counter() - start}
+    result.update(time_queries(lambda q: [e.id for e, _ in store.search(q, TOP_K)], queries, truth))
+    return result
+
+
+def index_worker(cfg):
+    base, queries, truth = (np.load(cfg[k]) for k in ("base", "query", "truth"))
+    baseline = peak_rss_mb()
+    if cfg["impl"] == "ours":
+        result = run_ours(base, queries, truth, cfg["folder"])
+    else:
+        result = run_peer(cfg["impl"], base, queries, truth, cfg["threads"])
+    result.update(rss_mb=peak_rss_mb(), data_rss_mb=baseline)
+    return result
+
+
+# ---------------------------------------------------------------- store I/O worker (child side)
+
+def timed(fn):
+    start = time.perf_counter()
+    value = fn()
+    return time.perf_counter() - start, value
+
+
+def wal_line(dumps, key, row):
+    """One log line as the JSON anchors write it: the same fields the store writes."""
+    record = {"id": key, "embedding": row.tolist(), "metadata": "", "created_at": ""}
+    return dumps({"op": "upsert", "data": record})
+
+
+def anchor_writes(base, folder, singles, name, dumps):
+    """upsert and upsert_batch as plain Python would do them with `dumps` (str or bytes)."""
+    encode = (lambda s: s.encode()) if name == "json" else (lambda b: b)
+    path = os.path.join(folder, f"{name}.wal")
+
+    def one_by_one():
+        for i in range(singles):
+            with open(path + ".single", "ab") as f:
+                f.write(encode(dumps_line(i)) + b"\n")
+
+    def batch():
+        text = b"\n".join(encode(dumps_line(i)) for i in range(len(base))) + b"\n"
+        with open(path, "wb") as f:
+            f.write(text)
+
+    def dumps_line(i):
+        return wal_line(dumps, str(i), base[i])
+    t_single, _ = timed(one_by_one)
+    t_batch, _ = timed(batch)
+    return {"upsert_per_s": singles / t_single, "batch_s": t_batch,
+            "batch_mb_s": os.path.getsize(path) / t_batch / 1e6}
+
+
+def anchor_reads(snapshot, wal, loads, dumps, name, folder):
+    text_snap = snapshot.decode() if name == "json" else snapshot
+    t_snap, doc = timed(lambda: loads(text_snap))
+
+    def compact():
+        text = dumps(doc)
+        with open(os.path.join(folder, f"{name}.snap"), "wb") as f:
+            f.write(text.encode() if name == "json" else text)
+    t_dump, _ = timed(compact)
+    text_wal = wal.decode() if name == "json" else wal
+    t_wal, _ = timed(lambda: [loads(line) for line in text_wal.splitlines()])
+    return {"open_snapshot_s": t_snap, "open_wal_s": t_wal, "compact_s": t_dump}
+
+
+def anchors(base, folder, singles, steps, snapshot=None, wal=None):
+    kinds = {"json": (json.loads, lambda o: json.dumps(o, separators=(",", ":")))}
+    if importlib.util.find_spec("orjson") is not None:
+        import orjson
+        kinds["orjson"] = (orjson.loads, orjson.dumps)
+    result = {}
+    for name, (loads, dumps) in kinds.items():
+        result[name] = anchor_writes(base, folder, singles, name, dumps)
+        if "reads" in steps:
+            result[name].update(anchor_reads(snapshot, wal, loads, dumps, name, folder))
+        for suffix in (".wal", ".wal.single", ".snap"):
+            path = os.path.join(folder, name + suffix)
+            if os.path.exists(path):
+                os.remove(path)
+    return result
+
+
+def store_writes(pv, base, folder, singles):
+    snap, wal = os.path.join(folder, "io.snap"), os.path.join(folder, "io.wal")
+    store = pv.VectorStore.new(snap, wal + ".single")
+    t_single, _ = timed(lambda: [store.upsert(pv.VectorEntry(f"s{i}", base[i])) for i in range(singles)])
+    store = pv.VectorStore.new(snap, wal)
+    t_convert, entries = timed(lambda: [pv.VectorEntry(str(i), base[i]) for i in range(len(base))])
+    t_call, _ = timed(lambda: store.upsert_batch(entries))
+    size = os.path.getsize(wal)
+    return snap, wal, {"upsert_per_s": singles / t_single, "batch_s": t_convert + t_call,
+                       "batch_convert_s": t_convert, "batch_mb_s": size / (t_convert + t_call) / 1e6,
+                       "wal_mb": size / 1e6}
+
+
+def store_reads(pv, snap, wal):
+    """Opens the log, compacts (which also builds the index), opens the snapshot."""
+    with open(wal, "rb") as f:
+        wal_bytes = f.read()
+    t_wal, store = timed(lambda: pv.VectorStore.open(snap, wal))
+    t_compact, _ = timed(store.compact)
+    t_snap, reopened = timed(lambda: pv.VectorStore.open(snap, wal))
+    assert reopened.len == store.len and reopened.wal_pending == 0
+    with open(snap, "rb") as f:
+        snapshot = f.read()
+    return snapshot, wal_bytes, {"open_wal_s": t_wal, "open_snapshot_s": t_snap, "compact_s": t_compact,
+                                 "snapshot_mb": len(snapshot) / 1e6}
+
+
+def io_worker(cfg):
+    import pelmor_vector_db as pv
+    base = np.load(cfg["base"])
+    singles, steps = min(cfg["singles"], len(base)), cfg["steps"]
+    snap, wal, ours = store_writes(pv, base, cfg["folder"], singles)
+    snapshot = wal_bytes = None
+    if "reads" in steps:
+        snapshot, wal_bytes, reads = store_reads(pv, snap, wal)
+        ours.update(reads)
+    for path in (snap, wal, wal + ".single"):
+        if os.path.exists(path):
+            os.remove(path)
+    result = {"ours": ours}
+    result.update(anchors(base, cfg["folder"], singles, steps, snapshot, wal_bytes))
+    return result
+
+
+# ---------------------------------------------------------------- parent: running the children
+
+def spawn(cfg, threads, timeout=1800):
+    """Runs one worker in a fresh interpreter; returns (result, None) or (None, reason)."""
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1",
+               MKL_NUM_THREADS="1")
+    try:
+        proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--worker", json.dumps(cfg)],
+                              capture_output=True, text=True, env=env, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None, f"timed out after {timeout} s"
+    if proc.returncode != 0:
+        return None, f"exit {proc.returncode}: {proc.stderr.strip()[-400:]}"
+    return json.loads(proc.stdout.strip().splitlines()[-1]), None
+
+
+def installed(impl):
+    if importlib.util.find_spec(MODULES[impl]) is None:
+        print(f"skipping {impl}: module {MODULES[impl]} is not installed"
+              " (pip install -r bench/requirements.txt)", flush=True)
+        return False
+    return True
+
+
+def run_index(paths, impls, threads, folder):
+    results = {}
+    for impl in impls:
+        start = time.perf_counter()
+        cfg = dict(paths, impl=impl, threads=threads, folder=folder)
+        results[impl], reason = spawn(cfg, threads)
+        if reason:
+            print(f"  {impl}: failed, {reason}", flush=True)
+            del results[impl]
+            continue
+        r = results[impl]
+        print(f"  {impl:8} build {r['build_s']:7.2f} s  qps {r['qps']:8.0f}  recall {r['recall']:.4f}"
+              f"  rss {r['rss_mb']:6.0f} MB  ({time.perf_counter() - start:.0f} s)", flush=True)
+    return results
+
+
+def run_io(path, steps, singles, threads, folder):
+    cfg = {"base": path, "steps": steps, "singles": singles, "folder": folder}
+    result, reason = spawn(cfg, threads)
+    if reason:
+        print(f"  store files: failed, {reason}", flush=True)
+    return result
+
+
+def plan(args):
+    if args.quick:
+        return [(5_000, 64), (2_000, 384)], [(5_000, 64, ["writes", "reads"]), (10_000, 384, ["writes"])]
+    return ([(100_000, 128), (20_000, 384)],
+            [(100_000, 128, ["writes", "reads"]), (100_000, 384, ["writes"])])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="small sizes, about a minute")
+    parser.add_argument("--threads", type=int, default=2, help="build threads for every implementation")
+    parser.add_argument("--queries", type=int, help="queries per size (1000; 200 with --quick)")
+    parser.add_argument("--impls", default=",".join(["ours"] + PEERS), help="comma-separated subset")
+    parser.add_argument("--no-io", action="store_true", help="skip the store file measurements")
+    parser.add_argument("--seed", type=int, default=42)
+    parser.add_argument("--out", default=OUT)
+    parser.add_argument("--worker", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.worker:
+        cfg = json.loads(args.worker)
+        print(json.dumps(index_worker(cfg) if "impl" in cfg else io_worker(cfg)))
+        return
+    queries = args.queries or (200 if args.quick else 1000)
+    impls = [i for i in args.impls.split(",") if installed(i)]
+    index_sizes, io_sizes = plan(args)
+    report = {"index": {}, "io": {}, "threads": args.threads, "queries": queries, "argv": sys.argv[1:]}
+    started = time.perf_counter()
+    with tempfile.TemporaryDirectory(prefix="pvdb-compare-") as folder:
+        for count, dim in index_sizes:
+            print(f"index {count} x {dim}", flush=True)
+            paths = make_data(folder, count, dim, queries, args.seed)
+            report["index"][f"{count}x{dim}"] = run_index(paths, impls, args.threads, folder)
+        for count, dim, steps in ([] if args.no_io or "ours" not in impls else io_sizes):
+            print(f"store files {count} x {dim}", flush=True)
+            path = make_data(folder, count, dim, 1, args.seed)["base"]
+            io = report["io"][f"{count}x{dim}"] = run_io(path, steps, 10_000, args.threads, folder)
+            built = report["index"].get(f"{count}x{dim}", {}).get("ours")
+            if io and built and "compact_s" in io["ours"]:
+                # compact rebuilds the index over the same records the index run built.
+                io["ours"]["rebuild_s"] = built["build_s"]
+                io["ours"]["compact_write_s"] = max(io["ours"]["compact_s"] - built["build_s"], 0.0)
+    report["total_s"] = time.perf_counter() - started
+    os.makedirs(args.out, exist_ok=True)
+    with open(os.path.join(args.out, "results.json"), "w") as f:
+        json.dump(report, f, indent=1)
+    write_markdown(report, os.path.join(args.out, "results.md"))
+    plot(report, os.path.join(args.out, "results.png"))
+    print(f"done in {report['total_s']:.0f} s; wrote {args.out}/results.md and results.png")
+
+
+if __name__ == "__main__":
+    main()

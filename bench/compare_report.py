@@ -1,0 +1,179 @@
+"""Tables and plot for bench/compare.py, from the figures its workers reported."""
+import importlib.util
+import os
+import sys
+
+import numpy as np
+
+ORDER = ["ours", "hnswlib", "faiss", "usearch", "numpy"]
+
+
+def machine():
+    model = "unknown CPU"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    from importlib.metadata import PackageNotFoundError, version
+    versions = []
+    for package in ("hnswlib", "faiss-cpu", "usearch", "numpy", "orjson"):
+        try:
+            versions.append(f"{package} {version(package)}")
+        except PackageNotFoundError:
+            pass
+    return f"{model}, {os.cpu_count()} logical CPUs; Python {sys.version.split()[0]}; " + ", ".join(versions)
+
+
+def number(value):
+    if value is None:
+        return "n/a"
+    return f"{value:,.0f}" if value >= 100 else f"{value:.2f}" if value >= 1 else f"{value:.3f}"
+
+
+def ratio(a, b):
+    return f"{a / b:.2f}x" if a is not None and b else "n/a"
+
+
+def index_table(size, results):
+    ref = results.get("hnswlib")
+    lines = [f"### {size.replace('x', ' x ')}", "",
+             "| implementation | build s | QPS (ef 100) | p50 ms | p99 ms | recall@10 | peak RSS MB"
+             " | build / hnswlib | QPS / hnswlib | recall - hnswlib | RSS / hnswlib |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+    for impl, r in results.items():
+        diff = f"{r['recall'] - ref['recall']:+.4f}" if ref else "n/a"
+        lines.append(
+            f"| {impl} | {r['build_s']:.2f} | {r['qps']:.0f} | {r['p50_ms']:.3f} | {r['p99_ms']:.3f}"
+            f" | {r['recall']:.4f} | {r['rss_mb']:.0f} | {ratio(r['build_s'], ref and ref['build_s'])}"
+            f" | {ratio(r['qps'], ref and ref['qps'])} | {diff} | {ratio(r['rss_mb'], ref and ref['rss_mb'])} |")
+    sweeps = {impl: r["sweep"] for impl, r in results.items() if "sweep" in r and len(r["sweep"]) > 1}
+    if sweeps:
+        efs = sorted({int(ef) for sweep in sweeps.values() for ef in sweep})
+        lines += ["", "ef sweep (QPS / recall@10):", "",
+                  "| implementation | " + " | ".join(f"ef {ef}" for ef in efs) + " |",
+                  "|---|" + "---:|" * len(efs)]
+        for impl, sweep in sweeps.items():
+            cells = [f"{sweep[str(ef)]['qps']:.0f} / {sweep[str(ef)]['recall']:.3f}" if str(ef) in sweep
+                     else "" for ef in efs]
+            lines.append(f"| {impl} | " + " | ".join(cells) + " |")
+    return lines + [""]
+
+
+IO_ROWS = [("open snapshot (s)", "open_snapshot_s", False), ("open WAL (s)", "open_wal_s", False),
+           ("compact (s)", "compact_s", False), ("upsert (records/s)", "upsert_per_s", True),
+           ("upsert_batch incl. conversion (MB/s of log)", "batch_mb_s", True)]
+
+
+def io_table(size, io):
+    lines = [f"### {size.replace('x', ' x ')}", "",
+             "| measure | ours | json | orjson | ours vs json | ours vs orjson |", "|---|---:|---:|---:|---:|---:|"]
+    for label, key, higher_better in IO_ROWS:
+        if key not in io["ours"]:
+            continue
+        values = [io.get(name, {}).get(key) for name in ("ours", "json", "orjson")]
+        speedups = [ratio(values[0], v) if higher_better else ratio(v, values[0]) for v in values[1:]]
+        cells = [number(v) for v in values]
+        lines.append(f"| {label} | " + " | ".join(cells + speedups) + " |")
+    ours = io["ours"]
+    notes = [f"log {ours['wal_mb']:.0f} MB, of which building VectorEntry objects took {ours['batch_convert_s']:.2f} s"
+             f" of {ours['batch_s']:.2f} s"]
+    if "compact_write_s" in ours:
+        notes.append(f"snapshot {ours['snapshot_mb']:.0f} MB; compact includes an index rebuild (building the index"
+                     f" over the same records took {ours['rebuild_s']:.2f} s in the index run), so writing the"
+                     f" snapshot took about {ours['compact_write_s']:.2f} s")
+    return lines + [""] + [f"- {n}" for n in notes] + [""]
+
+
+def targets(report):
+    """(target, measured, met) rows; a figure that was not measured is reported as such."""
+    rows = []
+    for size, results in report["index"].items():
+        ours, ref = results.get("ours"), results.get("hnswlib")
+        if not (ours and ref):
+            rows.append((f"index targets on {size}", "ours or hnswlib missing", "n/a"))
+            continue
+        build, qps = ours["build_s"] / ref["build_s"], ours["qps"] / ref["qps"]
+        recall, rss = ours["recall"] - ref["recall"], ours["rss_mb"] / ref["rss_mb"]
+        rows += [(f"build <= 1.0x hnswlib, {size}", f"{build:.2f}x", build <= 1.0),
+                 (f"QPS >= 1.0x hnswlib at ef 100, {size}", f"{qps:.2f}x", qps >= 1.0),
+                 (f"recall@10 >= hnswlib - 0.003, {size}", f"{recall:+.4f}", recall >= -0.003),
+                 (f"peak RSS <= 1.5x hnswlib, {size}", f"{rss:.2f}x", rss <= 1.5)]
+    for size, io in report["io"].items():
+        if not io:
+            continue
+        ours, js, oj = io["ours"], io.get("json", {}), io.get("orjson", {})
+        if "open_snapshot_s" in ours and "open_snapshot_s" in js:
+            rows.append((f"snapshot open >= 10x faster than json.loads, {size}",
+                         f"{js['open_snapshot_s'] / ours['open_snapshot_s']:.1f}x",
+                         js["open_snapshot_s"] >= 10 * ours["open_snapshot_s"]))
+            if "open_snapshot_s" in oj:
+                rows.append((f"snapshot open faster than orjson.loads, {size}",
+                             f"{oj['open_snapshot_s'] / ours['open_snapshot_s']:.2f}x",
+                             oj["open_snapshot_s"] > ours["open_snapshot_s"]))
+            alone = ""
+            if "compact_write_s" in ours:
+                alone = f" (snapshot write alone about {js['compact_s'] / max(ours['compact_write_s'], 1e-9):.1f}x)"
+            rows.append((f"compact >= 10x faster than json.dumps, {size}",
+                         f"{js['compact_s'] / ours['compact_s']:.2f}x{alone}",
+                         js["compact_s"] >= 10 * ours["compact_s"]))
+        else:
+            rows.append((f"upsert_batch from NumPy rows >= 50 MB/s of log, {size}",
+                         f"{ours['batch_mb_s']:.0f} MB/s", ours["batch_mb_s"] >= 50))
+    return rows
+
+
+def write_markdown(report, path):
+    lines = ["# pelmor_vector_db against its peers", "",
+             f"Machine: {machine()}. The machine was shared with other work during the run, so absolute"
+             " figures are noisy; ratios taken in the same run are the figures to compare.", "",
+             f"Command: `python bench/compare.py {' '.join(report['argv'])}` ({report['total_s']:.0f} s)."
+             f" Build threads: {report['threads']}; queries: {report['queries']} per size, one call each,"
+             " single-threaded, top 10. Peak RSS is the child process's VmHWM, data arrays included.", "",
+             "## Targets", "", "| target | measured | met |", "|---|---|---|"]
+    for target, measured, met in targets(report):
+        lines.append(f"| {target} | {measured} | {met if met == 'n/a' else ('yes' if met else 'NO')} |")
+    lines += ["", "## Index build and queries", ""]
+    for size, results in report["index"].items():
+        lines += index_table(size, results)
+    if report["io"]:
+        lines += ["## Store files against the JSON anchors", ""]
+        for size, io in report["io"].items():
+            lines += io_table(size, io) if io else [f"### {size}: failed", ""]
+    with open(path, "w") as f:
+        f.write("\n".join(lines))
+
+
+def plot(report, path):
+    if importlib.util.find_spec("matplotlib") is None:
+        print("skipping the plot: matplotlib is not installed")
+        return
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    sizes = list(report["index"])
+    fig, axes = plt.subplots(1, len(sizes) + 1, figsize=(6 * (len(sizes) + 1), 5))
+    for ax, size in zip(axes, sizes):
+        for impl, r in report["index"][size].items():
+            if impl == "ours":
+                ax.scatter([r["recall"]], [r["qps"]], marker="*", s=250, color="crimson", zorder=3,
+                           label="pelmor_vector_db (ef 100)")
+            else:
+                sweep = sorted(r["sweep"].items(), key=lambda kv: int(kv[0]))
+                ax.plot([v["recall"] for _, v in sweep], [v["qps"] for _, v in sweep], marker="o",
+                        label=impl if len(sweep) > 1 else f"{impl} (exact)")
+        ax.set(xlabel="recall@10", ylabel="queries per second (1 thread)", yscale="log",
+               title=f"{size.replace('x', ' x ')}: recall against QPS")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+    impls = sorted({i for s in sizes for i in report["index"][s]}, key=ORDER.index)
+    width = 0.8 / max(len(sizes), 1)
+    for k, size in enumerate(sizes):
+        builds = [report["index"][size].get(i, {}).get("build_s", 0) for i in impls]
+        axes[-1].bar(np.arange(len(impls)) + k * width, builds, width, label=size.replace("x", " x "))
+    axes[-1].set(xticks=np.arange(len(impls)) + width * (len(sizes) - 1) / 2, ylabel="seconds",
+                 title=f"index build, {report['threads']} threads")
+    axes[-1].set_xticklabels(impls)
+    axes[-1].legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)

@@ -1,0 +1,151 @@
+"""Embeddings and queries given as NumPy arrays and other float buffers: read straight
+from the buffer, with exactly the values the list path gives."""
+
+import array
+import ctypes
+
+import numpy as np
+import pytest
+
+import pelmor_vector_db as pv
+from conftest import entry
+
+# Values that show the rounding to 32 bits: inexact decimals, a double that
+# underflows to a float subnormal or zero, one that overflows to infinity, and NaN.
+TRICKY = [0.1, -2.5, 1e-40, 1e-46, 3.4028235677973366e38, 1e39, -1e39, float("nan"), 0.0, -0.0]
+
+
+def bits(values):
+    """The exact 32-bit patterns, so that NaN and -0.0 compare too."""
+    return np.asarray(values, dtype=np.float32).view(np.uint32).tolist()
+
+
+def widen(values):
+    """A float64 array of `values` without NumPy's overflow warnings."""
+    with np.errstate(over="ignore"):
+        return np.array(values, dtype=np.float64)
+
+
+def layouts():
+    """(name, array) for every memory layout a caller can hand over."""
+    wide = widen(TRICKY * 3)
+    with np.errstate(over="ignore"):
+        narrow = wide.astype(np.float32)
+    grid = np.arange(40, dtype=np.float64).reshape(8, 5) / 7
+    read_only = narrow.copy()
+    read_only.flags.writeable = False
+    return [
+        ("float32", narrow),
+        ("float64", wide),
+        ("step 2", wide[::2]),
+        ("step 3 float32", narrow[1::3]),
+        ("negative step", wide[::-1]),
+        ("negative step float32", narrow[-2::-3]),
+        ("column", grid[:, 3]),
+        ("column of Fortran order", np.asfortranarray(grid)[2]),
+        ("read-only", read_only),
+        ("array.array f", array.array("f", narrow.tolist())),
+        ("array.array d", array.array("d", wide.tolist())),
+        ("memoryview", memoryview(wide)[1:]),
+        # ctypes spells out the byte order: '<f' and '<d' on this machine.
+        ("ctypes float", (ctypes.c_float * len(narrow))(*narrow.tolist())),
+        ("ctypes double", (ctypes.c_double * len(wide))(*wide.tolist())),
+    ]
+
+
+LAYOUTS = layouts()
+
+
+class NoIteration(np.ndarray):
+    """An array that fails if anything reads it element by element."""
+
+    def __iter__(self):
+        raise AssertionError("read as a sequence")
+
+    def __getitem__(self, index):
+        raise AssertionError("read as a sequence")
+
+
+@pytest.mark.parametrize("values", [v for _, v in LAYOUTS], ids=[n for n, _ in LAYOUTS])
+def test_buffer_gives_the_values_of_the_list_path(values):
+    expected = entry("a", list(values)).embedding
+    assert bits(entry("a", values).embedding) == bits(expected)
+    target = entry("b", [1.0])
+    target.embedding = values
+    assert bits(target.embedding) == bits(expected)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [v for _, v in LAYOUTS if isinstance(v, np.ndarray)],
+    ids=[n for n, v in LAYOUTS if isinstance(v, np.ndarray)],
+)
+def test_float_arrays_are_not_read_element_by_element(values):
+    expected = bits(entry("a", list(values)).embedding)
+    assert bits(entry("a", values.view(NoIteration)).embedding) == expected
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        np.array([1, -2, 3], dtype=np.int32),
+        np.array([7, 2**40], dtype=np.int64),
+        np.array([0.5, 65504.0, 1e-7], dtype=np.float16),
+        np.array([0.1, 1e39, -3.0], dtype=">f8"),
+        np.array([0.1, -3.0], dtype=">f4"),
+        np.array([True, False]),
+        b"\x00\x00\x80\x3f",
+        bytearray(b"\x01\xff"),
+        memoryview(b"\x02\x03"),
+    ],
+    ids=["int32", "int64", "float16", "big-endian f8", "big-endian f4", "bool", "bytes", "bytearray",
+         "memoryview of bytes"],
+)
+def test_other_buffers_are_read_as_sequences(values):
+    with np.errstate(over="ignore"):
+        expected = [float(np.float32(float(v))) for v in list(values)]
+    assert bits(entry("a", values).embedding) == bits(expected)
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (np.float32(1.5), "argument 'embedding': 'float32' object is not an instance of 'Sequence'"),
+        (np.array(1.5, dtype=np.float32), "argument 'embedding': iteration over a 0-d array"),
+        (np.ones((2, 3), dtype=np.float32), None),
+        (np.ones((2, 3), dtype=np.float64)[:, ::2], None),
+        (np.array(["1.0", "2.0"]), None),
+    ],
+    ids=["scalar", "0-d", "2-D", "2-D strided", "unicode array"],
+)
+def test_unreadable_arrays_fail_as_sequences_do(value, message):
+    with pytest.raises(TypeError) as caught:
+        entry("a", value)
+    if message is not None:
+        assert str(caught.value) == message
+    assert str(caught.value).startswith("argument 'embedding': ")
+
+
+def test_buffer_is_released_after_reading():
+    floats = array.array("f", [1.0, 2.0])
+    raw = bytearray(b"\x01")
+    entry("a", floats)
+    entry("b", raw)
+    # Both refuse to resize while a view of them is still held.
+    floats.append(3.0)
+    raw.append(2)
+    assert len(floats) == 3 and len(raw) == 2
+
+
+@pytest.mark.parametrize("empty", [np.zeros(0, np.float32), np.zeros(0, np.float64), np.ones(4)[4:]])
+def test_empty_arrays_are_refused_by_the_store(paths, empty):
+    assert len(entry("a", empty)) == 0
+    store = pv.VectorStore.new(*paths)
+    with pytest.raises(ValueError) as caught:
+        store.upsert(entry("a", empty))
+    assert caught.value.args == ("Embedding must not be empty",)
+    with pytest.raises(ValueError) as caught:
+        store.search(empty)
+    assert caught.value.args == ("Embedding must not be empty",)
+    assert store.wal_pending == 0
+
