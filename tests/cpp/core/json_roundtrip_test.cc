@@ -23,9 +23,9 @@ namespace {
 void expect_reads_back(float value) {
   std::string text;
   write_json_f32(text, value);
-  std::string general;
-  write_json_f32_general(general, value);
-  ASSERT_EQ(text, general);
+  std::string general_text;
+  write_json_f32_general(general_text, value);
+  ASSERT_EQ(text, general_text);
   float fast = 0;
   JsonReader reader(text);
   ASSERT_TRUE(reader.read_f32(fast)) << text;
