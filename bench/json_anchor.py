@@ -4,8 +4,9 @@ Usage:
     PVDB_JSON_BENCH_DOC=/tmp/pvdb_json_bench.json build/bench/json_bench
     python3 bench/json_anchor.py /tmp/pvdb_json_bench.json
 
-MB/s is the size of the document in bytes divided by the time of one load or
-dump (best of several runs), the same basis the C++ bench reports.
+MB/s is the size of the document in bytes divided by the processor time of one
+load or dump (best of several runs): the same basis as the C++ bench's bytes per
+second, and less disturbed by other work on a shared machine than wall time.
 """
 
 import json
@@ -16,9 +17,9 @@ import time
 def best_seconds(action, repeat):
     best = float("inf")
     for _ in range(repeat):
-        start = time.perf_counter()
+        start = time.process_time()
         action()
-        best = min(best, time.perf_counter() - start)
+        best = min(best, time.process_time() - start)
     return best
 
 

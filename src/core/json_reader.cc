@@ -141,7 +141,7 @@ bool JsonReader::fail_unplaced(VectorDbError error) {
 }
 
 bool JsonReader::place() {
-  if (error_ && offset_ == kUnplaced) offset_ = std::min(pos_ + 1, text_.size());
+  if (error_ && offset_ == kUnplaced) offset_ = std::min(pos_, text_.size());
   return false;
 }
 

@@ -37,11 +37,12 @@ struct JsonNumber {
 //   text where a token should start): one past that byte;
 // - a byte it consumed (a bad escape, a bad digit, a misspelt literal, a raw
 //   control byte): just after that byte;
-// - a value of the wrong type or an unknown op: one past the end of that value;
-// - a duplicate field: one past the byte after its name, whitespace skipped;
+// - a value of the wrong type or an unknown op: just after the value when it was
+//   read to name it, at its opening bracket when it is an array or an object;
+// - a duplicate field: just after its name and the whitespace that follows;
 // - a missing field, a too short array, or held data that does not fit its op:
-//   one past the cursor, after stepping over whitespace and over the closing
-//   bracket of the object or array being read if that comes next.
+//   at the cursor, after stepping over whitespace and over the closing bracket
+//   of the object or array being read if that comes next.
 class JsonReader {
  public:
   explicit JsonReader(std::string_view text) : text_(text) {}
@@ -65,7 +66,7 @@ class JsonReader {
   bool fail_here(JsonSyntax code, bool ended = false);
   // A failure of meaning; place() gives it its position later.
   bool fail_unplaced(VectorDbError error);
-  // Places an unplaced failure one past the cursor. Returns false.
+  // Places an unplaced failure at the cursor. Returns false.
   bool place();
   bool failed() const { return error_.has_value(); }
   bool failure_placed() const { return offset_ != kUnplaced; }

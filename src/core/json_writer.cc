@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/json_float.h"
+
 namespace pvdb::core {
 
 namespace {
@@ -68,28 +70,51 @@ char* layout_decimal(char* out, const char* digits, int count, int exponent) {
   return out + count;
 }
 
-// Rewrites the scientific text of to_chars ("-d.ddde+XX") in our layout.
+// Writes `value` (finite, not zero) in our layout, rewriting the shortest
+// scientific text of to_chars ("-d.ddde+XX"). Needs 32 bytes at `out`.
 template <class Float>
-void append_shortest(std::string& out, Float value) {
+char* write_shortest(char* out, Float value) {
   char sci[40];
   const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
   const char* p = sci;
-  char text[64];
-  char* q = text;
   if (*p == '-') {
-    *q++ = '-';
+    *out++ = '-';
     ++p;
   }
-  const char* e = static_cast<const char*>(std::memchr(p, 'e', end - p));
   char digits[24];
   int count = 0;
-  for (const char* d = p; d < e; ++d) {
-    if (*d != '.') digits[count++] = *d;
+  digits[count++] = *p++;
+  if (*p == '.') {
+    for (++p; *p != 'e'; ++p) digits[count++] = *p;
   }
+  const bool negative = p[1] == '-';
   int exponent = 0;
-  std::from_chars(e + (e[1] == '+' ? 2 : 1), end, exponent);
-  q = layout_decimal(q, digits, count, exponent);
-  out.append(text, q - text);
+  for (p += 2; p < end; ++p) exponent = exponent * 10 + (*p - '0');
+  return layout_decimal(out, digits, count, negative ? -exponent : exponent);
+}
+
+// The longest text of one float, nine digits at the smallest fixed exponent as in
+// "-0.00000123456789", plus a comma.
+constexpr std::size_t kMaxF32Text = 18;
+
+char* write_f32(char* out, float value) {
+  if (!std::isfinite(value)) {
+    std::memcpy(out, "null", 4);
+    return out + 4;
+  }
+  if (value == 0.0f) {
+    if (std::signbit(value)) *out++ = '-';
+    std::memcpy(out, "0.0", 3);
+    return out + 3;
+  }
+  char digits[12];
+  int count = 0;
+  int exponent = 0;
+  if (shortest_f32_digits(std::fabs(value), digits, count, exponent)) {
+    if (value < 0) *out++ = '-';
+    return layout_decimal(out, digits, count, exponent);
+  }
+  return write_shortest(out, value);
 }
 
 }  // namespace
@@ -116,21 +141,28 @@ void write_json_string(std::string& out, std::string_view text) {
 }
 
 void write_json_f32(std::string& out, float value) {
-  if (!std::isfinite(value)) {
-    out.append("null");
-  } else if (value == 0.0f) {
-    out.append(std::signbit(value) ? "-0.0" : "0.0");
+  char text[kMaxF32Text + 16];
+  out.append(text, write_f32(text, value));
+}
+
+void write_json_f32_general(std::string& out, float value) {
+  char text[kMaxF32Text + 16];
+  char* end = text;
+  if (!std::isfinite(value) || value == 0.0f) {
+    end = write_f32(text, value);
   } else {
-    append_shortest(out, value);
+    end = write_shortest(text, value);
   }
+  out.append(text, end);
 }
 
 void write_json_f64(std::string& out, double value) {
   if (value == 0.0) {
     out.append(std::signbit(value) ? "-0.0" : "0.0");
-  } else {
-    append_shortest(out, value);
+    return;
   }
+  char text[64];
+  out.append(text, write_shortest(text, value));
 }
 
 void write_json_u64(std::string& out, std::uint64_t value) {
@@ -142,10 +174,16 @@ void write_entry(std::string& out, const VectorEntry& entry) {
   out.append("{\"id\":");
   write_json_string(out, entry.id);
   out.append(",\"embedding\":[");
+  // Size the buffer once for the longest texts and write the floats in place.
+  const std::size_t start = out.size();
+  out.resize(start + entry.embedding.size() * kMaxF32Text + 32);
+  char* const begin = out.data() + start;
+  char* p = begin;
   for (std::size_t i = 0; i < entry.embedding.size(); ++i) {
-    if (i != 0) out.push_back(',');
-    write_json_f32(out, entry.embedding[i]);
+    if (i != 0) *p++ = ',';
+    p = write_f32(p, entry.embedding[i]);
   }
+  out.resize(start + static_cast<std::size_t>(p - begin));
   out.append("],\"metadata\":");
   write_json_string(out, entry.metadata);
   out.append(",\"created_at\":");

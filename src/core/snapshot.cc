@@ -8,6 +8,14 @@ namespace pvdb::core {
 
 void encode_snapshot(std::string& out, std::uint64_t dim,
                      std::span<const VectorEntry* const> entries) {
+  // One allocation up front: growing a buffer of this size by doubling would
+  // copy it several times over.
+  std::size_t estimate = out.size() + 64;
+  for (const VectorEntry* entry : entries) {
+    estimate += 64 + entry->id.size() + entry->metadata.size() + entry->created_at.size() +
+                entry->embedding.size() * 12;
+  }
+  out.reserve(estimate);
   out.append("{\"dim\":");
   write_json_u64(out, dim);
   out.append(",\"entries\":[");

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,15 +39,36 @@ std::string resolve_links(std::string path) {
   return path;
 }
 
+// The name prefix of the temporary files that replace `path`, in its folder.
+std::string temp_prefix(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return "." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp-";
+}
+
+// A compaction killed between creating its temporary file and renaming it leaves the
+// file behind; the next compaction of the same snapshot removes such leftovers.
+void remove_stale_temps(const std::string& path) {
+  const std::string dir = parent_dir(path);
+  const std::string prefix = temp_prefix(path);
+  DIR* folder = ::opendir(dir.c_str());
+  if (folder == nullptr) return;
+  while (const dirent* item = ::readdir(folder)) {
+    const std::string_view name = item->d_name;
+    if (name.size() > prefix.size() && name.starts_with(prefix)) {
+      ::unlinkat(::dirfd(folder), item->d_name, 0);
+    }
+  }
+  ::closedir(folder);
+}
+
 // A new file beside `path`. It is created like any other file (0666 less the umask),
 // or with the mode of the file it will replace.
 Result<File> create_temp_beside(const std::string& path, std::string& temp_path) {
   std::random_device entropy;
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp_path = dir + "." + base + ".tmp-" + std::to_string(entropy());
+    temp_path = dir + temp_prefix(path) + std::to_string(entropy());
     auto file = File::open(temp_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (file.ok() || file.error().os_code() != EEXIST) {
       if (!file.ok()) return file;
@@ -74,6 +96,7 @@ Result<void> sync_dir(const std::string& dir) {
 Result<void> replace_file(const std::string& path, std::string_view bytes) {
   if (path.find('\0') != std::string::npos) return VectorDbError::nul_in_path();
   const std::string target = resolve_links(path);
+  remove_stale_temps(target);
   std::string temp_path;
   auto file = create_temp_beside(target, temp_path);
   if (!file.ok()) return std::move(file).error();

@@ -12,6 +12,7 @@ Construction::Construction(const PointSet& points, std::size_t top, std::size_t 
     : points_(points),
       zero_(points.size()),
       slot_distances_(points.size()),
+      kept_counts_(points.size(), 0),
       locks_(std::make_unique<RwLock[]>(points.size())),
       pool_(points.size()),
       top_(top),
@@ -57,6 +58,7 @@ void Construction::insert(PointIndex new_point, std::size_t level,
     zero_[new_point].slots[i] = found[i].point;
     slot_distances_[new_point][i] = found[i].distance;
   }
+  kept_counts_[new_point] = static_cast<std::uint8_t>(heuristic_ ? search.kept : 0);
   pool_.push(std::move(pair));
 }
 
@@ -70,32 +72,40 @@ void Construction::link_back(PointIndex new_point, PointIndex neighbour, float d
 }
 
 // Ranks first and then the entries into nearest, as pushing them in that order
-// would when none is dropped. A list usually comes as two ascending runs (the
-// kept entries, then the re-admitted ones), which one merge puts in order.
-void Construction::rank_all(Search& insertion, Candidate first,
-                            std::span<const Candidate> entries) {
-  std::vector<Candidate>& scratch = insertion.working;
+// would when none is dropped. A list holds two ascending runs, the entries its
+// last selection kept and then the re-admitted ones, so one merge sorts it; the
+// kept ones are marked for the next selection, which need not compare them again.
+void Construction::rank_all(Search& insertion, Candidate first, std::span<const Candidate> entries,
+                            std::size_t kept) {
   std::vector<Candidate>& nearest = insertion.nearest;
-  insertion.visited.insert(first.point);
-  scratch.clear();
-  for (const Candidate& c : entries) {
-    if (insertion.visited.insert(c.point)) scratch.push_back(c);
-  }
-  nearest.resize(scratch.size());
-  const auto descent = std::is_sorted_until(scratch.begin(), scratch.end());
-  if (std::is_sorted(descent, scratch.end())) {
-    std::merge(scratch.begin(), descent, descent, scratch.end(), nearest.begin());
+  std::vector<std::uint8_t>& marks = insertion.kept_before;
+  const auto kept_end = entries.begin() + static_cast<std::ptrdiff_t>(kept);
+  nearest.clear();
+  marks.clear();
+  if (std::is_sorted(entries.begin(), kept_end) && std::is_sorted(kept_end, entries.end())) {
+    auto a = entries.begin();
+    auto b = kept_end;
+    while (a != kept_end || b != entries.end()) {
+      const bool take_kept = b == entries.end() || (a != kept_end && *a < *b);
+      nearest.push_back(take_kept ? *a++ : *b++);
+      marks.push_back(take_kept ? 1 : 0);
+    }
   } else {
-    std::copy(scratch.begin(), scratch.end(), nearest.begin());
+    nearest.assign(entries.begin(), entries.end());
     std::sort(nearest.begin(), nearest.end());
+    marks.assign(nearest.size(), 0);
   }
-  nearest.insert(std::lower_bound(nearest.begin(), nearest.end(), first), first);
-  scratch.clear();
+  const auto at = std::lower_bound(nearest.begin(), nearest.end(), first);
+  marks.insert(marks.begin() + (at - nearest.begin()), 0);
+  nearest.insert(at, first);
+  insertion.visited.insert(first.point);
+  for (const Candidate& c : entries) insertion.visited.insert(c.point);
 }
 
 // The node's list with each entry's distance from the node's point.
-std::size_t Construction::read_list(PointIndex node, Candidate* out) {
+std::size_t Construction::read_list(PointIndex node, Candidate* out, std::size_t* kept) {
   SharedGuard guard(locks_[node]);
+  *kept = kept_counts_[node];
   const std::array<PointIndex, kZeroSlots>& slots = zero_[node].slots;
   std::size_t count = 0;
   while (count < kZeroSlots && slots[count] != kEmptySlot) {
@@ -110,11 +120,12 @@ std::size_t Construction::read_list(PointIndex node, Candidate* out) {
 void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbour, float distance,
                                        Search& insertion) {
   std::array<Candidate, kZeroSlots> entries;
-  const std::size_t count = read_list(neighbour, entries.data());
+  std::size_t kept = 0;
+  const std::size_t count = read_list(neighbour, entries.data(), &kept);
   insertion.reset();
   if (count < insertion.ef) {
     // Nothing can be dropped when all candidates fit, so they are sorted at once.
-    rank_all(insertion, {distance, new_point}, {entries.data(), count});
+    rank_all(insertion, {distance, new_point}, {entries.data(), count}, kept);
   } else {
     insertion.push_scored({distance, new_point});
     for (std::size_t k = 0; k < count; ++k) insertion.push_scored(entries[k]);
@@ -122,11 +133,13 @@ void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbou
   const std::span<const Candidate> selection =
       insertion.select_heuristic(points_.query(neighbour), locked_zero(new_point), points_,
                                  heuristic_->extend_candidates, heuristic_->keep_pruned);
-  replace_list(neighbour, selection);
+  replace_list(neighbour, selection, insertion.kept);
 }
 
-void Construction::replace_list(PointIndex node, std::span<const Candidate> selection) {
+void Construction::replace_list(PointIndex node, std::span<const Candidate> selection,
+                                std::size_t kept) {
   ExclusiveGuard guard(locks_[node]);
+  kept_counts_[node] = static_cast<std::uint8_t>(kept);
   std::array<PointIndex, kZeroSlots>& slots = zero_[node].slots;
   for (std::size_t k = 0; k < kZeroSlots; ++k) {
     if (k < selection.size()) {
@@ -144,7 +157,8 @@ void Construction::replace_list(PointIndex node, std::span<const Candidate> sele
 // distance from the neighbour; an entry at the same distance stays before it.
 void Construction::link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance) {
   std::array<Candidate, kZeroSlots> entries;
-  const std::size_t count = read_list(neighbour, entries.data());
+  std::size_t kept = 0;
+  const std::size_t count = read_list(neighbour, entries.data(), &kept);
   // Binary search over all slots, the empty ones counting as farther than any point.
   std::size_t low = 0;
   std::size_t high = kZeroSlots;

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -49,9 +50,10 @@ class Construction {
   void link_back_heuristic(PointIndex new_point, PointIndex neighbour, float distance,
                            Search& insertion);
   void link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance);
-  void replace_list(PointIndex node, std::span<const Candidate> selection);
-  std::size_t read_list(PointIndex node, Candidate* out);
-  static void rank_all(Search& insertion, Candidate first, std::span<const Candidate> entries);
+  void replace_list(PointIndex node, std::span<const Candidate> selection, std::size_t kept);
+  std::size_t read_list(PointIndex node, Candidate* out, std::size_t* kept);
+  static void rank_all(Search& insertion, Candidate first, std::span<const Candidate> entries,
+                       std::size_t kept);
   Layer locked_zero(PointIndex owned) const;
 
   const PointSet& points_;
@@ -60,6 +62,9 @@ class Construction {
   // point, kept under the same lock. Linking back needs exactly these distances,
   // and distances are deterministic, so remembering them changes no result.
   std::vector<std::array<float, kZeroSlots>> slot_distances_;
+  // With the heuristic: how many leading entries of each list its last selection
+  // kept (the rest were re-admitted). Kept under the same lock as the list.
+  std::vector<std::uint8_t> kept_counts_;
   std::unique_ptr<RwLock[]> locks_;
   SearchPool pool_;
   std::size_t top_;

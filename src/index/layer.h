@@ -25,6 +25,8 @@ struct ZeroNode {
   // Puts point at slot index, shifting the slots from there up by one; the entry in
   // the last slot falls off. An index past the last slot does nothing.
   void insert(std::size_t index, PointIndex point);
+
+  bool operator==(const ZeroNode&) const = default;
 };
 
 // The neighbours of one point in an upper layer, never written once made.
@@ -35,6 +37,8 @@ struct UpperNode {
 
   // The first slots of a layer-0 node, unchanged.
   static UpperNode from_zero(const ZeroNode& node);
+
+  bool operator==(const UpperNode&) const = default;
 };
 
 inline void ZeroNode::insert(std::size_t index, PointIndex point) {

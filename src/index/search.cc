@@ -14,6 +14,7 @@ bool heap_order(const Candidate& a, const Candidate& b) { return b < a; }
 }  // namespace
 
 void Search::reset() {
+  kept_before.clear();
   visited.clear();
   candidates.clear();
   nearest.clear();
@@ -91,29 +92,36 @@ void Search::extend(const Candidate& c, const Query& query, const Layer& layer,
   }
 }
 
-// Once c is kept, every later candidate that c is strictly nearer to than the
-// query is is bound to be discarded: mark them all now, scoring c against every
-// later candidate not yet marked in one batch. A candidate's turn then only reads
-// its mark, which equals comparing it with every kept neighbour in turn.
-void Search::mark_dominated(std::size_t kept, const PointSet& points) {
-  // undecided_ holds, ascending, the positions not yet marked; drop those up to kept.
-  std::size_t first = 0;
-  while (first < undecided_.size() && undecided_[first] <= kept) ++first;
-  undecided_.erase(undecided_.begin(), undecided_.begin() + static_cast<std::ptrdiff_t>(first));
+// Once a candidate is kept, every later candidate that it is strictly nearer to
+// than the query is, is bound to be discarded: mark them all now, scoring the kept
+// one against every later candidate not yet marked in one batch. A candidate's
+// turn then only reads its mark, which equals comparing it with every kept
+// neighbour in turn. Two candidates an earlier selection kept together never
+// discard one another, so a settled kept one skips the settled candidates.
+void Search::mark_dominated(std::size_t chosen, const PointSet& points) {
+  const int lists = settled_[chosen] ? 1 : 2;
   batch_ids_.clear();
-  for (const std::size_t w : undecided_) batch_ids_.push_back(working[w].point);
-  batch_distances_.resize(batch_ids_.size());
-  points.distances(points.query(working[kept].point), batch_ids_, batch_distances_.data());
-  std::size_t still = 0;
-  for (std::size_t k = 0; k < undecided_.size(); ++k) {
-    const std::size_t w = undecided_[k];
-    if (distance_less(batch_distances_[k], working[w].distance)) {
-      dominated_[w] = 1;
-    } else {
-      undecided_[still++] = w;
+  for (int k = 0; k < lists; ++k) {
+    for (std::size_t i = open_head_[k]; i < open_[k].size(); ++i) {
+      batch_ids_.push_back(working[open_[k][i]].point);
     }
   }
-  undecided_.resize(still);
+  batch_distances_.resize(batch_ids_.size());
+  points.distances(points.query(working[chosen].point), batch_ids_, batch_distances_.data());
+  const float* scores = batch_distances_.data();
+  for (int k = 0; k < lists; ++k) {
+    std::vector<std::uint32_t>& open = open_[k];
+    std::size_t still = open_head_[k];
+    for (std::size_t i = open_head_[k]; i < open.size(); ++i) {
+      const std::uint32_t w = open[i];
+      if (distance_less(*scores++, working[w].distance)) {
+        dominated_[w] = 1;
+      } else {
+        open[still++] = w;
+      }
+    }
+    open.resize(still);
+  }
 }
 
 std::span<const Candidate> Search::select_heuristic(const Query& query, const Layer& layer,
@@ -126,20 +134,31 @@ std::span<const Candidate> Search::select_heuristic(const Query& query, const La
     if (extend_candidates) extend(c, query, layer, points);
   }
   if (extend_candidates && working.size() > 1) std::sort(working.begin(), working.end());
+  settled_.swap(kept_before);
+  kept_before.clear();
+  if (extend_candidates || settled_.size() != working.size()) settled_.assign(working.size(), 0);
   nearest.clear();
   discarded.clear();
+  // Candidates not yet decided and not yet marked, ascending: [0] unsettled, [1] settled.
   dominated_.assign(working.size(), 0);
-  undecided_.resize(working.size());
-  for (std::size_t w = 0; w < working.size(); ++w) undecided_[w] = w;
+  for (int k = 0; k < 2; ++k) {
+    open_[k].clear();
+    open_head_[k] = 0;
+  }
+  for (std::size_t w = 0; w < working.size(); ++w) {
+    open_[settled_[w]].push_back(static_cast<std::uint32_t>(w));
+  }
   for (std::size_t w = 0; w < working.size() && nearest.size() < kZeroSlots; ++w) {
     if (dominated_[w]) {
       discarded.push_back(working[w]);
       continue;
     }
+    ++open_head_[settled_[w]];  // w is decided now, and it was first in its list
     nearest.push_back(working[w]);
     if (nearest.size() < kZeroSlots) mark_dominated(w, points);
   }
   working.clear();
+  kept = nearest.size();
   if (keep_pruned) {
     for (const Candidate& c : discarded) {
       if (nearest.size() >= kZeroSlots) break;

@@ -22,6 +22,12 @@ struct Search {
   std::vector<Candidate> working;     // scratch of neighbour selection
   std::vector<Candidate> discarded;   // rejected by neighbour selection
   std::size_t ef = 1;                 // how many entries nearest keeps
+  // How many entries of the last selection were kept; the rest were re-admitted.
+  std::size_t kept = 0;
+  // Optional hint for the next selection, parallel to nearest: entries marked 1
+  // are known not to discard one another (an earlier selection kept them all from
+  // the same query), so they are not compared again. The selection consumes it.
+  std::vector<std::uint8_t> kept_before;
 
   // Clears visited and empties every list; keeps ef.
   void reset();
@@ -47,21 +53,24 @@ struct Search {
 
   // Chooses at most kZeroSlots neighbours for query among nearest: a candidate is
   // kept only when no kept one is nearer to it than the query is. Leaves the
-  // selection in nearest and returns it. Reads layer only with extend_candidates.
+  // selection in nearest, kept ones first, and returns it. Reads layer only with
+  // extend_candidates, and then ignores kept_before.
   std::span<const Candidate> select_heuristic(const Query& query, const Layer& layer,
                                               const PointSet& points, bool extend_candidates,
                                               bool keep_pruned);
 
  private:
   void offer(Candidate c);
-  void mark_dominated(std::size_t kept, const PointSet& points);
+  void mark_dominated(std::size_t chosen, const PointSet& points);
   void extend(const Candidate& c, const Query& query, const Layer& layer, const PointSet& points);
 
   // Scratch for scoring many points in one batch.
   std::vector<PointIndex> batch_ids_;
   std::vector<float> batch_distances_;
-  std::vector<std::size_t> undecided_;   // positions in working not yet marked
+  std::vector<std::uint32_t> open_[2];   // positions in working not yet decided nor marked
+  std::size_t open_head_[2] = {0, 0};    // how many leading ones are decided
   std::vector<std::uint8_t> dominated_;  // per entry of working: bound to be discarded
+  std::vector<std::uint8_t> settled_;    // kept_before, as taken by the running selection
 };
 
 }  // namespace pvdb::index

@@ -176,3 +176,13 @@ def test_kill_during_compaction_loses_nothing(tmp_path):
         reopened = pv.VectorStore.open(snap, wal)
         assert all(reopened.get("r%d" % i) is not None for i in range(0, 6000, 37))
         assert reopened.len >= 6000
+
+
+def test_leftovers_of_a_killed_compaction_are_removed_by_the_next(tmp_path):
+    snap, wal = str(tmp_path / "s"), str(tmp_path / "w")
+    store = two_records((snap, wal))
+    write_bytes(tmp_path / ".s.tmp-123", b'{"dim":2,"entries":[')
+    write_bytes(tmp_path / ".other.tmp-1", b"not ours")
+    write_bytes(tmp_path / ".s.tmp-", b"no suffix: not a name we make")
+    store.compact()
+    assert sorted(os.listdir(tmp_path)) == [".other.tmp-1", ".s.tmp-", "s", "w"]

@@ -1,3 +1,4 @@
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -14,7 +15,11 @@ def test_stub_is_installed_beside_the_module():
 
 def test_stub_matches_the_runtime():
     pytest.importorskip("mypy")
+    # The stub in the source tree is the one shipped; checking it works for an installed
+    # package and for a build folder on PYTHONPATH alike.
+    env = dict(os.environ, MYPYPATH=str(Path(__file__).resolve().parents[2] / "src" / "python"))
     out = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "pelmor_vector_db"], capture_output=True, text=True
+        [sys.executable, "-m", "mypy.stubtest", "pelmor_vector_db"], capture_output=True, text=True,
+        env=env,
     )
     assert out.returncode == 0, out.stdout + out.stderr

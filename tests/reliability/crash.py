@@ -130,12 +130,17 @@ class Store:
         return ok
 
     def write_more(self, version):
-        store = pv.VectorStore.open(*self.paths)
         ops = [wl.op_upsert(self.rng.choice(self.ids), version),
                wl.op_batch([self.rng.choice(self.ids) for _ in range(3)], version + 1),
                wl.op_delete(self.rng.choice(self.ids))]
-        for op in ops:
-            wl.run_op(pv, store, op, self.dim)
+        try:
+            store = pv.VectorStore.open(*self.paths)
+            for op in ops:
+                wl.run_op(pv, store, op, self.dim)
+        except (OSError, ValueError) as e:
+            self.stats.failures.append({"write after kill": open_cause(e)})
+            self.reset()
+            return False
         self.learn(ops)
         return True
 

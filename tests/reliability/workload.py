@@ -12,7 +12,7 @@ import numpy as np
 def embedding(version, dim):
     """Values k/64 with |k| < 2048: exact in 32 bits, so they survive the text round trip."""
     j = np.arange(dim, dtype=np.int64)
-    k = (version * 2654435761 + j * 40503 + 17) % 4093 - 2046
+    k = ((version % 4093) * 2654435761 + j * 40503 + 17) % 4093 - 2046  # stays in int64
     return (k / 64.0).tolist()
 
 

@@ -17,10 +17,15 @@
 namespace pvdb::core {
 namespace {
 
-// Reads `text` back both ways: the plain-decimal fast path and the general one.
+// Reads the text of `value` back both ways: the plain-decimal fast path and the
+// general one.
+// Also checks the fast writer against the general one, digit for digit.
 void expect_reads_back(float value) {
   std::string text;
   write_json_f32(text, value);
+  std::string general_text;
+  write_json_f32_general(general_text, value);
+  ASSERT_EQ(text, general_text);
   float fast = 0;
   JsonReader reader(text);
   ASSERT_TRUE(reader.read_f32(fast)) << text;

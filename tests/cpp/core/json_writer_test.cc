@@ -76,6 +76,8 @@ TEST(JsonWriter, FloatsInShortestDigitsAndOurLayout) {
       {1.25e12f, "1250000000000.0"},
       {-9.999999e-7f, "-9.999999e-7"},
       {0.000123f, "0.000123"},
+      {-1.23456789e-6f, "-0.0000012345679"},
+      {-1.2345678e-6f, "-0.0000012345678"},
       {1234.5f, "1234.5"},
   };
   for (const auto& c : cases) EXPECT_EQ(f32_text(c.value), c.text) << c.text;

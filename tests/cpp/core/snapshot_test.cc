@@ -48,7 +48,7 @@ TEST(Snapshot, EmbeddingOfNonFiniteValuesCannotBeReadBack) {
       text,
       R"({"dim":2,"entries":[{"id":"n","embedding":[1.0,null],"metadata":"","created_at":""}]})");
   EXPECT_EQ(decode_snapshot(text).error().message(),
-            "invalid type: null, expected f32 at line 1 column 52");
+            "invalid type: null, expected f32 at line 1 column 51");
 }
 
 }  // namespace

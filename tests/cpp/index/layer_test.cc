@@ -1,10 +1,8 @@
-#include "index/construction.h"
+#include "index/layer.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "index/layer.h"
 
 namespace pvdb::index {
 namespace {
@@ -65,24 +63,6 @@ TEST(Layer, NearestIterStopsAtLinksOrTheFirstEmptySlot) {
     EXPECT_EQ(layer.nearest_iter(0, 32, out), 32u);
     EXPECT_EQ(out[31], 32u);
     EXPECT_EQ(layer.nearest_iter(1, kZeroSlots, out), 1u);
-  }
-}
-
-TEST(Construction, FirstInsertionLinksBothWays) {
-  const std::vector<Point> points = {{1, 0}, {1, 1}, {0, 1}};
-  const PointSet set(points);
-  for (const bool heuristic : {false, true}) {
-    Construction construction(set, 0, 100,
-                              heuristic ? std::optional<Heuristic>(Heuristic{}) : std::nullopt);
-    construction.insert(1, 0, {});
-    construction.insert(2, 0, {});
-    const std::vector<ZeroNode> zero = construction.take_zero();
-    // Point 2 sees 1 (0.29) before 0 (1.0); the heuristic keeps 0 only through
-    // keep_pruned, since 1 is nearer to 0 than point 2 is. Seen from 1, points 0
-    // and 2 tie, and the lower index goes first.
-    EXPECT_EQ(filled(zero[2]), (std::vector<PointIndex>{1, 0})) << heuristic;
-    EXPECT_EQ(filled(zero[1]), (std::vector<PointIndex>{0, 2})) << heuristic;
-    EXPECT_EQ(filled(zero[0]), (std::vector<PointIndex>{1, 2})) << heuristic;
   }
 }
 
