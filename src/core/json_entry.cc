@@ -6,16 +6,6 @@ namespace pvdb::core {
 
 namespace {
 
-constexpr std::string_view kEntryFields[] = {"id", "embedding", "metadata", "created_at"};
-constexpr int kEntryFieldCount = 4;
-
-int entry_field(std::string_view name) {
-  for (int field = 0; field < kEntryFieldCount; ++field) {
-    if (name == kEntryFields[field]) return field;
-  }
-  return -1;
-}
-
 bool read_entry_field(JsonReader& reader, int field, VectorEntry& out, std::size_t capacity) {
   switch (field) {
     case 0:

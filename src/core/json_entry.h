@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/json_reader.h"
@@ -13,6 +14,18 @@ namespace pvdb::core {
 // one value at the cursor (after optional whitespace) into `out` and returns false
 // with the reader's failure set. Records come as objects with members in any
 // order, unknown members skipped, or as arrays with values in member order.
+
+// A record's member names, in the order of its array form.
+inline constexpr std::string_view kEntryFields[] = {"id", "embedding", "metadata", "created_at"};
+inline constexpr int kEntryFieldCount = 4;
+
+// The position of `name` in kEntryFields, or -1 for a name a record does not have.
+inline int entry_field(std::string_view name) {
+  for (int field = 0; field < kEntryFieldCount; ++field) {
+    if (name == kEntryFields[field]) return field;
+  }
+  return -1;
+}
 
 // `capacity` is a guess at the element count, used to reserve space.
 bool read_f32_list(JsonReader& reader, std::vector<float>& out, std::size_t capacity = 0);

@@ -3,19 +3,11 @@
 #include <string_view>
 #include <utility>
 
+#include "core/json_entry.h"
+
 namespace pvdb::core {
 
 namespace {
-
-constexpr std::string_view kEntryFields[] = {"id", "embedding", "metadata", "created_at"};
-constexpr int kEntryFieldCount = 4;
-
-int entry_field(std::string_view name) {
-  for (int field = 0; field < kEntryFieldCount; ++field) {
-    if (name == kEntryFields[field]) return field;
-  }
-  return -1;
-}
 
 bool read_literal(JsonReader& reader, JsonValue& out, const char* rest, bool value) {
   out.kind = JsonValue::Kind::PartialLiteral;
