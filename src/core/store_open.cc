@@ -70,7 +70,10 @@ Result<void> VectorStore::replay_wal() {
       continue;
     }
     bool ended_early = false;
-    auto record = decode_wal_line(text, &ended_early);
+    // The dimension, once known, sizes each embedding up front; a wrong guess only
+    // costs a reallocation.
+    const std::size_t capacity = dim_ && *dim_ <= (1u << 16) ? static_cast<std::size_t>(*dim_) : 0;
+    auto record = decode_wal_line(text, &ended_early, capacity);
     if (cut_in_char) {
       // Whatever precedes the cut character is a fragment of the line being appended.
       if (record.ok() || ended_early) return {};

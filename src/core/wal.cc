@@ -36,6 +36,7 @@ struct WalDecoder {
   WalRecord record;
   unsigned ops = kUpsertBit | kDeleteBit;
   bool holding = false;
+  std::size_t capacity = 0;  // expected embedding length, 0 when unknown
   JsonValue held;
   bool first = true;
   std::string key;
@@ -116,7 +117,7 @@ bool WalDecoder::read_op() {
 }
 
 bool WalDecoder::read_data() {
-  if (record.op == WalRecord::Op::Upsert) return read_entry(reader, record.entry);
+  if (record.op == WalRecord::Op::Upsert) return read_entry(reader, record.entry, capacity);
   return read_delete_data(reader, record.entry.id);
 }
 
@@ -196,8 +197,9 @@ bool WalDecoder::ended_early() const {
 
 }  // namespace
 
-Result<WalRecord> decode_wal_line(std::string_view line, bool* ended_early) {
+Result<WalRecord> decode_wal_line(std::string_view line, bool* ended_early, std::size_t capacity) {
   WalDecoder decoder(line);
+  decoder.capacity = capacity;
   const bool ok = decoder.read_record();
   if (ended_early != nullptr) *ended_early = !ok && decoder.ended_early();
   if (!ok) return decoder.reader.take_error();

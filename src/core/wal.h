@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,9 @@ void encode_wal_delete(std::string& out, std::string_view id);
 // `ended_early` is given it is set to whether the failure is only that the text ends
 // before the record does (the text is a proper prefix of some valid record), which is
 // how a line cut off by a crash during an append looks.
-Result<WalRecord> decode_wal_line(std::string_view line, bool* ended_early = nullptr);
+// `capacity` is the expected embedding length (the store's dimension), so the
+// embedding is allocated once; 0 when unknown.
+Result<WalRecord> decode_wal_line(std::string_view line, bool* ended_early = nullptr,
+                                  std::size_t capacity = 0);
 
 }  // namespace pvdb::core
