@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -268,6 +269,10 @@ bool to_string(PyObject* obj, std::string& out) {
   return true;
 }
 
+namespace {
+constexpr std::size_t kMaxCapacityHint = std::size_t{1} << 16;
+}  // namespace
+
 PyRef sequence_iter(PyObject* obj, std::size_t& hint) {
   hint = 0;
   if (refuse_str(obj)) return PyRef();
@@ -281,7 +286,9 @@ PyRef sequence_iter(PyObject* obj, std::size_t& hint) {
   if (size < 0) {
     PyErr_Clear();
   } else {
-    hint = static_cast<std::size_t>(size);
+    // len() is the object's word, not a promise: a sequence may report any length, and
+    // reserving it whole could ask for more memory than exists.
+    hint = std::min(static_cast<std::size_t>(size), kMaxCapacityHint);
   }
   return PyRef(PyObject_GetIter(obj));
 }

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from hypothesis import given, strategies as st
 
-from pelmor_vector_db import VectorEntry
+from pelmor_vector_db import VectorEntry, VectorStore
 
 
 class Outer:
@@ -234,3 +234,24 @@ def test_iteration_errors_pass_through():
     collections.abc.Sequence.register(Broken)
     with pytest.raises(ValueError, match="^iteration failed$"):
         VectorEntry("a", Broken([]))
+
+
+class ClaimsHuge(collections.abc.Sequence):
+    """A sequence whose len() promises far more elements than it yields."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+@pytest.mark.parametrize("items", [[], [1.5, 2.5]])
+def test_a_lying_length_is_only_a_hint(items, tmp_path):
+    assert VectorEntry("a", ClaimsHuge(items)).embedding == items
+    store = VectorStore.new(str(tmp_path / "s"), str(tmp_path / "w"))
+    store.upsert_batch(ClaimsHuge([VectorEntry("x", [1.0])] if items else []))
+    assert store.len == (1 if items else 0)
