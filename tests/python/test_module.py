@@ -20,9 +20,9 @@ def test_public_attributes():
 
 
 def test_a_second_module_object_shares_the_types():
-    spec = importlib.util.find_spec("pelmor_vector_db")
-    again = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(again)
+    found = importlib.util.find_spec("pelmor_vector_db")
+    again = importlib.util.module_from_spec(found)
+    found.loader.exec_module(again)
     assert again is not pelmor_vector_db
     assert again.VectorEntry is pelmor_vector_db.VectorEntry
     assert again.__version__ == "0.1.0"
