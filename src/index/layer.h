@@ -72,6 +72,18 @@ class Layer {
 
   std::size_t size() const { return upper_.empty() ? zero_.size() : upper_.size(); }
 
+  // A hint that p's neighbours will be read soon.
+  void prefetch(PointIndex p) const {
+    if (!upper_.empty()) {
+      if (p < upper_.size()) __builtin_prefetch(upper_[p].slots.data());
+    } else if (p < zero_.size()) {
+      __builtin_prefetch(zero_[p].slots.data());
+      __builtin_prefetch(zero_[p].slots.data() + 16);
+      __builtin_prefetch(zero_[p].slots.data() + 32);
+      __builtin_prefetch(zero_[p].slots.data() + 48);
+    }
+  }
+
   // Copies p's neighbours, in slot order, into out: at most links of them, ending
   // at the first empty slot. Returns how many were copied.
   std::size_t nearest_iter(PointIndex p, std::size_t links, PointIndex* out) const {

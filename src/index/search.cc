@@ -23,6 +23,8 @@ void Search::reset() {
 }
 
 void Search::offer(Candidate c) {
+  // Most late candidates rank behind the ef-th entry: one comparison drops them.
+  if (nearest.size() >= ef && (ef == 0 || nearest[ef - 1] < c)) return;
   const auto at = std::lower_bound(nearest.begin(), nearest.end(), c);
   if (static_cast<std::size_t>(at - nearest.begin()) >= ef) return;
   nearest.insert(at, c);
@@ -43,6 +45,7 @@ void Search::push_scored(Candidate c) {
 // depend on the others, so the new ones are scored together, then offered in order.
 void Search::push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points) {
   batch_ids_.clear();
+  for (const PointIndex p : ps) visited.prefetch(p);
   for (const PointIndex p : ps) {
     if (visited.insert(p)) batch_ids_.push_back(p);
   }
@@ -61,6 +64,8 @@ void Search::search(const Query& query, const Layer& layer, const PointSet& poin
     const Candidate c = candidates.back();
     candidates.pop_back();
     if (!nearest.empty() && distance_less(nearest.back().distance, c.distance)) return;
+    // The next candidate's list is likely read soon after this one's.
+    if (!candidates.empty()) layer.prefetch(candidates.front().point);
     const std::size_t count = layer.nearest_iter(c.point, links, neighbours.data());
     push_all({neighbours.data(), count}, query, points);
     if (nearest.size() > ef) nearest.resize(ef);
