@@ -66,8 +66,7 @@ void Search::search(const Query& query, const Layer& layer, const PointSet& poin
     if (!nearest.empty() && distance_less(nearest.back().distance, c.distance)) return;
     // The next candidate's list is likely read soon after this one's.
     if (!candidates.empty()) layer.prefetch(candidates.front().point);
-    const std::size_t count = layer.nearest_iter(c.point, links, neighbours.data());
-    push_all({neighbours.data(), count}, query, points);
+    push_all(layer.neighbours(c.point, links, neighbours.data()), query, points);
     if (nearest.size() > ef) nearest.resize(ef);
   }
 }
