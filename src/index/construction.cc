@@ -164,12 +164,19 @@ bool Construction::link_back_dropped(PointIndex new_point, PointIndex neighbour,
   const Candidate x{distance, new_point};
   const std::size_t before =
       static_cast<std::size_t>(std::lower_bound(entries.begin(), kept_end, x) - entries.begin());
-  std::array<float, kZeroSlots> scores;
-  points_.distances(points_.query(new_point), {ids.data(), before}, scores.data());
-  const auto nearer = [distance](float score) { return distance_less(score, distance); };
-  if (std::none_of(scores.begin(), scores.begin() + static_cast<std::ptrdiff_t>(before), nearer)) {
-    return false;
+  // The nearest kept entries discard most often, so they are scored first, a few
+  // at a time, and the scoring stops at the first that discards.
+  constexpr std::size_t kChunk = 8;
+  const Query query = points_.query(new_point);
+  bool discarded = false;
+  for (std::size_t first = 0; first < before && !discarded; first += kChunk) {
+    const std::size_t size = std::min(kChunk, before - first);
+    std::array<float, kChunk> scores;
+    points_.distances(query, {ids.data() + first, size}, scores.data());
+    for (std::size_t k = 0; k < size; ++k)
+      discarded = discarded || distance_less(scores[k], distance);
   }
+  if (!discarded) return false;
   std::array<Candidate, kZeroSlots + 1> selection;
   const auto at = std::lower_bound(kept_end, entries.end(), x);
   Candidate* out = std::copy(entries.begin(), at, selection.begin());
