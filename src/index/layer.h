@@ -72,18 +72,6 @@ class Layer {
 
   std::size_t size() const { return upper_.empty() ? zero_.size() : upper_.size(); }
 
-  // A hint that p's neighbours will be read soon.
-  void prefetch(PointIndex p) const {
-    if (!upper_.empty()) {
-      if (p < upper_.size()) __builtin_prefetch(upper_[p].slots.data());
-    } else if (p < zero_.size()) {
-      __builtin_prefetch(zero_[p].slots.data());
-      __builtin_prefetch(zero_[p].slots.data() + 16);
-      __builtin_prefetch(zero_[p].slots.data() + 32);
-      __builtin_prefetch(zero_[p].slots.data() + 48);
-    }
-  }
-
   // p's neighbours as nearest_iter yields them: read in place where no lock guards
   // the node, else copied into scratch (room for kZeroSlots) under its shared lock.
   std::span<const PointIndex> neighbours(PointIndex p, std::size_t links,

@@ -70,17 +70,6 @@ float PointSet::distance_to(const Query& q, PointIndex p) const {
   return finish_distance(dot, q.norm, norms_[p]);
 }
 
-// Starts loading the rows of the next batch while the current one is scored.
-void PointSet::prefetch_rows(std::span<const PointIndex> ids) const {
-  const std::size_t count = std::min(kernels::kMaxBatch, ids.size());
-  for (std::size_t k = 0; k < count; ++k) {
-    if (ids[k] >= size()) continue;  // reported when the row is read
-    const std::size_t begin = offsets_[ids[k]];
-    const std::size_t end = offsets_[ids[k] + 1];
-    for (std::size_t at = begin; at < end; at += 16) __builtin_prefetch(data_.data() + at);
-  }
-}
-
 void PointSet::distances(const Query& q, std::span<const PointIndex> ids, float* out) const {
   const kernels::DotBatchFn kernel = kernels::dot_batch();
   const float* rows[kernels::kMaxBatch];
@@ -92,7 +81,6 @@ void PointSet::distances(const Query& q, std::span<const PointIndex> ids, float*
       rows[k] = row.data();
       lens[k] = row.size();
     }
-    prefetch_rows(ids.subspan(std::min(ids.size(), first + kernels::kMaxBatch)));
     kernel(q.values.data(), q.values.size(), rows, lens, count, out + first);
     for (std::size_t k = 0; k < count; ++k) {
       out[first + k] = finish_distance(out[first + k], q.norm, norms_[ids[first + k]]);

@@ -58,7 +58,6 @@ class PointSet {
 
  private:
   void compute_norms();
-  void prefetch_rows(std::span<const PointIndex> ids) const;
 
   std::vector<float> data_;
   std::vector<std::size_t> offsets_{0};  // size() + 1 entries

@@ -45,7 +45,6 @@ void Search::push_scored(Candidate c) {
 // depend on the others, so the new ones are scored together, then offered in order.
 void Search::push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points) {
   batch_ids_.clear();
-  for (const PointIndex p : ps) visited.prefetch(p);
   for (const PointIndex p : ps) {
     if (visited.insert(p)) batch_ids_.push_back(p);
   }
@@ -64,8 +63,6 @@ void Search::search(const Query& query, const Layer& layer, const PointSet& poin
     const Candidate c = candidates.back();
     candidates.pop_back();
     if (!nearest.empty() && distance_less(nearest.back().distance, c.distance)) return;
-    // The next candidate's list is likely read soon after this one's.
-    if (!candidates.empty()) layer.prefetch(candidates.front().point);
     push_all(layer.neighbours(c.point, links, neighbours.data()), query, points);
     if (nearest.size() > ef) nearest.resize(ef);
   }

@@ -28,10 +28,6 @@ class Visited {
     return true;
   }
 
-  void prefetch(PointIndex p) const {
-    if (p < marks_.size()) __builtin_prefetch(marks_.data() + p);
-  }
-
   bool contains(PointIndex p) const { return p < marks_.size() && marks_[p] == generation_; }
 
   void clear() {
