@@ -122,6 +122,11 @@ void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbou
   std::array<Candidate, kZeroSlots> entries;
   std::size_t kept = 0;
   const std::size_t count = read_list(neighbour, entries.data(), &kept);
+  // Only when every entry and the new point take part in the selection.
+  if (count < ef_construction_ && !heuristic_->extend_candidates && heuristic_->keep_pruned &&
+      link_back_dropped(new_point, neighbour, distance, {entries.data(), count}, kept)) {
+    return;
+  }
   insertion.reset();
   if (count < insertion.ef) {
     // Nothing can be dropped when all candidates fit, so they are sorted at once.
@@ -134,6 +139,52 @@ void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbou
       insertion.select_heuristic(points_.query(neighbour), locked_zero(new_point), points_,
                                  heuristic_->extend_candidates, heuristic_->keep_pruned);
   replace_list(neighbour, selection, insertion.kept);
+}
+
+// The list was chosen from its own entries with the neighbour as the query, so
+// choosing again from them and the new point makes every decision before the new
+// point's turn as before. When a kept entry ranked before the new point is nearer
+// to it than the neighbour is, the new point is discarded and leaves every later
+// decision alone too: the kept entries stay, and the new point joins the
+// re-admitted ones at its place. That costs one distance per such kept entry
+// instead of a full selection. False when this does not apply; the list is then
+// left untouched for the full selection.
+bool Construction::link_back_dropped(PointIndex new_point, PointIndex neighbour, float distance,
+                                     std::span<const Candidate> entries, std::size_t kept) {
+  if (kept > entries.size()) return false;
+  const auto kept_end = entries.begin() + static_cast<std::ptrdiff_t>(kept);
+  if (!std::is_sorted(entries.begin(), kept_end) || !std::is_sorted(kept_end, entries.end())) {
+    return false;
+  }
+  std::array<PointIndex, kZeroSlots> ids;
+  for (std::size_t k = 0; k < entries.size(); ++k) {
+    if (entries[k].point == new_point) return false;
+    ids[k] = entries[k].point;
+  }
+  const Candidate x{distance, new_point};
+  const std::size_t before =
+      static_cast<std::size_t>(std::lower_bound(entries.begin(), kept_end, x) - entries.begin());
+  // The nearest kept entries discard most often, so they are scored first, a few
+  // at a time, and the scoring stops at the first that discards.
+  constexpr std::size_t kChunk = 8;
+  const Query query = points_.query(new_point);
+  bool discarded = false;
+  for (std::size_t first = 0; first < before && !discarded; first += kChunk) {
+    const std::size_t size = std::min(kChunk, before - first);
+    std::array<float, kChunk> scores;
+    points_.distances(query, {ids.data() + first, size}, scores.data());
+    for (std::size_t k = 0; k < size; ++k)
+      discarded = discarded || distance_less(scores[k], distance);
+  }
+  if (!discarded) return false;
+  std::array<Candidate, kZeroSlots + 1> selection;
+  const auto at = std::lower_bound(kept_end, entries.end(), x);
+  Candidate* out = std::copy(entries.begin(), at, selection.begin());
+  *out++ = x;
+  out = std::copy(at, entries.end(), out);
+  const std::size_t size = std::min(kZeroSlots, static_cast<std::size_t>(out - selection.begin()));
+  replace_list(neighbour, {selection.data(), size}, kept);
+  return true;
 }
 
 void Construction::replace_list(PointIndex node, std::span<const Candidate> selection,

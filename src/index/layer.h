@@ -72,6 +72,19 @@ class Layer {
 
   std::size_t size() const { return upper_.empty() ? zero_.size() : upper_.size(); }
 
+  // p's neighbours as nearest_iter yields them: read in place where no lock guards
+  // the node, else copied into scratch (room for kZeroSlots) under its shared lock.
+  std::span<const PointIndex> neighbours(PointIndex p, std::size_t links,
+                                         PointIndex* scratch) const {
+    if (!upper_.empty()) {
+      PVDB_CHECK(p < upper_.size());
+      return prefix(upper_[p].slots, links);
+    }
+    PVDB_CHECK(p < zero_.size());
+    if (locks_ == nullptr || p == owned_) return prefix(zero_[p].slots, links);
+    return {scratch, nearest_iter(p, links, scratch)};
+  }
+
   // Copies p's neighbours, in slot order, into out: at most links of them, ending
   // at the first empty slot. Returns how many were copied.
   std::size_t nearest_iter(PointIndex p, std::size_t links, PointIndex* out) const {
@@ -88,6 +101,15 @@ class Layer {
  private:
   Layer(std::span<const UpperNode> upper, std::span<const ZeroNode> zero, RwLock* locks)
       : upper_(upper), zero_(zero), locks_(locks) {}
+
+  template <std::size_t N>
+  static std::span<const PointIndex> prefix(const std::array<PointIndex, N>& slots,
+                                            std::size_t links) {
+    const std::size_t limit = links < N ? links : N;
+    std::size_t count = 0;
+    while (count < limit && slots[count] != kEmptySlot) ++count;
+    return {slots.data(), count};
+  }
 
   template <std::size_t N>
   static std::size_t copy_slots(const std::array<PointIndex, N>& slots, std::size_t links,

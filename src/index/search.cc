@@ -23,6 +23,8 @@ void Search::reset() {
 }
 
 void Search::offer(Candidate c) {
+  // Most late candidates rank behind the ef-th entry: one comparison drops them.
+  if (nearest.size() >= ef && (ef == 0 || nearest[ef - 1] < c)) return;
   const auto at = std::lower_bound(nearest.begin(), nearest.end(), c);
   if (static_cast<std::size_t>(at - nearest.begin()) >= ef) return;
   nearest.insert(at, c);
@@ -61,8 +63,7 @@ void Search::search(const Query& query, const Layer& layer, const PointSet& poin
     const Candidate c = candidates.back();
     candidates.pop_back();
     if (!nearest.empty() && distance_less(nearest.back().distance, c.distance)) return;
-    const std::size_t count = layer.nearest_iter(c.point, links, neighbours.data());
-    push_all({neighbours.data(), count}, query, points);
+    push_all(layer.neighbours(c.point, links, neighbours.data()), query, points);
     if (nearest.size() > ef) nearest.resize(ef);
   }
 }
