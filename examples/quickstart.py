@@ -5,6 +5,7 @@
 The defaults (20,000 records of dimension 384) take a minute or so on two cores.
 """
 import argparse
+import shutil
 import sys
 import tempfile
 import time
@@ -46,6 +47,7 @@ def main():
     parser.add_argument("--records", type=int, default=20000)
     parser.add_argument("--dim", type=int, default=384)
     parser.add_argument("--queries", type=int, default=200)
+    parser.add_argument("--keep", action="store_true", help="keep the store's folder afterwards")
     args = parser.parse_args()
     n, dim = args.records, args.dim
 
@@ -111,6 +113,10 @@ def main():
     print(f"  same results after reopening: {'yes' if same else 'nearly (a new index was built)'}")
     assert reopened.len == store.len and reopened.get(ids[0]) is None
     assert reopened.get(ids[1]).metadata == '{"replaced": true}'
+    if args.keep:
+        print(f"  the store's files are in {folder}")
+    else:
+        shutil.rmtree(folder)
     return 0
 
 
