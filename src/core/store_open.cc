@@ -56,35 +56,15 @@ Result<void> VectorStore::replay_wal() {
     auto more = reader.next(line);
     if (!more.ok()) return std::move(more).error();
     if (!more.value()) return {};
-    std::string_view text = line.text;
-    // A crash during an append can cut the last line anywhere, even inside a character.
-    const bool cut_in_char = !line.terminated && is_utf8_cut_short(text);
-    if (cut_in_char) {
-      text = drop_incomplete_tail(text);
-    } else if (!is_valid_utf8(text)) {
-      return VectorDbError::invalid_utf8();
-    }
-    text = trim_unicode_whitespace(text);
-    if (text.empty()) {
-      if (cut_in_char) return {};
-      continue;
-    }
-    bool ended_early = false;
     // The dimension, once known, sizes each embedding up front; a wrong guess only
     // costs a reallocation.
     const std::size_t capacity = dim_ && *dim_ <= (1u << 16) ? static_cast<std::size_t>(*dim_) : 0;
-    auto record = decode_wal_line(text, &ended_early, capacity);
-    if (cut_in_char) {
-      // Whatever precedes the cut character is a fragment of the line being appended.
-      if (record.ok() || ended_early) return {};
-      return VectorDbError::invalid_utf8();
-    }
-    if (!record.ok()) {
-      // The unfinished last append of a crashed writer: no write was acknowledged by it.
-      if (!line.terminated && ended_early) return {};
-      return std::move(record).error();
-    }
-    if (auto applied = apply(std::move(record).value()); !applied.ok()) return applied;
+    WalRecord record;
+    auto kind = read_log_line(line.text, line.terminated, record, capacity);
+    if (!kind.ok()) return std::move(kind).error();
+    if (kind.value() == LogLineKind::Blank) continue;
+    if (kind.value() == LogLineKind::Fragment) return {};
+    if (auto applied = apply(std::move(record)); !applied.ok()) return applied;
     ++wal_pending_;
   }
 }

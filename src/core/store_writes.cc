@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "core/file.h"
-#include "core/utf8.h"
 #include "core/vector_store.h"
+#include "core/wal_reader.h"
 
 namespace pvdb::core {
 namespace {
@@ -41,17 +41,9 @@ Result<off_t> last_line_start(const File& file, off_t end) {
 
 // Whether the bytes after the last line feed are the cut-off start of a record.
 bool is_fragment(std::string_view tail) {
-  const bool cut_in_char = is_utf8_cut_short(tail);
-  if (cut_in_char) {
-    tail = drop_incomplete_tail(tail);
-  } else if (!is_valid_utf8(tail)) {
-    return false;
-  }
-  tail = trim_unicode_whitespace(tail);
-  if (tail.empty()) return cut_in_char;
-  bool ended_early = false;
-  const bool complete = decode_wal_line(tail, &ended_early).ok();
-  return ended_early || (complete && cut_in_char);
+  WalRecord unused;
+  const auto kind = read_log_line(tail, false, unused);
+  return kind.ok() && kind.value() == LogLineKind::Fragment;
 }
 
 // One append to the log. Every append starts on a line boundary, and a failed one

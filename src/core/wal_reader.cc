@@ -4,6 +4,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
+
+#include "core/utf8.h"
 
 namespace pvdb::core {
 
@@ -57,6 +60,34 @@ Result<bool> WalLineReader::next(Line& line) {
   if (!carrying) return false;
   line = Line{carry_, false};
   return true;
+}
+
+Result<LogLineKind> read_log_line(std::string_view raw, bool terminated, WalRecord& out,
+                                  std::size_t capacity) {
+  // A crash during an append can cut the last line anywhere, even inside a character.
+  const bool cut_in_char = !terminated && is_utf8_cut_short(raw);
+  std::string_view text = raw;
+  if (cut_in_char) {
+    text = drop_incomplete_tail(text);
+  } else if (!is_valid_utf8(text)) {
+    return VectorDbError::invalid_utf8();
+  }
+  text = trim_unicode_whitespace(text);
+  if (text.empty()) return cut_in_char ? LogLineKind::Fragment : LogLineKind::Blank;
+  bool ended_early = false;
+  auto record = decode_wal_line(text, &ended_early, capacity);
+  if (cut_in_char) {
+    // Whatever precedes the cut character is a fragment of the line being appended.
+    if (record.ok() || ended_early) return LogLineKind::Fragment;
+    return VectorDbError::invalid_utf8();
+  }
+  if (!record.ok()) {
+    // The unfinished last append of a crashed writer: no write was acknowledged by it.
+    if (!terminated && ended_early) return LogLineKind::Fragment;
+    return std::move(record).error();
+  }
+  out = std::move(record).value();
+  return LogLineKind::Record;
 }
 
 }  // namespace pvdb::core

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "core/result.h"
+#include "core/wal.h"
 
 namespace pvdb::core {
 
@@ -41,5 +42,16 @@ class WalLineReader {
   bool eof_ = false;
   std::string carry_;  // a line that spans refills
 };
+
+// What one raw log line holds: nothing (blank), one record, or the cut-off start of a
+// record that a crash left as the unterminated last line, which ends the log.
+enum class LogLineKind { Blank, Record, Fragment };
+
+// Checks, trims and decodes one raw line as the reader returns it; `terminated` says
+// whether a line feed followed it, since only the last line can be a fragment.
+// `capacity` is the expected embedding length, 0 when unknown. The record is left in
+// `out` for LogLineKind::Record; a line that is none of the three is an error.
+Result<LogLineKind> read_log_line(std::string_view raw, bool terminated, WalRecord& out,
+                                  std::size_t capacity = 0);
 
 }  // namespace pvdb::core
