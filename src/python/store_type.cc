@@ -117,43 +117,44 @@ constexpr const char* kEntryName[] = {"entry"};
 constexpr const char* kEntriesName[] = {"entries"};
 constexpr const char* kIdName[] = {"id"};
 
-PyObject* store_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
+// The steps of a write that takes one argument: bind it, check the thread, take the
+// exclusive borrow, convert the argument, then call the store.
+template <class T, class Convert, class Write>
+PyObject* write_one(PyObject* self, const char* function, std::span<const char* const> name,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Convert convert,
+                    Write write) {
   PyObject* slots[1] = {nullptr};
-  if (!enter(self, {"VectorStore.upsert()", kEntryName, 1}, args, nargs, kwnames, slots)) {
-    return nullptr;
-  }
+  if (!enter(self, {function, name, 1}, args, nargs, kwnames, slots)) return nullptr;
   ExclusiveBorrow borrow(as_store(self)->borrow);
   if (!borrow.ok()) return nullptr;
-  core::VectorEntry entry;
-  if (!convert_arg("entry", slots[0], entry, to_record)) return nullptr;
-  return none_or_error(as_store(self)->store->upsert(std::move(entry)));
+  T value;
+  if (!convert_arg(name[0], slots[0], value, convert)) return nullptr;
+  return none_or_error(write(*as_store(self)->store, std::move(value)));
+}
+
+PyObject* store_upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+  return write_one<core::VectorEntry>(self, "VectorStore.upsert()", kEntryName, args, nargs,
+                                      kwnames, to_record,
+                                      [](core::VectorStore& store, core::VectorEntry entry) {
+                                        return store.upsert(std::move(entry));
+                                      });
 }
 
 PyObject* store_upsert_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
-  PyObject* slots[1] = {nullptr};
-  if (!enter(self, {"VectorStore.upsert_batch()", kEntriesName, 1}, args, nargs, kwnames, slots)) {
-    return nullptr;
-  }
-  ExclusiveBorrow borrow(as_store(self)->borrow);
-  if (!borrow.ok()) return nullptr;
-  std::vector<core::VectorEntry> entries;
-  if (!convert_arg("entries", slots[0], entries, to_record_list)) return nullptr;
-  return none_or_error(as_store(self)->store->upsert_batch(std::move(entries)));
+  return write_one<std::vector<core::VectorEntry>>(
+      self, "VectorStore.upsert_batch()", kEntriesName, args, nargs, kwnames, to_record_list,
+      [](core::VectorStore& store, std::vector<core::VectorEntry> entries) {
+        return store.upsert_batch(std::move(entries));
+      });
 }
 
 PyObject* store_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-  PyObject* slots[1] = {nullptr};
-  if (!enter(self, {"VectorStore.delete()", kIdName, 1}, args, nargs, kwnames, slots)) {
-    return nullptr;
-  }
-  ExclusiveBorrow borrow(as_store(self)->borrow);
-  if (!borrow.ok()) return nullptr;
-  std::string id;
-  if (!convert_arg("id", slots[0], id, to_string)) return nullptr;
-  return none_or_error(as_store(self)->store->delete_entry(id));
+  return write_one<std::string>(
+      self, "VectorStore.delete()", kIdName, args, nargs, kwnames, to_string,
+      [](core::VectorStore& store, const std::string& id) { return store.delete_entry(id); });
 }
 
 PyObject* store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
