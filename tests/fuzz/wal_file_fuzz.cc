@@ -1,0 +1,129 @@
+// Arbitrary bytes as a log file, read the way opening a store replays it: the reader
+// splits exactly at line feeds through its buffer, a fragment can only be the cut-off
+// last line, and every record it yields survives a write and a read.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/utf8.h"
+#include "core/wal_reader.h"
+#include "fuzz_checks.h"
+
+namespace {
+
+using pvdb::core::LogLineKind;
+using pvdb::core::WalLineReader;
+using pvdb::fuzz::check;
+
+struct RawLine {
+  std::string text;
+  bool terminated;
+  bool operator==(const RawLine&) const = default;
+};
+
+// The lines as the format defines them: split at each line feed, one carriage return
+// before it dropped; a last line without a line feed still counts, with any CR kept.
+std::vector<RawLine> split_lines(std::string_view bytes) {
+  std::vector<RawLine> lines;
+  std::size_t start = 0;
+  for (std::size_t lf; (lf = bytes.find('\n', start)) != std::string_view::npos; start = lf + 1) {
+    std::string_view text = bytes.substr(start, lf - start);
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    lines.push_back({std::string(text), true});
+  }
+  if (start < bytes.size()) lines.push_back({std::string(bytes.substr(start)), false});
+  return lines;
+}
+
+int file_of(std::string_view bytes) {
+  const int fd = ::memfd_create("wal", MFD_CLOEXEC);
+  if (fd < 0) pvdb::fuzz::fail("memfd_create failed");
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) pvdb::fuzz::fail("write to memfd failed");
+    done += static_cast<std::size_t>(n);
+  }
+  ::lseek(fd, 0, SEEK_SET);
+  return fd;
+}
+
+// Reads every raw line; returns false when the reader failed (only by the size limit).
+bool read_all(int fd, std::uint64_t max_bytes, std::vector<RawLine>& lines) {
+  WalLineReader reader(fd, max_bytes);
+  WalLineReader::Line line;
+  for (;;) {
+    auto more = reader.next(line);
+    if (!more.ok()) {
+      check(more.error().message() == pvdb::core::VectorDbError::io_errno(EFBIG).message(),
+            "unexpected read error", more.error().message());
+      return false;
+    }
+    if (!more.value()) return true;
+    lines.push_back({std::string(line.text), line.terminated});
+  }
+}
+
+// Replays the lines as opening a store does: blanks skipped, a fragment ends the log,
+// the first error ends it too.
+void replay(const std::vector<RawLine>& lines) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const RawLine& raw = lines[i];
+    pvdb::core::WalRecord record;
+    auto kind = pvdb::core::read_log_line(raw.text, raw.terminated, record, i % 4);
+    if (!kind.ok()) {
+      const auto error_kind = kind.error().kind();
+      check(error_kind == pvdb::core::ErrorKind::Json || error_kind == pvdb::core::ErrorKind::Io,
+            "unexpected error kind", kind.error().message());
+      return;
+    }
+    const bool valid = pvdb::core::is_valid_utf8(raw.text);
+    const bool blank = valid && pvdb::core::trim_unicode_whitespace(raw.text).empty();
+    switch (kind.value()) {
+      case LogLineKind::Blank:
+        check(blank, "a blank line that is not blank", raw.text);
+        break;
+      case LogLineKind::Fragment:
+        check(!raw.terminated && i + 1 == lines.size(), "a fragment before the last line",
+              raw.text);
+        check(!blank, "a blank last line taken for a fragment", raw.text);
+        return;
+      case LogLineKind::Record:
+        check(valid && !blank, "a record from an invalid or blank line", raw.text);
+        pvdb::fuzz::check_record_round_trip(record);
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  const std::vector<RawLine> expected = split_lines(bytes);
+  const int fd = file_of(bytes);
+  std::vector<RawLine> lines;
+  check(read_all(fd, UINT64_MAX, lines), "unlimited read failed");
+  check(lines == expected, "lines differ from the file's", bytes);
+  replay(lines);
+
+  // A size limit fails the read once more bytes than that have come in; the lines
+  // before the failure are the file's first lines.
+  const std::uint64_t limit = size == 0 ? 0 : (data[0] * std::uint64_t{131}) % (size + 1);
+  ::lseek(fd, 0, SEEK_SET);
+  std::vector<RawLine> limited;
+  const bool ok = read_all(fd, limit, limited);
+  check(ok == (size <= limit), "size limit misapplied", bytes);
+  check(limited.size() <= expected.size(), "limited read yields extra lines", bytes);
+  for (std::size_t i = 0; i < limited.size(); ++i) {
+    check(limited[i] == expected[i], "limited read changed a line", bytes);
+  }
+  ::close(fd);
+  return 0;
+}
