@@ -152,13 +152,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const VectorEntry& entry : snapshot.entries) {
     WalRecord upsert{WalRecord::Op::Upsert, entry};
     const std::string line = pvdb::fuzz::encode_record(upsert);
-    check(line == expected_upsert(entry), "upsert line differs from the format",
-          line + expected_upsert(entry));
+    const std::string expected = expected_upsert(entry);
+    if (line != expected) pvdb::fuzz::fail("upsert line differs from the format", line + expected);
     pvdb::fuzz::check_record_round_trip(upsert);
     WalRecord del{WalRecord::Op::Delete, VectorEntry{entry.id, {}, {}, {}}};
-    check(pvdb::fuzz::encode_record(del) ==
-              "{\"op\":\"delete\",\"data\":{\"id\":" + expected_string(entry.id) + "}}\n",
-          "delete line differs from the format", pvdb::fuzz::encode_record(del));
+    const std::string deleted = pvdb::fuzz::encode_record(del);
+    if (deleted != "{\"op\":\"delete\",\"data\":{\"id\":" + expected_string(entry.id) + "}}\n") {
+      pvdb::fuzz::fail("delete line differs from the format", deleted);
+    }
     pvdb::fuzz::check_record_round_trip(del);
   }
   return 0;
