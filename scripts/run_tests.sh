@@ -23,7 +23,8 @@ if [ ${#need_apt[@]} -gt 0 ]; then
 fi
 
 # Formatting of our C++ sources.
-clang-format --dry-run -Werror src/*/*.h src/*/*.cc tests/cpp/*/*.cc tests/fuzz/*.cc bench/*.cc
+clang-format --dry-run -Werror src/*/*.h src/*/*.cc tests/cpp/*/*.cc tests/fuzz/*.cc tests/fuzz/*.h \
+  bench/*.cc
 echo "clang-format: sources are formatted"
 
 # A virtual environment with the test tools and the package itself.
@@ -43,6 +44,9 @@ cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DPVDB_BUILD_TESTS
   -DPVDB_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/tests -j "$(nproc)"
 ctest --test-dir build/tests --output-on-failure -j "$(nproc)"
+
+# Fuzzing, 45 seconds per decoder target (clang; scripts/fuzz.sh installs what it needs).
+bash scripts/fuzz.sh --seconds 45
 
 # Python tests, against the installed package (run outside the source tree's build output).
 "$py" -m pytest tests/python -q
