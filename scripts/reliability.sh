@@ -2,11 +2,12 @@
 # Reliability campaign: kill -9 at random moments and at exact system calls, injected I/O
 # errors, opening damaged files, leak watch, and (full tier) sustained load.
 #
-# Usage: scripts/reliability.sh [--full] [--load-seconds N] [--out DIR]
+# Usage: scripts/reliability.sh [--full] [--load-seconds N] [--fuzz-seconds N] [--out DIR]
 #   (no flag)  the reduced tier, as run by the normal test run (tests/python/test_reliability_*)
 #   --full     5,000 kills plus every traced call of a batch and a compaction, 5,000 fuzz
 #              inputs per mode, 1,000,000 calls per leak kind, valgrind, and N seconds
-#              (default 600) of mixed load over 50,000 records of dimension 384
+#              (default 600) of mixed load over 50,000 records of dimension 384, then
+#              scripts/fuzz.sh for N seconds per target (--fuzz-seconds, default 3600)
 # Figures go to DIR (default build/reliability) as JSON. The module must be importable:
 # an installed package, or PYTHONPATH=build/dev after a build. Needs cc, strace, valgrind.
 set -euo pipefail
@@ -15,11 +16,13 @@ root=$(pwd)
 python=${PYTHON:-python3}
 full=0
 load_seconds=600
+fuzz_seconds=3600
 out=build/reliability
 while [ $# -gt 0 ]; do
   case "$1" in
     --full) full=1 ;;
     --load-seconds) load_seconds=$2; shift ;;
+    --fuzz-seconds) fuzz_seconds=$2; shift ;;
     --out) out=$2; shift ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
@@ -56,3 +59,6 @@ echo "== leaks: 1,000,000 calls of each kind"
 
 echo "== sustained load: ${load_seconds}s"
 (cd "$helpers" && "$python" load.py "$work/load" --seconds "$load_seconds") | tee "$out/load.json"
+
+echo "== fuzzing: ${fuzz_seconds}s per target"
+bash scripts/fuzz.sh --seconds "$fuzz_seconds" --out "$out/fuzz" | tee "$out/fuzz.jsonl"
