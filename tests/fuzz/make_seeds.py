@@ -44,8 +44,8 @@ def deep_inputs():
 
 def long_logs():
     long_line = '{"op":"upsert","data":{"id":"%s","embedding":[%s],"metadata":"","created_at":""}}' % (
-        "L" * 9000,
-        ",".join(["0.33333334"] * 1000),
+        "L" * 4000,
+        ",".join(["0.33333334"] * 500),
     )
     mixed = []
     for i in range(300):

@@ -92,6 +92,7 @@ void check_cut_line(const pvdb::core::WalRecord& record) {
 // Replays the lines as opening a store does: blanks skipped, a fragment ends the log,
 // the first error ends it too.
 void replay(const std::vector<RawLine>& lines) {
+  int records_cut = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const RawLine& raw = lines[i];
     pvdb::core::WalRecord record;
@@ -116,7 +117,8 @@ void replay(const std::vector<RawLine>& lines) {
       case LogLineKind::Record:
         check(valid && !blank, "a record from an invalid or blank line", raw.text);
         pvdb::fuzz::check_record_round_trip(record);
-        check_cut_line(record);
+        // Cutting costs some 128 decodes: a few short records per input are enough.
+        if (++records_cut <= 4 && raw.text.size() <= 1024) check_cut_line(record);
         break;
     }
   }
