@@ -9,11 +9,9 @@
 # own working corpus under build/fuzz/corpus/, which keeps what earlier runs found.
 # Prints one JSON line per target; exits non-zero if any target found anything or failed.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
 seconds=60
 jobs=2
-out=build/fuzz/logs
+out=
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift ;;
@@ -23,8 +21,12 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+root=$(cd "$(dirname "$0")/.." && pwd)
+# DIR is taken from where the script was called, everything else from the repository.
+[ -n "$out" ] || out=$root/build/fuzz/logs
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
+cd "$root"
 build=$root/build/fuzz
 
 # clang and the libFuzzer runtime of its own version.
