@@ -45,7 +45,7 @@ cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DPVDB_BUILD_TESTS
 cmake --build build/tests -j "$(nproc)"
 ctest --test-dir build/tests --output-on-failure -j "$(nproc)"
 
-# Fuzzing, 45 seconds per decoder target (clang; scripts/fuzz.sh installs what it needs).
+# Fuzzing, 45 seconds per target (clang; scripts/fuzz.sh installs what it needs).
 bash scripts/fuzz.sh --seconds 45
 
 # Python tests, against the installed package (run outside the source tree's build output).
