@@ -45,8 +45,9 @@ std::string temp_prefix(const std::string& path) {
   return "." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".tmp-";
 }
 
-// A compaction killed between creating its temporary file and renaming it leaves the
-// file behind; the next compaction of the same snapshot removes such leftovers.
+// A compaction killed between naming its temporary file and renaming it (or, where
+// files cannot be created unnamed, between creating and renaming it) leaves the file
+// behind; the next compaction of the same snapshot removes such leftovers.
 void remove_stale_temps(const std::string& path) {
   const std::string dir = parent_dir(path);
   const std::string prefix = temp_prefix(path);
@@ -61,26 +62,72 @@ void remove_stale_temps(const std::string& path) {
   ::closedir(folder);
 }
 
-// A new file beside `path`. It is created like any other file (0666 less the umask),
-// or with the mode of the file it will replace.
-Result<File> create_temp_beside(const std::string& path, std::string& temp_path) {
-  std::random_device entropy;
+// A fresh name for a temporary file beside `path`.
+std::string temp_name(const std::string& path) {
+  static thread_local std::random_device entropy;
   const std::size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  return dir + temp_prefix(path) + std::to_string(entropy());
+}
+
+// Gives the new file the mode of the one it replaces (when there is one), then writes
+// and syncs it. A new file is otherwise created like any other: 0666 less the umask.
+Result<void> fill(File& file, const std::string& path, std::string_view bytes) {
+  struct stat old;
+  if (::stat(path.c_str(), &old) == 0 && ::fchmod(file.fd(), old.st_mode & 07777) != 0) {
+    return VectorDbError::io_errno(errno);
+  }
+  if (auto done = file.write_all(bytes); !done.ok()) return done;
+  return file.sync();
+}
+
+bool unnamed_unsupported(int code) {
+  return code == EOPNOTSUPP || code == EISDIR || code == EINVAL;
+}
+
+// Names the unnamed file open as `fd` with a fresh temporary name beside `path`.
+Result<void> link_unnamed(int fd, const std::string& path, std::string& temp_path) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    temp_path = dir + temp_prefix(path) + std::to_string(entropy());
-    auto file = File::open(temp_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (file.ok() || file.error().os_code() != EEXIST) {
-      if (!file.ok()) return file;
-      struct stat old;
-      if (::stat(path.c_str(), &old) == 0 &&
-          ::fchmod(file.value().fd(), old.st_mode & 07777) != 0) {
-        const int code = errno;
-        ::unlink(temp_path.c_str());
-        return VectorDbError::io_errno(code);
-      }
-      return file;
+    temp_path = temp_name(path);
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp_path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      return {};
     }
+    if (errno != EEXIST) return VectorDbError::io_errno(errno);
+  }
+  return VectorDbError::io_errno(EEXIST);
+}
+
+// Writes `bytes` into a file in the folder of `path` that gets its name `temp_path` only
+// once it is complete and synced, so a process killed before that leaves nothing behind.
+// False when this system or file system cannot make such files (no O_TMPFILE, no /proc).
+Result<bool> write_unnamed(const std::string& path, std::string_view bytes,
+                           std::string& temp_path) {
+  auto file = File::open(parent_dir(path), O_TMPFILE | O_WRONLY, 0666);
+  if (!file.ok()) {
+    if (unnamed_unsupported(file.error().os_code())) return false;
+    return std::move(file).error();
+  }
+  if (auto done = fill(file.value(), path, bytes); !done.ok()) return std::move(done).error();
+  auto linked = link_unnamed(file.value().fd(), path, temp_path);
+  if (!linked.ok()) {
+    if (linked.error().os_code() == ENOENT) return false;
+    return std::move(linked).error();
+  }
+  return true;
+}
+
+// The same with a named temporary file, which a kill before the rename leaves behind
+// until the next compaction removes it.
+Result<void> write_named(const std::string& path, std::string_view bytes, std::string& temp_path) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp_path = temp_name(path);
+    auto file = File::open(temp_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
+    if (!file.ok() && file.error().os_code() == EEXIST) continue;
+    if (!file.ok()) return std::move(file).error();
+    Result<void> done = fill(file.value(), path, bytes);
+    if (!done.ok()) ::unlink(temp_path.c_str());
+    return done;
   }
   return VectorDbError::io_errno(EEXIST);
 }
@@ -98,17 +145,15 @@ Result<void> replace_file(const std::string& path, std::string_view bytes) {
   const std::string target = resolve_links(path);
   remove_stale_temps(target);
   std::string temp_path;
-  auto file = create_temp_beside(target, temp_path);
-  if (!file.ok()) return std::move(file).error();
-  Result<void> done = file.value().write_all(bytes);
-  if (done.ok()) done = file.value().sync();
-  file = File();  // close before the rename
-  if (done.ok() && ::rename(temp_path.c_str(), target.c_str()) != 0) {
-    done = VectorDbError::io_errno(errno);
+  auto named = write_unnamed(target, bytes, temp_path);
+  if (!named.ok()) return std::move(named).error();
+  if (!named.value()) {
+    if (auto done = write_named(target, bytes, temp_path); !done.ok()) return done;
   }
-  if (!done.ok()) {
+  if (::rename(temp_path.c_str(), target.c_str()) != 0) {
+    const int code = errno;
     ::unlink(temp_path.c_str());
-    return done;
+    return VectorDbError::io_errno(code);
   }
   return sync_dir(parent_dir(target));
 }

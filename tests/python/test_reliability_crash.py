@@ -31,6 +31,6 @@ def test_kill_at_every_call_of_a_batch_and_a_compaction(tmp_path):
     stats, points, unverified = crash.strace_kills(str(tmp_path))
     assert unverified == []
     kinds = {name for name, _, _ in points}
-    assert {"openat", "write", "fsync", "rename", "ftruncate"} <= kinds, kinds
+    assert {"openat", "write", "fsync", "linkat", "rename", "ftruncate"} <= kinds, kinds
     assert stats.iterations == len(points)
     assert_clean(stats)

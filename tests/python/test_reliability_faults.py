@@ -53,7 +53,8 @@ def violations(report, op):
     return wrong
 
 
-OPS = ["upsert", "delete", "batch", "compact", "compact_link", "torn_upsert", "unended_upsert"]
+OPS = ["upsert", "delete", "batch", "compact", "compact_link", "compact_named", "torn_upsert",
+       "unended_upsert"]
 
 
 @pytest.mark.parametrize("op", OPS)
@@ -61,8 +62,11 @@ def test_every_failed_call_leaves_the_store_as_it_was(fault_library, tmp_path, o
     dry, reports = sweep(fault_library, tmp_path, op)
     assert dry["outcome"] == "ok" and dry["reopen_matches"]
     seen = {k for k, n in dry["counts"].items() if n and k != "injected"}
-    compaction = {"open", "write", "fsync", "rename"}
+    # The new snapshot is written unnamed and linked in when complete, or, where that
+    # cannot be done, into a named temporary file.
+    compaction = {"open", "write", "fsync", "linkat", "rename"}
     expected = {"compact": compaction, "compact_link": compaction,
+                "compact_named": compaction - {"linkat"},
                 "torn_upsert": {"open", "write", "ftruncate"}}.get(op, {"open", "write"})
     assert seen == expected, dry["counts"]
     wrong = {json.dumps(r["fault"]): w for r in reports if (w := violations(r, op))}
@@ -140,3 +144,82 @@ def test_permissions_bite_without_capabilities(tmp_path):
     assert got["len"] == 2  # the failed delete kept its record
     assert got["files"] == ["store.snap", "store.wal", "unreadable.snap"]
     assert {n: (folder / n).read_bytes() for n in before} == before
+
+
+KILLED_COMPACT = textwrap.dedent(
+    """
+    import os, sys
+    import pelmor_vector_db as pv
+    store = pv.VectorStore.open(sys.argv[1] + "/store.snap", sys.argv[1] + "/store.wal")
+    store.upsert(pv.VectorEntry("late", [0.25] * 8))
+    os.environ["PVDB_FAULT_ARM"] = "kill"
+    store.compact()
+    """
+)
+
+
+def store_of_300(folder):
+    import pelmor_vector_db as pv
+
+    folder.mkdir()
+    snap, wal = str(folder / "store.snap"), str(folder / "store.wal")
+    store = pv.VectorStore.new(snap, wal)
+    store.upsert_batch([pv.VectorEntry("r%d" % i, [float(i)] * 8) for i in range(300)])
+    store.compact()
+    return snap, wal
+
+
+def compact_in_child(library, folder, **fault):
+    env = child_env(LD_PRELOAD=library, PVDB_FAULT_PATTERN=str(folder) + "*",
+                    **{"PVDB_FAULT_" + k.upper(): str(v) for k, v in fault.items()})
+    return subprocess.run([sys.executable, "-c", KILLED_COMPACT, str(folder)], env=env,
+                          capture_output=True, timeout=120)
+
+
+# The call at which the compaction is killed, whether unnamed files are available, and
+# how many temporary names the kill may leave: only a kill between naming the complete
+# file and renaming it over the snapshot leaves one.
+KILLS = [("write", 1, True, 0), ("fsync", 1, True, 0), ("linkat", 1, True, 0),
+         ("rename", 1, True, 1), ("fsync", 1, False, 1)]
+
+
+@pytest.mark.parametrize("op,k,unnamed,left", KILLS)
+def test_killed_compaction_leaves_no_temporary_name(fault_library, tmp_path, op, k, unnamed,
+                                                    left):
+    import pelmor_vector_db as pv
+
+    folder = tmp_path / "store"
+    snap, wal = store_of_300(folder)
+    old = open(snap, "rb").read()
+    out = compact_in_child(fault_library, folder, op=op, k=k, kill=1,
+                           notmpfile=0 if unnamed else 1)
+    assert out.returncode == -9, out.stderr.decode()
+    temps = [n for n in os.listdir(folder) if ".tmp" in n]
+    assert len(temps) == left, temps
+    assert open(snap, "rb").read() == old
+    reopened = pv.VectorStore.open(snap, wal)
+    assert reopened.len == 301 and reopened.wal_pending == 1
+    reopened.compact()  # removes what the killed one left
+    assert sorted(os.listdir(folder)) == ["store.snap", "store.wal"]
+    assert pv.VectorStore.open(snap, wal).get("late") is not None
+
+
+# Where unnamed files cannot be made (no O_TMPFILE, or no /proc to link them through),
+# the compaction falls back on a named temporary file and still succeeds.
+UNAVAILABLE = [{"notmpfile": 1}, {"op": "linkat", "k": 1, "persist": 1, "errno": 2}]
+
+
+@pytest.mark.parametrize("fault", UNAVAILABLE, ids=["no-tmpfile", "no-proc"])
+def test_compaction_without_unnamed_files(fault_library, tmp_path, fault):
+    import pelmor_vector_db as pv
+
+    folder = tmp_path / "store"
+    snap, wal = store_of_300(folder)
+    counts = tmp_path / "counts"
+    out = compact_in_child(fault_library, folder, counts=counts, **fault)
+    assert out.returncode == 0, out.stderr.decode()
+    seen = dict(p.split("=") for p in counts.read_text().split())
+    assert int(seen["open"]) >= 2 and int(seen["injected"]) == ("op" in fault)
+    assert sorted(os.listdir(folder)) == ["store.snap", "store.wal"]
+    reopened = pv.VectorStore.open(snap, wal)
+    assert reopened.len == 301 and reopened.wal_pending == 0

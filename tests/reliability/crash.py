@@ -195,7 +195,7 @@ def random_kills(root, iterations, dims, seed, progress=0):
 
 # --- kills at exact system calls -----------------------------------------------------
 
-TRACED = ["openat", "write", "fsync", "rename", "ftruncate", "unlink"]
+TRACED = ["openat", "write", "fsync", "linkat", "rename", "ftruncate", "unlink"]
 CALL = re.compile(r"^(\w+)\((.*)\)\s+= (.*)$")
 
 

@@ -2,8 +2,9 @@
 
 Usage (with LD_PRELOAD set to the fault library): fault_child.py FOLDER COUNTS OP
 Sweeps every counted file-system call of one store call OP (upsert, delete, batch,
-compact, compact_link, torn_upsert, unended_upsert), failing the k-th call of each kind with several
-errnos, as a short write, and persistently. Prints one JSON object per scenario.
+compact, compact_link, compact_named, torn_upsert, unended_upsert), failing the k-th call of each kind with several
+errnos, as a short write, and persistently. compact_named compacts on a file system that
+cannot make unnamed files. Prints one JSON object per scenario.
 """
 import errno
 import json
@@ -54,6 +55,7 @@ def setup(folder, op):
         "batch": wl.op_batch(["b%d" % (i % 140) for i in range(150)], 200),
         "compact": wl.OP_COMPACT,
         "compact_link": wl.OP_COMPACT,
+        "compact_named": wl.OP_COMPACT,
     }
     return store, paths, model, dim, calls[op]
 
@@ -162,7 +164,7 @@ def faults_for(counts):
                     yield dict(plain, errno=errno.ENOSPC, short=short)
                 # The cut back fails as well: a torn line stays behind in the log.
                 yield dict(plain, short=700, also="ftruncate")
-            if kind in ("fsync", "rename"):
+            if kind in ("fsync", "linkat", "rename"):
                 yield dict(plain, also="unlink")  # the temporary file cannot be removed
 
 
@@ -170,6 +172,7 @@ def main():
     folder, counts_path, op = sys.argv[1:4]
     os.environ["PVDB_FAULT_PATTERN"] = folder + "*"
     os.environ["PVDB_FAULT_COUNTS"] = counts_path
+    os.environ["PVDB_FAULT_NOTMPFILE"] = "1" if op == "compact_named" else "0"
     nothing = {"op": "none", "k": 0, "errno": 0, "persist": 0, "short": -1, "also": "none"}
     dry = run(folder, counts_path, op, nothing, "dry")
     print(json.dumps(dry))

@@ -7,8 +7,10 @@
 // process can run many scenarios one after another by setting a new token each time):
 //   PVDB_FAULT_ARM      token of the current scenario; unset, empty or "0" = disarmed
 //   PVDB_FAULT_PATTERN  fnmatch(3) pattern (no FNM_PATHNAME, so '*' spans '/'); a call
-//                       counts when its path matches, or its fd was opened from one
-//   PVDB_FAULT_OP       open | write | fsync | rename | ftruncate | unlink | none
+//                       counts when its path matches, or its fd was opened from one; an
+//                       O_TMPFILE open counts by the folder it names, and its fd is
+//                       tracked like that of a named file opened from a matching path
+//   PVDB_FAULT_OP       open | write | fsync | rename | ftruncate | unlink | linkat | none
 //   PVDB_FAULT_K        the k-th counted call of that kind fails (1-based)
 //   PVDB_FAULT_ERRNO    errno of the failure
 //   PVDB_FAULT_PERSIST  1: every counted call of that kind from the k-th on fails
@@ -17,13 +19,18 @@
 //                       most n bytes fails outright instead
 //   PVDB_FAULT_ALSO     a second kind: once the first failure has been injected, every
 //                       later counted call of this kind fails too (the clean-up fails)
+//   PVDB_FAULT_KILL     1: the failing call kills the process with SIGKILL instead
+//   PVDB_FAULT_NOTMPFILE 1: every matching O_TMPFILE open fails with EOPNOTSUPP, uncounted,
+//                       as on a file system that cannot make unnamed files
 //   PVDB_FAULT_COUNTS   file rewritten after every counted call with one line
-//                       "open=A write=B fsync=C rename=D ftruncate=E unlink=F injected=G"
+//                       "open=A write=B fsync=C rename=D ftruncate=E unlink=F linkat=G
+//                       injected=H"
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,10 +38,20 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum Op { kOpen, kWrite, kFsync, kRename, kFtruncate, kUnlink, kOpCount, kNone = kOpCount };
+enum Op {
+  kOpen,
+  kWrite,
+  kFsync,
+  kRename,
+  kFtruncate,
+  kUnlink,
+  kLinkat,
+  kOpCount,
+  kNone = kOpCount
+};
 
-static const char* const kOpNames[kOpCount] = {"open",   "write",     "fsync",
-                                               "rename", "ftruncate", "unlink"};
+static const char* const kOpNames[kOpCount] = {"open",      "write",  "fsync", "rename",
+                                               "ftruncate", "unlink", "linkat"};
 
 #define kMaxFd 65536
 
@@ -48,6 +65,8 @@ static struct {
   int err;
   int persist;
   long short_bytes;
+  int kill;
+  int no_tmpfile;
   char counts_path[4096];
   long counts[kOpCount];
   long injected;
@@ -70,6 +89,7 @@ static int (*real_ftruncate64)(int, off_t);
 static int (*real_unlink)(const char*);
 static int (*real_unlinkat)(int, const char*, int);
 static int (*real_close)(int);
+static int (*real_linkat)(int, const char*, int, const char*, int);
 
 #define LOAD(name) real_##name = dlsym(RTLD_NEXT, #name)
 
@@ -88,6 +108,7 @@ __attribute__((constructor)) static void load_real(void) {
   LOAD(unlink);
   LOAD(unlinkat);
   LOAD(close);
+  LOAD(linkat);
 }
 
 static void copy_env(char* out, size_t size, const char* name) {
@@ -124,6 +145,8 @@ static int refresh(void) {
   cfg.err = (int)env_long("PVDB_FAULT_ERRNO", EIO);
   cfg.persist = env_long("PVDB_FAULT_PERSIST", 0) != 0;
   cfg.short_bytes = env_long("PVDB_FAULT_SHORT", -1);
+  cfg.kill = env_long("PVDB_FAULT_KILL", 0) != 0;
+  cfg.no_tmpfile = env_long("PVDB_FAULT_NOTMPFILE", 0) != 0;
   memset(cfg.counts, 0, sizeof cfg.counts);
   cfg.injected = 0;
   memset(fail_next, 0, sizeof fail_next);
@@ -135,9 +158,9 @@ static void save_counts(void) {
   char line[256];
   int n = snprintf(line, sizeof line,
                    "open=%ld write=%ld fsync=%ld rename=%ld ftruncate=%ld "
-                   "unlink=%ld injected=%ld\n",
+                   "unlink=%ld linkat=%ld injected=%ld\n",
                    cfg.counts[kOpen], cfg.counts[kWrite], cfg.counts[kFsync], cfg.counts[kRename],
-                   cfg.counts[kFtruncate], cfg.counts[kUnlink], cfg.injected);
+                   cfg.counts[kFtruncate], cfg.counts[kUnlink], cfg.counts[kLinkat], cfg.injected);
   int saved = errno;
   int fd = real_open(cfg.counts_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd >= 0) {
@@ -161,6 +184,7 @@ static int count_call(enum Op op) {
   fail = fail || (cfg.also == op && cfg.injected > 0);
   if (fail) ++cfg.injected;
   save_counts();
+  if (fail && cfg.kill) kill(getpid(), SIGKILL);
   return fail;
 }
 
@@ -175,6 +199,11 @@ static void track(int fd, const char* path) {
 
 static int open_common(int (*real)(int, const char*, int, ...), int dirfd, const char* path,
                        int flags, mode_t mode) {
+  const int unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+  if (unnamed && path_matches(path) && cfg.no_tmpfile) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
   if (path_matches(path) && count_call(kOpen)) return fail_with_errno();
   int fd = real(dirfd, path, flags, mode);
   track(fd, path);
@@ -274,4 +303,9 @@ int close(int fd) {
     fail_next[fd] = 0;
   }
   return real_close(fd);
+}
+
+int linkat(int fromfd, const char* from, int tofd, const char* to, int flags) {
+  if ((path_matches(from) || path_matches(to)) && count_call(kLinkat)) return fail_with_errno();
+  return real_linkat(fromfd, from, tofd, to, flags);
 }
