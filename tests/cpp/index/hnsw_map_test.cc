@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <random>
 #include <set>
@@ -152,27 +153,52 @@ void expect_well_formed(const Hnsw& hnsw) {
   }
 }
 
+// A build on a pool of the given size must give a well-formed graph whose queries
+// follow the plain algorithm on that graph exactly.
+void check_parallel_build(const std::vector<Point>& points, std::size_t threads,
+                          const std::vector<Point>& queries) {
+  WorkerPool pool(threads);
+  const HnswMap map =
+      HnswMap::build(PointSet(points), positions(points.size()), seeded(threads), pool);
+  expect_well_formed(map.hnsw());
+  const reference::Graph graph{map.hnsw().zero(), map.hnsw().layers()};
+  const std::vector<Point> stored = copies(map.hnsw().points());
+  Search search;  // reused on purpose: reuse must not change results
+  for (const Point& q : queries) {
+    const auto results = map.search(q, search);
+    const std::vector<Candidate> expected =
+        reference::descend(graph.zero, graph.layers, 0, stored, q, 100, kZeroSlots);
+    ASSERT_EQ(results.size(), expected.size());
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+      ASSERT_EQ(results[k].point_index, expected[k].point);
+      ASSERT_TRUE(results[k].distance == expected[k].distance ||
+                  (std::isnan(results[k].distance) && std::isnan(expected[k].distance)));
+      ASSERT_EQ(results[k].value, map.values()[expected[k].point]);
+    }
+  }
+}
+
 TEST(HnswMap, ParallelBuildIsWellFormedAndQueriesMatchTheReference) {
   const std::vector<Point> points = clustered(kSanitized ? 2500 : 6000, 16, 20, 3);
   for (const std::size_t threads : {2u, 4u, 8u}) {
-    WorkerPool pool(threads);
-    const HnswMap map =
-        HnswMap::build(PointSet(points), positions(points.size()), seeded(threads), pool);
-    expect_well_formed(map.hnsw());
-    const reference::Graph graph{map.hnsw().zero(), map.hnsw().layers()};
-    const std::vector<Point> stored = copies(map.hnsw().points());
-    const std::vector<Point> queries = clustered(20, 16, 20, 4);
-    Search search;  // reused on purpose: reuse must not change results
-    for (const Point& q : queries) {
-      const auto results = map.search(q, search);
-      const std::vector<Candidate> expected =
-          reference::descend(graph.zero, graph.layers, 0, stored, q, 100, kZeroSlots);
-      ASSERT_EQ(results.size(), expected.size());
-      for (std::size_t k = 0; k < expected.size(); ++k) {
-        ASSERT_EQ(results[k].point_index, expected[k].point);
-        ASSERT_EQ(results[k].distance, expected[k].distance);
-        ASSERT_EQ(results[k].value, map.values()[expected[k].point]);
-      }
+    check_parallel_build(points, threads, clustered(20, 16, 20, 4));
+  }
+}
+
+// Point counts where one more layer begins, with awkward points mixed in: NaN
+// components, exact duplicates and zero vectors, which tie and never discard.
+TEST(HnswMap, ParallelBuildsAtLayerBoundaries) {
+  for (const std::size_t n : {110u, 111u, 385u, 1335u, 4627u}) {
+    std::vector<Point> points = clustered(n, 8, 12, static_cast<std::uint32_t>(n));
+    for (std::size_t i = 0; i < n; i += 17) points[i][i % 8] = kNaN;
+    for (std::size_t i = 5; i < n; i += 13) points[i] = points[i - 5];
+    for (std::size_t i = 9; i < n; i += 29) points[i] = Point(8, 0.0f);
+    std::vector<Point> queries = clustered(6, 8, 12, 99);
+    queries.push_back(points[5]);
+    queries.push_back(Point(8, 0.0f));
+    for (const std::size_t threads : {2u, 4u, 8u}) {
+      SCOPED_TRACE(::testing::Message() << n << " points, " << threads << " threads");
+      check_parallel_build(points, threads, queries);
     }
   }
 }
