@@ -37,6 +37,7 @@ Result<void> VectorStore::load_snapshot() {
   if (!snapshot.ok()) return std::move(snapshot).error();
   if (snapshot.value().dim != 0) dim_ = snapshot.value().dim;
   // Snapshot records are taken as they are; a later duplicate id replaces an earlier one.
+  records_changed();
   entries_.reserve(snapshot.value().entries.size());
   for (VectorEntry& entry : snapshot.value().entries) {
     std::string id = entry.id;
@@ -71,6 +72,7 @@ Result<void> VectorStore::replay_wal() {
 
 Result<void> VectorStore::apply(WalRecord record) {
   if (record.op == WalRecord::Op::Delete) {
+    records_changed();
     entries_.erase(record.entry.id);
     return {};
   }
@@ -78,6 +80,7 @@ Result<void> VectorStore::apply(WalRecord record) {
   if (n == 0) return VectorDbError::empty_embedding();
   if (dim_ && *dim_ != n) return VectorDbError::dimension_mismatch(*dim_, n);
   if (!dim_) dim_ = n;
+  records_changed();
   std::string id = record.entry.id;
   entries_.insert_or_assign(std::move(id), std::move(record.entry));
   return {};

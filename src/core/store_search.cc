@@ -8,38 +8,39 @@
 namespace pvdb::core {
 
 void VectorStore::rebuild_index() {
+  // The old graph goes first, so that it never lives beside the new one.
+  drop_index();
   std::vector<std::string> ids;
   ids.reserve(entries_.size());
-  std::size_t total = 0;
-  for (const auto& [id, entry] : entries_) {
-    ids.push_back(id);
-    total += entry.embedding.size();
-  }
+  for (const auto& [id, entry] : entries_) ids.push_back(id);
   // std::string compares bytes as unsigned values: a proper prefix sorts first.
   std::sort(ids.begin(), ids.end());
   if (ids.empty()) {
-    index_.reset();
-    index_ids_.clear();
     dirty_ = false;
     return;
   }
-  std::vector<float> flat;
-  flat.reserve(total);
-  std::vector<std::uint64_t> lengths;
-  lengths.reserve(ids.size());
+  // The index borrows each record's own embedding; see `drop_index`.
+  std::vector<std::span<const float>> rows;
+  rows.reserve(ids.size());
   std::vector<std::uint64_t> positions(ids.size());
   for (std::size_t i = 0; i < ids.size(); ++i) {
-    const std::vector<float>& embedding = entries_.find(ids[i])->second.embedding;
-    flat.insert(flat.end(), embedding.begin(), embedding.end());
-    lengths.push_back(embedding.size());
+    rows.emplace_back(entries_.find(ids[i])->second.embedding);
     positions[i] = i;
   }
   const index::Builder builder;  // a fresh seed for every build
-  index::HnswMap built = index::HnswMap::build(index::PointSet(std::move(flat), lengths),
-                                               std::move(positions), builder);
-  index_ = std::move(built);
+  index_ = index::HnswMap::build(index::PointSet::borrowed(rows), std::move(positions), builder);
   index_ids_ = std::move(ids);
   dirty_ = false;
+}
+
+void VectorStore::drop_index() {
+  index_.reset();
+  index_ids_ = std::vector<std::string>();
+}
+
+void VectorStore::records_changed() {
+  drop_index();
+  dirty_ = true;
 }
 
 Result<std::vector<SearchHit>> VectorStore::search(std::span<const float> query,

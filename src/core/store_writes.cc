@@ -135,10 +135,10 @@ Result<void> VectorStore::upsert(VectorEntry entry) {
   std::string line;
   encode_wal_upsert(line, entry);
   if (auto appended = wal_append(line); !appended.ok()) return appended;
+  records_changed();
   std::string id = entry.id;
   entries_.insert_or_assign(std::move(id), std::move(entry));
   ++wal_pending_;
-  dirty_ = true;
   return {};
 }
 
@@ -161,12 +161,12 @@ Result<void> VectorStore::upsert_batch(std::vector<VectorEntry> batch) {
   if (!text.empty()) {
     if (auto written = appender.value().write(text); !written.ok()) return written;
   }
+  records_changed();
   for (VectorEntry& entry : batch) {
     std::string id = entry.id;
     entries_.insert_or_assign(std::move(id), std::move(entry));
   }
   wal_pending_ += batch.size();
-  dirty_ = true;
   return {};
 }
 
@@ -178,9 +178,9 @@ Result<void> VectorStore::delete_entry(std::string_view id) {
   std::string line;
   encode_wal_delete(line, id);
   if (auto appended = wal_append(line); !appended.ok()) return appended;
+  records_changed();
   entries_.erase(it);
   ++wal_pending_;
-  dirty_ = true;
   return {};
 }
 

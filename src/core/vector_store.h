@@ -81,6 +81,9 @@ class VectorStore {
   Result<void> load_snapshot();
   Result<void> replay_wal();
   Result<void> apply(WalRecord record);
+  // Every change to `entries_` calls `records_changed` before it touches a record.
+  void records_changed();
+  void drop_index();
   // Validates one embedding against `dim_` (fixing it when unset and `fix` is true).
   Result<void> check_embedding(const std::vector<float>& embedding, bool fix_dim);
 
@@ -90,7 +93,9 @@ class VectorStore {
   std::uint64_t wal_pending_ = 0;
   bool dirty_ = false;
   // Built lazily over the live records; point i carries the value i, the position of
-  // its record's id in `index_ids_` (sorted ascending).
+  // its record's id in `index_ids_` (sorted ascending). The index borrows the records'
+  // embeddings instead of copying them, so it is dropped before any record is added,
+  // replaced or erased: it never outlives a row it points into, even unread.
   std::optional<index::HnswMap> index_;
   std::vector<std::string> index_ids_;
   // Reused by every query: its marks and lists keep their capacity, and its reset and

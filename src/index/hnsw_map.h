@@ -44,7 +44,7 @@ class Hnsw {
 struct SearchResult {
   float distance;
   PointIndex point_index;
-  std::span<const float> point;  // the indexed copy of the embedding
+  std::span<const float> point;  // the row the point was built from
   std::uint64_t value;           // what was passed with the point
 };
 
@@ -52,13 +52,14 @@ struct SearchResult {
 //
 // Contract for the store:
 //   Builder builder;                                   // defaults, fresh seed
-//   HnswMap map = HnswMap::build(PointSet(std::move(flat), lengths), positions, builder);
+//   HnswMap map = HnswMap::build(PointSet::borrowed(rows), positions, builder);
 //   Search search;
 //   for (const SearchResult& r : map.search(query, search)) use(r.distance, r.value);
 // build takes the points and values over (one value per point; fewer than
 // 2^32 - 1 points, or the process ends), runs the lower layers on the
 // process-wide worker pool and returns when the graph is complete. The results of
 // a query refer into the map and into search: valid while both live unchanged.
+// Borrowed rows must outlive the map unchanged: the map keeps no copy of them.
 class HnswMap {
  public:
   class Results;

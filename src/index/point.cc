@@ -31,38 +31,45 @@ Query Query::of(std::span<const float> values) { return Query{values, index::nor
 PointSet::PointSet(const std::vector<Point>& points) {
   std::size_t total = 0;
   for (const Point& p : points) total += p.size();
-  data_.reserve(total);
-  offsets_.reserve(points.size() + 1);
+  auto data = std::make_shared<std::vector<float>>();
+  data->reserve(total);
+  for (const Point& p : points) data->insert(data->end(), p.begin(), p.end());
+  rows_.reserve(points.size());
+  std::size_t start = 0;
   for (const Point& p : points) {
-    data_.insert(data_.end(), p.begin(), p.end());
-    offsets_.push_back(data_.size());
+    rows_.emplace_back(data->data() + start, p.size());
+    start += p.size();
   }
+  owned_ = std::move(data);
   compute_norms();
 }
 
-PointSet::PointSet(std::vector<float> data, std::span<const std::uint64_t> lengths)
-    : data_(std::move(data)) {
-  offsets_.reserve(lengths.size() + 1);
-  std::size_t end = 0;
+PointSet::PointSet(std::vector<float> data, std::span<const std::uint64_t> lengths) {
+  // The floats stay where they are: the shared buffer takes over the vector's storage.
+  auto owned = std::make_shared<const std::vector<float>>(std::move(data));
+  rows_.reserve(lengths.size());
+  std::size_t start = 0;
   for (const std::uint64_t len : lengths) {
-    end += len;
-    offsets_.push_back(end);
+    PVDB_CHECK(len <= owned->size() - start);
+    rows_.emplace_back(owned->data() + start, static_cast<std::size_t>(len));
+    start += static_cast<std::size_t>(len);
   }
-  PVDB_CHECK(end == data_.size());
+  PVDB_CHECK(start == owned->size());
+  owned_ = std::move(owned);
   compute_norms();
+}
+
+PointSet PointSet::borrowed(std::span<const std::span<const float>> rows) {
+  PointSet result;
+  result.rows_.assign(rows.begin(), rows.end());
+  result.compute_norms();
+  return result;
 }
 
 void PointSet::compute_norms() {
-  norms_.resize(offsets_.size() - 1);
-  for (std::size_t p = 0; p < norms_.size(); ++p) norms_[p] = norm((*this)[p]);
+  norms_.resize(rows_.size());
+  for (std::size_t p = 0; p < norms_.size(); ++p) norms_[p] = norm(rows_[p]);
 }
-
-std::span<const float> PointSet::operator[](std::size_t p) const {
-  PVDB_CHECK(p + 1 < offsets_.size());
-  return {data_.data() + offsets_[p], offsets_[p + 1] - offsets_[p]};
-}
-
-Query PointSet::query(std::size_t p) const { return Query{(*this)[p], norms_[p]}; }
 
 float PointSet::distance_to(const Query& q, PointIndex p) const {
   const std::span<const float> row = (*this)[p];
@@ -90,15 +97,13 @@ void PointSet::distances(const Query& q, std::span<const PointIndex> ids, float*
 
 PointSet PointSet::reordered(std::span<const PointIndex> order) const {
   PointSet result;
-  result.data_.reserve(data_.size());
-  result.offsets_.reserve(order.size() + 1);
+  result.rows_.reserve(order.size());
   result.norms_.reserve(order.size());
   for (const PointIndex source : order) {
-    const std::span<const float> row = (*this)[source];
-    result.data_.insert(result.data_.end(), row.begin(), row.end());
-    result.offsets_.push_back(result.data_.size());
+    result.rows_.push_back((*this)[source]);
     result.norms_.push_back(norms_[source]);
   }
+  result.owned_ = owned_;
   return result;
 }
 

@@ -2,8 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
+
+#include "index/check.h"
 
 namespace pvdb::index {
 
@@ -34,34 +37,44 @@ struct Query {
   static Query of(std::span<const float> values);
 };
 
-// All points of one index in one flat array, each with its norm computed once.
+// The points of one index, each a row of floats with its norm computed once. A row is
+// either borrowed from the caller, who keeps it alive and unchanged while the set lives,
+// or lies in a buffer the set owns (shared by the sets reordered from it).
 // Immutable after construction, so any number of threads may read it.
 class PointSet {
  public:
   PointSet() = default;
+  // Copies the points into one owned buffer.
   explicit PointSet(const std::vector<Point>& points);
   // Point i is data[offset_i, offset_i + lengths[i]), the points laid end to end.
-  // The sum of lengths must equal data.size().
+  // The sum of lengths must equal data.size(). The set takes the data over.
   PointSet(std::vector<float> data, std::span<const std::uint64_t> lengths);
+  // Point i is rows[i]; no float is copied.
+  static PointSet borrowed(std::span<const std::span<const float>> rows);
 
   std::size_t size() const { return norms_.size(); }
   bool empty() const { return norms_.empty(); }
-  std::span<const float> operator[](std::size_t p) const;
-  Query query(std::size_t p) const;
+  std::span<const float> operator[](std::size_t p) const {
+    PVDB_CHECK(p < rows_.size());
+    return rows_[p];
+  }
+  Query query(std::size_t p) const { return Query{(*this)[p], norms_[p]}; }
 
   // out[k] = distance from q to point ids[k], for every k.
   void distances(const Query& q, std::span<const PointIndex> ids, float* out) const;
   float distance_to(const Query& q, PointIndex p) const;
 
-  // The points in a new order: element j of the result is element order[j] here.
+  // The points in a new order: element j of the result is element order[j] here. The
+  // result refers to the same rows; no float is copied.
   PointSet reordered(std::span<const PointIndex> order) const;
 
  private:
   void compute_norms();
 
-  std::vector<float> data_;
-  std::vector<std::size_t> offsets_{0};  // size() + 1 entries
+  std::vector<std::span<const float>> rows_;
   std::vector<float> norms_;
+  // The floats of the rows when the set owns them; null when they are borrowed.
+  std::shared_ptr<const std::vector<float>> owned_;
 };
 
 }  // namespace pvdb::index

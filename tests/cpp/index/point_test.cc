@@ -133,16 +133,75 @@ TEST(PointSet, BatchedDistancesMatchDistance) {
   }
 }
 
-TEST(PointSet, FlatStorageAndReordering) {
-  const std::vector<Point> points = {{1, 2}, {}, {3, 4, 5}};
-  const PointSet flat({1, 2, 3, 4, 5}, std::vector<std::uint64_t>{2, 0, 3});
-  const PointSet reordered = flat.reordered(std::vector<PointIndex>{2, 0, 1});
-  for (std::size_t p = 0; p < points.size(); ++p) {
-    EXPECT_EQ(Point(flat[p].begin(), flat[p].end()), points[p]);
-    const std::span<const float> moved = reordered[(p + 1) % 3];
-    EXPECT_EQ(Point(moved.begin(), moved.end()), points[p]);
-    EXPECT_TRUE(same_float(norm(points[p]), reordered.query((p + 1) % 3).norm));
+// Rows of different lengths, an empty one among them, kept by the test itself so that
+// a borrowed set can be checked against where its rows live.
+struct Rows {
+  std::vector<Point> points = {{1, 2}, {}, {3, 4, 5}, {-6}};
+  std::vector<std::span<const float>> spans() const {
+    return std::vector<std::span<const float>>(points.begin(), points.end());
   }
+};
+
+enum class Source { Points, Flat, Borrowed };
+
+PointSet make_set(Source source, const Rows& rows) {
+  switch (source) {
+    case Source::Points:
+      return PointSet(rows.points);
+    case Source::Flat:
+      return PointSet({1, 2, 3, 4, 5, -6}, std::vector<std::uint64_t>{2, 0, 3, 1});
+    case Source::Borrowed:
+      return PointSet::borrowed(rows.spans());
+  }
+  return PointSet();
+}
+
+class PointSetSource : public ::testing::TestWithParam<Source> {};
+
+TEST_P(PointSetSource, RowsNormsAndReorderingAgree) {
+  const Rows rows;
+  const PointSet set = make_set(GetParam(), rows);
+  const std::vector<PointIndex> order = {2, 0, 3, 1};
+  // The original goes out of scope first: the reordered set must not depend on it.
+  const PointSet reordered = [&] {
+    const PointSet original = make_set(GetParam(), rows);
+    return original.reordered(order);
+  }();
+  ASSERT_EQ(set.size(), rows.points.size());
+  ASSERT_EQ(reordered.size(), order.size());
+  for (std::size_t p = 0; p < rows.points.size(); ++p) {
+    EXPECT_EQ(Point(set[p].begin(), set[p].end()), rows.points[p]) << p;
+    EXPECT_TRUE(same_float(norm(rows.points[p]), set.query(p).norm)) << p;
+  }
+  for (std::size_t j = 0; j < order.size(); ++j) {
+    const Point& expected = rows.points[order[j]];
+    EXPECT_EQ(Point(reordered[j].begin(), reordered[j].end()), expected) << j;
+    EXPECT_TRUE(same_float(norm(expected), reordered.query(j).norm)) << j;
+    const Query q = Query::of(rows.points[0]);
+    EXPECT_TRUE(same_float(distance(rows.points[0], expected), reordered.distance_to(q, j)));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllSources, PointSetSource,
+                         ::testing::Values(Source::Points, Source::Flat, Source::Borrowed));
+
+TEST(PointSet, BorrowedAndReorderedRowsStayInTheCallersMemory) {
+  const Rows rows;
+  const PointSet set = PointSet::borrowed(rows.spans());
+  const PointSet reordered = set.reordered(std::vector<PointIndex>{3, 2, 1, 0});
+  for (std::size_t p = 0; p < rows.points.size(); ++p) {
+    EXPECT_EQ(set[p].data(), rows.points[p].data()) << p;
+    EXPECT_EQ(reordered[3 - p].data(), rows.points[p].data()) << p;
+    EXPECT_EQ(reordered[3 - p].size(), rows.points[p].size()) << p;
+  }
+}
+
+TEST(PointSet, ReorderingAnOwnedSetSharesItsFloats) {
+  const PointSet flat({1, 2, 3}, std::vector<std::uint64_t>{1, 2});
+  const PointSet reordered = flat.reordered(std::vector<PointIndex>{1, 0, 1});
+  EXPECT_EQ(reordered[0].data(), flat[1].data());
+  EXPECT_EQ(reordered[1].data(), flat[0].data());
+  EXPECT_EQ(reordered[2].data(), flat[1].data());
 }
 
 }  // namespace
