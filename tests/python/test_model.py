@@ -35,7 +35,7 @@ ids = st.text(alphabet=st.sampled_from("ab\"\\\n\u00e9\u4e16\0"), max_size=3)
 tiny = st.sampled_from([0.0, -0.0, 1e-45, -1e-40])
 huge = st.sampled_from([3.4028235e38, -3.4028235e38, 1e30, -2e25])
 finite = st.floats(allow_nan=False, allow_infinity=False, width=32) | tiny | huge
-vectors = st.one_of([st.lists(values, min_size=DIM, max_size=DIM) for values in (finite, tiny, huge)])
+vectors = st.one_of([st.lists(v, min_size=DIM, max_size=DIM) for v in (finite, tiny, huge)])
 non_finite = st.sampled_from([math.nan, math.inf, -math.inf])
 bad_vectors = st.tuples(vectors, st.integers(0, DIM - 1), non_finite).map(
     lambda t: t[0][: t[1]] + [t[2]] + t[0][t[1] + 1 :]
@@ -99,12 +99,15 @@ class StoreModel(RuleBasedStateMachine):
         super().__init__()
         self.dir = tempfile.mkdtemp()
         self.snap_path, self.wal_path = os.path.join(self.dir, "s"), os.path.join(self.dir, "w")
-        self.store = pv.VectorStore.new(self.snap_path, self.wal_path)
+        self.store = pv.VectorStore.new(*self.paths())
         # In memory: id -> (embedding bits, metadata), the dimension, the pending count.
         self.records, self.dim, self.pending = {}, None, 0
         # On disk: the snapshot image (records, dim), None while there is no file, and
         # the log operations appended since it was written.
         self.image, self.log = None, []
+
+    def paths(self):
+        return self.snap_path, self.wal_path
 
     def teardown(self):
         shutil.rmtree(self.dir)
@@ -212,8 +215,11 @@ class StoreModel(RuleBasedStateMachine):
         for e in entries:
             self.written(("upsert", e.id, bits(e.embedding), ""))
 
-    @rule(id=ids, fault=write_faults, cut=st.integers(0, 32))
-    def delete(self, id, fault, cut):
+    @rule(id=ids, live=st.none() | st.integers(0, 1000), fault=write_faults,
+          cut=st.integers(0, 32))
+    def delete(self, id, live, fault, cut):
+        if live is not None and self.records:
+            id = sorted(self.records)[live % len(self.records)]  # mostly hit a live record
         limit = len(read(self.wal_path)) + cut
         error = self.call(fault, limit, lambda: self.store.delete(id))
         if id in self.records and fault is not None:
@@ -225,9 +231,15 @@ class StoreModel(RuleBasedStateMachine):
 
     # --- store lifecycle --------------------------------------------------------------
 
-    @rule()
-    def reopen(self):
-        self.store = pv.VectorStore.open(self.snap_path, self.wal_path)
+    @rule(fault=st.sampled_from([None, None, "snapshot_is_dir", "wal_is_dir"]))
+    def reopen(self, fault):
+        opened = []
+        error = self.call(fault, 0, lambda: opened.append(pv.VectorStore.open(*self.paths())))
+        if fault is not None:
+            self.expect_io_error(error, fault)  # the old store stays in use
+            return
+        assert error is None, repr(error)
+        self.store = opened[0]
         records, dim = self.image or ({}, None)
         self.records, self.dim = apply_log(records, dim, self.log)
         self.pending = len(self.log)
@@ -235,7 +247,7 @@ class StoreModel(RuleBasedStateMachine):
     @rule()
     def new_over_files(self):
         files_before = read(self.snap_path), read(self.wal_path)
-        self.store = pv.VectorStore.new(self.snap_path, self.wal_path)
+        self.store = pv.VectorStore.new(*self.paths())
         assert (read(self.snap_path), read(self.wal_path)) == files_before
         self.records, self.dim, self.pending = {}, None, 0
 
