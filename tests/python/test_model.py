@@ -149,7 +149,7 @@ class StoreModel(RuleBasedStateMachine):
         with self.injected(fault, size_limit):
             try:
                 operation()
-            except Exception as e:  # noqa: BLE001 - the caller checks the exact type
+            except Exception as e:  # the caller checks the exact type
                 error = e
             else:
                 error = None
