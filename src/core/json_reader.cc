@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "core/utf8.h"
+
 namespace pvdb::core {
 
 namespace {
@@ -47,24 +49,6 @@ bool hex_prefix_viable(std::string_view digits, HexNeed need) {
       return digits.empty() || (d_first && (digits.size() < 2 || low_second));
   }
   return true;
-}
-
-void append_utf8(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
 }
 
 // The caller checks whole texts; this guards strings against any other bytes.

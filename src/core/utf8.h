@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace pvdb::core {
@@ -16,5 +18,8 @@ std::string_view drop_incomplete_tail(std::string_view text);
 
 // Strips characters with the Unicode White_Space property from both ends of valid UTF-8.
 std::string_view trim_unicode_whitespace(std::string_view text);
+
+// Appends the UTF-8 bytes of the code point `code` (at most U+10FFFF) to `out`.
+void append_utf8(std::string& out, std::uint32_t code);
 
 }  // namespace pvdb::core

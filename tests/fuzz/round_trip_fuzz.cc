@@ -14,32 +14,16 @@
 #include <string>
 #include <system_error>
 
+#include "core/utf8.h"
 #include "core/wal.h"
 #include "fuzz_checks.h"
 
 namespace {
 
+using pvdb::core::append_utf8;
 using pvdb::core::VectorEntry;
 using pvdb::core::WalRecord;
 using pvdb::fuzz::check;
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 // Valid UTF-8, mostly ASCII (control characters, quotes and backslashes included).
 std::string make_text(FuzzedDataProvider& in) {
