@@ -55,6 +55,9 @@ class JsonReader {
   // The byte at the cursor, or -1 at the end.
   int peek() const { return at_end() ? -1 : static_cast<unsigned char>(text_[pos_]); }
   void bump() { ++pos_; }
+  // Moves the cursor to `pos`, which another reader over the same text reached in
+  // the same nesting state; the text in between counts as read.
+  void seek(std::size_t pos) { pos_ = pos; }
   // Skips JSON whitespace and returns the next byte, or -1 at the end.
   int peek_token();
   // Whether the last byte before the cursor, whitespace aside, is a comma.

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace pvdb::core {
 namespace {
@@ -49,6 +52,99 @@ TEST(Snapshot, EmbeddingOfNonFiniteValuesCannotBeReadBack) {
       R"({"dim":2,"entries":[{"id":"n","embedding":[1.0,null],"metadata":"","created_at":""}]})");
   EXPECT_EQ(decode_snapshot(text).error().message(),
             "invalid type: null, expected f32 at line 1 column 51");
+}
+
+}  // namespace
+}  // namespace pvdb::core
+
+namespace pvdb::core {
+namespace {
+
+// Records whose texts vary in length, so that cuts land in every part of a record.
+std::vector<VectorEntry> sample_entries(int count) {
+  std::vector<VectorEntry> entries;
+  for (int i = 0; i < count; ++i) {
+    VectorEntry entry{"r" + std::to_string(i), {}, std::string(i % 3, 'm'), i % 2 ? "t" : ""};
+    for (int k = 0; k <= i % 4; ++k) entry.embedding.push_back(0.25f * k - 0.1f * i);
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+std::string encode_in(const std::vector<VectorEntry>& entries, std::size_t pieces) {
+  std::vector<const VectorEntry*> pointers;
+  for (const VectorEntry& entry : entries) pointers.push_back(&entry);
+  std::string text;
+  encode_snapshot(text, 7, pointers, pieces);
+  return text;
+}
+
+std::string outcome(const Result<Snapshot>& snapshot) {
+  if (!snapshot.ok()) return "error: " + snapshot.error().message();
+  std::string text = "dim " + std::to_string(snapshot.value().dim) + ":";
+  for (const VectorEntry& entry : snapshot.value().entries) {
+    text += " " + entry.id + "/" + std::to_string(entry.embedding.size()) + "/" + entry.metadata;
+    for (float x : entry.embedding) text += "," + std::to_string(std::bit_cast<std::uint32_t>(x));
+  }
+  return text;
+}
+
+TEST(SnapshotPieces, EncodingInPartsWritesTheSameBytes) {
+  for (int count : {0, 1, 2, 5, 31}) {
+    const auto entries = sample_entries(count);
+    const std::string whole = encode_in(entries, 1);
+    for (std::size_t pieces : {2, 3, 7, 40}) {
+      EXPECT_EQ(encode_in(entries, pieces), whole) << count << " records in " << pieces;
+    }
+  }
+}
+
+// Every cut the finder can choose, for texts with records, nested look-alikes of
+// the record seam, and layouts the writer never makes.
+TEST(SnapshotPieces, DecodingInPartsGivesTheSameRecords) {
+  const std::string records = encode_in(sample_entries(12), 1);
+  const std::string documents[] = {
+      records,
+      // A seam inside a skipped member of a record, and one inside a nested array.
+      R"({"dim":1,"entries":[{"id":"a","x":[{"b":1},{"id":2}],"embedding":[1],"metadata":"",)"
+      R"("created_at":""},{"id":"b","embedding":[2],"metadata":"","created_at":""}]})",
+      R"({"entries":[{"id":"a","embedding":[1],"metadata":"},{\"id\":","created_at":""},)"
+      R"({"id":"b","embedding":[],"metadata":"","created_at":""}],"dim":3,"z":[{},{"id":1}]})",
+      // Array forms, whitespace between records, and a skipped member after the list.
+      R"([2,[{"id":"a","embedding":[1],"metadata":"","created_at":""},{"id":"b","embedding":)"
+      R"([2],"metadata":"","created_at":""} , {"id":"c","embedding":[3],"metadata":"",)"
+      R"("created_at":""},["d",[4],"",""]]])",
+      R"({"dim":0,"skip":[[{"x":0},{"id":0},{"id":1}]],"entries":[]})",
+  };
+  for (const std::string& text : documents) {
+    const std::string whole = outcome(decode_snapshot(text, 1));
+    ASSERT_EQ(whole.rfind("error", 0), std::string::npos) << whole;
+    for (std::size_t pieces = 2; pieces <= 9; ++pieces) {
+      EXPECT_EQ(outcome(decode_snapshot(text, pieces)), whole) << text << " in " << pieces;
+    }
+  }
+}
+
+// A fault in any byte, and a cut-off end, fail in parts exactly as in one piece:
+// same message, same line and column, whichever part meets the fault.
+TEST(SnapshotPieces, DecodingInPartsFailsExactlyAsInOnePiece) {
+  std::string text = encode_in(sample_entries(9), 1);
+  text.insert(text.find("\"r5\""), "\n");  // so that a line number is at stake too
+  int failures = 0;
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    for (const char byte : {'x', ',', ']', '}', '"', '-', '9', '\x01'}) {
+      std::string bad = text;
+      bad[at] = byte;
+      const std::string whole = outcome(decode_snapshot(bad, 1));
+      failures += whole.rfind("error", 0) == 0;
+      for (std::size_t pieces : {2, 3, 5}) {
+        ASSERT_EQ(outcome(decode_snapshot(bad, pieces)), whole) << bad << " in " << pieces;
+      }
+    }
+    const std::string cut = text.substr(0, at);
+    ASSERT_EQ(outcome(decode_snapshot(cut, 4)), outcome(decode_snapshot(cut, 1))) << cut;
+  }
+  EXPECT_GT(failures, 1000);
 }
 
 }  // namespace
