@@ -105,6 +105,7 @@ bool read_f32_list(JsonReader& reader, std::vector<float>& out, std::size_t capa
   bool ok = true;
   bool first = true;
   for (;;) {
+    reader.read_compact_f32s(out, first);
     const int next = reader.next_element(first);
     if (next <= 0) {
       ok = next == 0;

@@ -234,6 +234,28 @@ bool JsonReader::fast_f32(float& out) {
   return true;
 }
 
+void JsonReader::read_compact_f32s(std::vector<float>& out, bool& first) {
+  const char* const data = text_.data();
+  const std::size_t size = text_.size();
+  for (;;) {
+    const std::size_t before = pos_;
+    std::size_t at = pos_;
+    if (!first) {
+      if (at >= size || data[at] != ',') return;
+      ++at;
+    }
+    if (at >= size || !(is_digit(data[at]) || data[at] == '-')) return;
+    pos_ = at;
+    float value;
+    if (!fast_f32(value)) {
+      pos_ = before;
+      return;
+    }
+    out.push_back(value);
+    first = false;
+  }
+}
+
 bool JsonReader::skip_number() {
   if (at_end()) return fail_here(JsonSyntax::InvalidNumber, true);
   const char first = text_[pos_++];

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/error.h"
 
@@ -104,6 +105,12 @@ class JsonReader {
   // Typed values with their type failures, each placed at the value's end.
   bool read_string(std::string& out);
   bool read_f32(float& out);
+  // Inside a list of numbers, at its start (`first`) or after an element: reads
+  // elements while they come in the compact layout, a number straight after the
+  // bracket or a comma, that the fast path takes. It stops, having consumed
+  // nothing of it, at the first element of any other kind, which the caller's
+  // general loop then reads exactly as it would have without this call.
+  void read_compact_f32s(std::vector<float>& out, bool& first);
   bool read_usize(std::uint64_t& out);
   // Checks one value for well-formedness without depth limit or recursion.
   bool skip_value();

@@ -4,10 +4,13 @@
 
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "core/json_entry.h"
 #include "core/snapshot.h"
 #include "core/wal.h"
 
@@ -318,6 +321,75 @@ TEST(JsonReader, ShortDecimalsRoundOnce) {
       const float value = record.value().entry.embedding.at(0);
       EXPECT_EQ(std::bit_cast<std::uint32_t>(value), std::bit_cast<std::uint32_t>(c.value)) << text;
     }
+  }
+}
+
+// Element lists in the compact layout go through a quicker loop. Every element,
+// whatever its form, must still read as the same number read on its own.
+TEST(JsonReader, CompactNumberListsReadLikeEachNumberAlone) {
+  std::mt19937 rng(7);
+  const auto pick = [&](int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(rng);
+  };
+  const auto digits = [&](int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += static_cast<char>('0' + pick(0, 9));
+    return out;
+  };
+  const auto number = [&] {
+    std::string text = pick(0, 2) == 0 ? "-" : "";
+    text += pick(0, 3) == 0 ? "0" : std::to_string(pick(1, 9)) + digits(pick(0, 20));
+    if (pick(0, 3) != 0) text += "." + digits(pick(1, 22));
+    if (pick(0, 4) == 0)
+      text += (pick(0, 1) ? "e" : "E") + std::string(pick(0, 1) ? "-" : "+") +
+              std::to_string(pick(0, 60));
+    return text;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::vector<std::string> elements(pick(1, 12));
+    std::string list = "[";
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+      elements[i] = number();
+      list += (i != 0 ? (pick(0, 5) == 0 ? " , " : ",") : "") + elements[i];
+    }
+    list += "]";
+    JsonReader reader(list);
+    std::vector<float> values;
+    ASSERT_TRUE(read_f32_list(reader, values)) << list;
+    ASSERT_TRUE(reader.at_end()) << list;
+    ASSERT_EQ(values.size(), elements.size()) << list;
+    for (std::size_t i = 0; i < elements.size(); ++i) {
+      JsonReader alone(elements[i]);
+      const bool positive = elements[i][0] != '-';
+      if (!positive) alone.bump();
+      JsonNumber expected;
+      ASSERT_TRUE(alone.parse_number(positive, expected)) << elements[i];
+      ASSERT_EQ(std::bit_cast<std::uint32_t>(values[i]),
+                std::bit_cast<std::uint32_t>(expected.to_f32()))
+          << elements[i] << " in " << list;
+    }
+  }
+}
+
+// A bad element anywhere in a compact list fails where it would in any layout.
+TEST(JsonReader, CompactNumberListsFailAtTheBadElement) {
+  const std::vector<ErrorCase> cases = {
+      {"[1.5,2.5,-]", "invalid number at line 1 column 11"},
+      {"[1.5,2.5,01]", "invalid number at line 1 column 11"},
+      {"[1.5,2.5,1.]", "invalid number at line 1 column 12"},
+      {"[1.5,2.5,1e]", "invalid number at line 1 column 12"},
+      {"[1.5,2.5,]", "trailing comma at line 1 column 10"},
+      {"[1.5,2.5 2]", "expected `,` or `]` at line 1 column 10"},
+      {"[1.5,2.5,null]", "invalid type: null, expected f32 at line 1 column 13"},
+      {"[1.5,2.5,1e999]", "number out of range at line 1 column 14"},
+      {"[1.5,2.5", "EOF while parsing a list at line 1 column 8"},
+      {"[1.5,2.5,", "EOF while parsing a value at line 1 column 9"},
+  };
+  for (const auto& c : cases) {
+    JsonReader reader(c.text);
+    std::vector<float> values;
+    ASSERT_FALSE(read_f32_list(reader, values)) << c.text;
+    EXPECT_EQ(reader.take_error().message(), c.message) << c.text;
   }
 }
 
