@@ -18,60 +18,13 @@ constexpr double kDecades[] = {1e-3, 1e-2, 1e-1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1
 constexpr int kFirstDecade = -3;
 constexpr int kLastDecade = 7;
 
-// Division by a constant compiles to a multiplication; a variable divisor would
-// cost a slow hardware division on every float.
-std::uint64_t divide_by_pow10(std::uint64_t value, int power) {
-  switch (power) {
-    case 0:
-      return value;
-    case 1:
-      return value / 10;
-    case 2:
-      return value / 100;
-    case 3:
-      return value / 1000;
-    case 4:
-      return value / 10000;
-    case 5:
-      return value / 100000;
-    case 6:
-      return value / 1000000;
-    case 7:
-      return value / 10000000;
-    default:
-      return value / 100000000;
-  }
-}
-
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-// Writes the `length` decimal digits of `value`, two at a time from the end.
-void write_digits(char* out, int length, std::uint64_t value) {
-  char* p = out + length;
-  while (value >= 100) {
-    const auto pair = static_cast<unsigned>(value % 100) * 2;
-    value /= 100;
-    *--p = kDigitPairs[pair + 1];
-    *--p = kDigitPairs[pair];
-  }
-  if (value >= 10) {
-    *--p = kDigitPairs[value * 2 + 1];
-    *--p = kDigitPairs[value * 2];
-  } else {
-    *--p = static_cast<char>('0' + value);
-  }
-}
-
 }  // namespace
 
 // The float is m * 2^e. Scaled by 10^k so that it lies in [10^8, 10^9), the
 // float, the bounds of the interval of reals that read back as it, and the
 // candidate decimals all become integers over a power-of-two denominator, and
 // every product below fits 52 bits for k <= 11.
-bool shortest_f32_digits(float value, char* digits, int& count, int& exponent) {
+bool shortest_f32_digits(float value, std::uint32_t& digits, int& count, int& exponent) {
   const double v = value;
   if (!(v >= kDecades[0] && v < kDecades[kLastDecade - kFirstDecade + 1])) return false;
   // floor(log10(2^b)) for the binary exponent b, then at most one step up:
@@ -110,7 +63,10 @@ bool shortest_f32_digits(float value, char* digits, int& count, int& exponent) {
     last = (high >> s) - ((!inclusive && (high & mask) == 0) ? 1 : 0);
   }
 
-  // Drop digits while some multiple of the coarser unit stays in the interval.
+  // Drop digits while some multiple of the coarser unit stays in the interval,
+  // dividing the float's integer part along: truncating twice by ten truncates by
+  // a hundred.
+  std::uint64_t whole = mid >> (shift >= 0 ? 0 : -shift);
   int dropped = 0;
   while (dropped < 8) {
     const std::uint64_t coarse_first = (first + 9) / 10;
@@ -118,23 +74,24 @@ bool shortest_f32_digits(float value, char* digits, int& count, int& exponent) {
     if (coarse_first > coarse_last) break;
     first = coarse_first;
     last = coarse_last;
+    whole /= 10;
     ++dropped;
   }
   // The candidate nearest the float, ties to even.
   const std::uint64_t unit = denominator * kPow10[dropped];
-  std::uint64_t candidate = divide_by_pow10(mid >> (shift >= 0 ? 0 : -shift), dropped);
+  std::uint64_t candidate = whole;
   const std::uint64_t remainder = mid - candidate * unit;
   if (2 * remainder > unit || (2 * remainder == unit && (candidate & 1) != 0)) ++candidate;
   if (candidate < first) candidate = first;
   if (candidate > last) candidate = last;
+  // Nine digits less those dropped, or one more when rounding reached the next power.
+  int length = 9 - dropped + (candidate >= kPow10[9 - dropped] ? 1 : 0);
   while (candidate % 10 == 0) {
     candidate /= 10;
     ++dropped;
+    --length;
   }
-
-  int length = 1;
-  while (length < 10 && candidate >= kPow10[length]) ++length;
-  write_digits(digits, length, candidate);
+  digits = static_cast<std::uint32_t>(candidate);
   count = length;
   exponent = decade - 8 + dropped + length - 1;
   return true;

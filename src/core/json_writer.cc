@@ -70,6 +70,51 @@ char* layout_decimal(char* out, const char* digits, int count, int exponent) {
   return out + count;
 }
 
+// The eight decimal digits of `value` (below 10^8) as ASCII bytes, the first digit
+// in the lowest byte: halves, quarters and single digits are split in parallel
+// lanes of one word by multiplications with exact reciprocals.
+std::uint64_t eight_digits(std::uint32_t value) {
+  std::uint64_t v = (value / 10000) | (std::uint64_t{value % 10000} << 32);
+  // y / 100 == (y * 5243) >> 19 for y < 10^4; lanes of 32 bits.
+  const std::uint64_t hundreds = ((v * 5243) >> 19) & 0x0000007F0000007Full;
+  v = hundreds | ((v - hundreds * 100) << 16);
+  // z / 10 == (z * 103) >> 10 for z < 100; lanes of 16 bits.
+  const std::uint64_t tens = ((v * 103) >> 10) & 0x000F000F000F000Full;
+  v = tens | ((v - tens * 10) << 8);
+  return v + 0x3030303030303030ull;
+}
+
+constexpr std::uint32_t kPow10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// layout_decimal for the fixed notation of up to nine digits with an exponent from
+// -3 to 7, with the digits padded by zeros to nine and kept in registers. `out`
+// needs room for 24 bytes, of which those past the returned end are scratch.
+char* layout_fixed(char* out, std::uint32_t digits, int count, int exponent) {
+  const std::uint32_t padded = digits * kPow10[9 - count];
+  const char first = static_cast<char>('0' + padded / 100000000);
+  const std::uint64_t rest = eight_digits(padded % 100000000);
+  if (exponent < 0) {
+    std::memcpy(out, "0.000", 5);
+    out += 1 - exponent;
+    out[0] = first;
+    std::memcpy(out + 1, &rest, 8);
+    return out + count;
+  }
+  out[0] = first;
+  std::memcpy(out + 1, &rest, 8);
+  if (exponent < count - 1) {
+    // The digits after the point are those of `rest` from its byte `exponent` on.
+    out[exponent + 1] = '.';
+    const std::uint64_t tail = rest >> (8 * exponent);
+    std::memcpy(out + exponent + 2, &tail, 8);
+    return out + count + 1;
+  }
+  // The padding supplies the zeros before the point.
+  out += exponent + 1;
+  std::memcpy(out, ".0", 2);
+  return out + 2;
+}
+
 // Writes `value` (finite, not zero) in our layout, rewriting the shortest
 // scientific text of to_chars ("-d.ddde+XX"). Needs 32 bytes at `out`.
 template <class Float>
@@ -107,12 +152,12 @@ char* write_f32(char* out, float value) {
     std::memcpy(out, "0.0", 3);
     return out + 3;
   }
-  char digits[12];
+  std::uint32_t digits = 0;
   int count = 0;
   int exponent = 0;
   if (shortest_f32_digits(std::fabs(value), digits, count, exponent)) {
     if (value < 0) *out++ = '-';
-    return layout_decimal(out, digits, count, exponent);
+    return layout_fixed(out, digits, count, exponent);
   }
   return write_shortest(out, value);
 }
