@@ -1,16 +1,19 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/file.h"
 #include "core/snapshot.h"
 #include "core/utf8.h"
 #include "core/vector_store.h"
 #include "core/wal_reader.h"
+#include "index/worker_pool.h"
 
 namespace pvdb::core {
 namespace {
@@ -18,9 +21,36 @@ namespace {
 // O_NONBLOCK keeps a FIFO at either path from hanging the open; regular files ignore it.
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK;
 
-// The whole file in one buffer of its size, read with as few calls as the system
-// allows and without first zeroing the buffer. A file that is not regular, or that
-// grew since its size was taken, is read to its end in pieces instead.
+// Large files are read and checked in parts on the worker pool.
+constexpr std::size_t kParallelBytes = std::size_t{1} << 20;
+
+std::size_t part_count(std::size_t bytes) {
+  return bytes < kParallelBytes ? 1 : index::WorkerPool::global().size();
+}
+
+template <class Body>
+void run_parts(std::size_t count, const Body& body) {
+  if (count == 1) return body(0);
+  index::WorkerPool::global().parallel_for(0, count, 1, body);
+}
+
+// Fills `out` with the file's first `size` bytes by reads of its parts at once.
+// False when any part failed or came short: the caller then reads it all again.
+bool read_parts(const File& file, char* out, std::size_t size) {
+  const std::size_t parts = part_count(size);
+  std::vector<char> complete(parts, 0);
+  run_parts(parts, [&](std::size_t k) {
+    const std::size_t begin = size / parts * k;
+    const std::size_t end = k + 1 == parts ? size : size / parts * (k + 1);
+    auto got = file.read_at(out + begin, end - begin, static_cast<off_t>(begin));
+    complete[k] = got.ok() && got.value() == end - begin;
+  });
+  return std::find(complete.begin(), complete.end(), 0) == complete.end();
+}
+
+// The whole file in one buffer of its size, read without first zeroing the buffer.
+// A file that is not regular, or that grew since its size was taken, is read to
+// its end in pieces instead.
 struct WholeFile {
   std::unique_ptr<char[]> bytes;
   std::string rest;
@@ -32,10 +62,19 @@ Result<void> read_whole(File& file, WholeFile& out) {
   if (::fstat(file.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     const auto size = static_cast<std::size_t>(st.st_size);
     out.bytes = std::make_unique_for_overwrite<char[]>(size + 1);
-    auto got = file.read_at(out.bytes.get(), size + 1, 0);
-    if (!got.ok()) return std::move(got).error();
-    if (got.value() <= size) {
-      out.text = std::string_view(out.bytes.get(), got.value());
+    // One byte past the size tells a file that grew.
+    std::size_t got = 0;
+    if (read_parts(file, out.bytes.get(), size)) {
+      auto extra = file.read_at(out.bytes.get() + size, 1, static_cast<off_t>(size));
+      if (!extra.ok()) return std::move(extra).error();
+      got = size + extra.value();
+    } else {
+      auto all = file.read_at(out.bytes.get(), size + 1, 0);
+      if (!all.ok()) return std::move(all).error();
+      got = all.value();
+    }
+    if (got <= size) {
+      out.text = std::string_view(out.bytes.get(), got);
       return {};
     }
     out.bytes.reset();
@@ -45,6 +84,25 @@ Result<void> read_whole(File& file, WholeFile& out) {
   out.rest = std::move(text).value();
   out.text = out.rest;
   return {};
+}
+
+// Checks the text in parts that begin at ASCII bytes. Such a byte starts a
+// character and ends any sequence before it, so a character is whole within its
+// part exactly when it is whole within the text.
+bool valid_utf8_in_parts(std::string_view text) {
+  const std::size_t parts = part_count(text.size());
+  std::vector<std::size_t> starts{0};
+  for (std::size_t k = 1; k < parts; ++k) {
+    std::size_t at = std::max(text.size() / parts * k, starts.back());
+    while (at < text.size() && static_cast<unsigned char>(text[at]) >= 0x80) ++at;
+    starts.push_back(at);
+  }
+  starts.push_back(text.size());
+  std::vector<char> valid(parts, 0);
+  run_parts(parts, [&](std::size_t k) {
+    valid[k] = is_valid_utf8(text.substr(starts[k], starts[k + 1] - starts[k]));
+  });
+  return std::find(valid.begin(), valid.end(), 0) == valid.end();
 }
 
 }  // namespace
@@ -65,7 +123,7 @@ Result<void> VectorStore::load_snapshot() {
   if (!file.ok()) return std::move(file).error();
   WholeFile whole;
   if (auto read = read_whole(file.value(), whole); !read.ok()) return read;
-  if (!is_valid_utf8(whole.text)) return VectorDbError::invalid_utf8();
+  if (!valid_utf8_in_parts(whole.text)) return VectorDbError::invalid_utf8();
   auto snapshot = decode_snapshot(whole.text);
   if (!snapshot.ok()) return std::move(snapshot).error();
   if (snapshot.value().dim != 0) dim_ = snapshot.value().dim;
