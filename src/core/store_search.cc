@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "core/vector_store.h"
@@ -50,8 +51,10 @@ Result<std::vector<SearchHit>> VectorStore::search(std::span<const float> query,
   if (dirty_) rebuild_index();
   std::vector<SearchHit> hits;
   if (!index_) return hits;
-  const auto results = index_->search(query, search_);
-  const std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(top_k, results.size()));
+  const std::size_t limit = static_cast<std::size_t>(
+      std::min<std::uint64_t>(top_k, std::numeric_limits<std::size_t>::max()));
+  const auto results = index_->search(query, search_, limit);
+  const std::size_t keep = results.size();
   hits.reserve(keep);
   // The cut comes before missing records are skipped, so a result may run short.
   for (std::size_t k = 0; k < keep; ++k) {

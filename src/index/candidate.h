@@ -23,6 +23,16 @@ inline bool operator<(const Candidate& a, const Candidate& b) {
   return a.point < b.point;
 }
 
+// A point whose distance is only known to lie in [lo, hi]; lo == hi when it is
+// exact (a NaN distance is always exact).
+struct Bounded {
+  float lo = 0.0f;
+  float hi = 0.0f;
+  PointIndex point = 0;
+
+  bool exact() const { return lo == hi || std::isnan(lo); }
+};
+
 inline bool operator==(const Candidate& a, const Candidate& b) { return !(a < b) && !(b < a); }
 
 }  // namespace pvdb::index

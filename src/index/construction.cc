@@ -32,18 +32,19 @@ void Construction::insert(PointIndex new_point, std::size_t level,
   Search& search = pair.search;
   const Query query = points_.query(new_point);
   search.reset();
-  search.push(0, query, points_);
+  search.push_bounded(0, query, points_);
 
   const std::size_t links = level == 0 ? kZeroSlots : kUpperSlots;
   for (std::size_t layer = top_; layer > level; --layer) {
     PVDB_CHECK(layer - 1 < upper_layers.size());
     search.ef = 1;
-    search.search(query, Layer::upper(upper_layers[layer - 1]), points_, links);
-    search.cull();
+    search.search_bounded(query, Layer::upper(upper_layers[layer - 1]), points_, links);
+    search.cull_bounded();
   }
   search.ef = ef_construction_;
   const Layer zero = locked_zero(new_point);
-  search.search(query, zero, points_, links);
+  search.search_bounded(query, zero, points_, links);
+  search.settle(query, points_, SIZE_MAX);
 
   std::span<const Candidate> found;
   if (heuristic_) {
@@ -171,10 +172,15 @@ bool Construction::link_back_dropped(PointIndex new_point, PointIndex neighbour,
   bool discarded = false;
   for (std::size_t first = 0; first < before && !discarded; first += kChunk) {
     const std::size_t size = std::min(kChunk, before - first);
-    std::array<float, kChunk> scores;
-    points_.distances(query, {ids.data() + first, size}, scores.data());
-    for (std::size_t k = 0; k < size; ++k)
-      discarded = discarded || distance_less(scores[k], distance);
+    std::array<float, kChunk> lows;
+    std::array<float, kChunk> highs;
+    points_.distance_bounds(query, {ids.data() + first, size}, lows.data(), highs.data());
+    for (std::size_t k = 0; k < size && !discarded; ++k) {
+      // The bounds settle it unless they straddle the distance (or it is NaN).
+      discarded = highs[k] < distance ||
+                  (!(lows[k] >= distance) &&
+                   distance_less(points_.distance_to(query, ids[first + k]), distance));
+    }
   }
   if (!discarded) return false;
   std::array<Candidate, kZeroSlots + 1> selection;

@@ -50,20 +50,21 @@ Hnsw::Hnsw(PointSet points, std::vector<ZeroNode> zero, std::vector<std::vector<
   PVDB_CHECK(zero_.size() == points_.size());
 }
 
-std::span<const Candidate> Hnsw::search(std::span<const float> query, Search& search) const {
+std::span<const Candidate> Hnsw::search(std::span<const float> query, Search& search,
+                                        std::size_t limit) const {
   search.reset();
   if (points_.empty()) return search.nearest;
   search.visited.reserve_capacity(points_.size());
   const Query q = Query::of(query);
-  search.push(0, q, points_);
+  search.push_bounded(0, q, points_);
   for (std::size_t k = layers_.size(); k >= 1; --k) {
     search.ef = 1;
-    search.search(q, Layer::upper(layers_[k - 1]), points_, kUpperSlots);
-    search.cull();
+    search.search_bounded(q, Layer::upper(layers_[k - 1]), points_, kUpperSlots);
+    search.cull_bounded();
   }
   search.ef = ef_search_;
-  search.search(q, Layer::zero(zero_), points_, kZeroSlots);
-  return search.nearest;
+  search.search_bounded(q, Layer::zero(zero_), points_, kZeroSlots);
+  return search.settle(q, points_, limit);
 }
 
 HnswMap HnswMap::build(PointSet points, std::vector<std::uint64_t> values, const Builder& builder) {
@@ -90,8 +91,9 @@ HnswMap HnswMap::build(PointSet points, std::vector<std::uint64_t> values, const
   return HnswMap(std::move(hnsw), std::move(reordered));
 }
 
-HnswMap::Results HnswMap::search(std::span<const float> query, Search& search) const {
-  return Results(*this, hnsw_.search(query, search));
+HnswMap::Results HnswMap::search(std::span<const float> query, Search& search,
+                                 std::size_t limit) const {
+  return Results(*this, hnsw_.search(query, search, limit));
 }
 
 SearchResult HnswMap::Results::operator[](std::size_t k) const {

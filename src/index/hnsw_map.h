@@ -23,9 +23,12 @@ class Hnsw {
        std::uint64_t ef_search);
 
   // The nearest points to query, at most ef_search of them, ascending by distance
-  // and then by point index. The result is search.nearest: it stays valid until
-  // search is used again. search may come from any earlier query on any graph.
-  std::span<const Candidate> search(std::span<const float> query, Search& search) const;
+  // and then by point index; only the first `limit` are returned, which spares
+  // working out the exact distances of the rest. The result is search.nearest: it
+  // stays valid until search is used again. search may come from any earlier query
+  // on any graph.
+  std::span<const Candidate> search(std::span<const float> query, Search& search,
+                                    std::size_t limit = SIZE_MAX) const;
 
   const PointSet& points() const { return points_; }
   const std::vector<ZeroNode>& zero() const { return zero_; }
@@ -71,7 +74,7 @@ class HnswMap {
   static HnswMap build(PointSet points, std::vector<std::uint64_t> values, const Builder& builder,
                        WorkerPool& pool);
 
-  Results search(std::span<const float> query, Search& search) const;
+  Results search(std::span<const float> query, Search& search, std::size_t limit = SIZE_MAX) const;
 
   const Hnsw& hnsw() const { return hnsw_; }
   const std::vector<std::uint64_t>& values() const { return values_; }

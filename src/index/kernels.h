@@ -28,9 +28,20 @@ void dot_batch_sse2(const float* query, std::size_t query_len, const float* cons
 void dot_batch_avx2(const float* query, std::size_t query_len, const float* const* rows,
                     const std::size_t* lens, std::size_t count, float* out);
 
+// Approximate dot products for bounding distances: the sum may be formed in any
+// order and with fused multiply-adds, but no product may pass through more than
+// len / 8 + 16 roundings, which the error bound in point.cc relies on. Same
+// contract as DotBatchFn otherwise.
+void dot_fast_batch_scalar(const float* query, std::size_t query_len, const float* const* rows,
+                           const std::size_t* lens, std::size_t count, float* out);
+// Only callable when has_avx2() is true (it implies FMA here).
+void dot_fast_batch_avx2(const float* query, std::size_t query_len, const float* const* rows,
+                         const std::size_t* lens, std::size_t count, float* out);
+
 bool has_avx2();
 
 // The widest kernel this processor runs, chosen once per process.
 DotBatchFn dot_batch();
+DotBatchFn dot_fast_batch();
 
 }  // namespace pvdb::index::kernels

@@ -7,6 +7,41 @@
 #include "index/kernels.h"
 
 namespace pvdb::index {
+namespace {
+
+// Longer points get exact distances: the bound below needs n * 2^-24 to stay small.
+constexpr std::size_t kMaxBoundedLength = 65536;
+
+// Bounds the distance that finish_distance gives for the exact in-order dot of n
+// products, from `fast`, the same products summed by a fast kernel.
+//
+// A floating-point sum whose every term passes through at most k additions differs
+// from the true sum by at most gamma(k) * sum |terms| (gamma(k) = k u / (1 - k u),
+// u = 2^-24), plus 2^-150 per operation that lands among the subnormals. The exact
+// dot rounds each product first (u more) and takes n - 1 additions; every fast
+// kernel keeps its depth within n / 8 + 16 (kernels.h). Cauchy-Schwarz bounds
+// sum |a_i b_i| by the true norms, and the computed norms are within a relative
+// gamma(n) of those. Hence |exact - fast| <= (n + n / 8 + 18) u * na * nb * 1.06, the
+// factor covering the gammas' denominators and the norms for n up to
+// kMaxBoundedLength. The norms' lower limit makes the subnormal terms less than
+// 2^-30 relative to the denominator, the upper one keeps every partial sum finite.
+// The quotient by the denominator and 1 - quotient are rounded to float once each:
+// 2^-21 covers both, and the final conversion, for quotients up to 2 in size.
+// finish_distance clamps after that, which keeps the order of the bounds.
+bool bound_distance(float fast, std::size_t n, float na, float nb, float* lo, float* hi) {
+  if (!(na >= 1e-15f && nb >= 1e-15f) || n > kMaxBoundedLength) return false;
+  const double scale = static_cast<double>(na) * static_cast<double>(nb);
+  if (!(scale <= 1e36)) return false;
+  const double denom = static_cast<double>(na * nb);
+  const double n_d = static_cast<double>(n);
+  const double width = (n_d * 1.125 + 18.0) * 0x1p-24 * 1.06 * (scale / denom) + 0x1p-19;
+  const double r = 1.0 - static_cast<double>(fast) / denom;
+  *lo = static_cast<float>(std::max(0.0, r - width));
+  *hi = static_cast<float>(std::min(2.0, r + width));
+  return true;
+}
+
+}  // namespace
 
 float norm(std::span<const float> v) {
   return std::sqrt(kernels::sum_squares_scalar(v.data(), v.size()));
@@ -91,6 +126,30 @@ void PointSet::distances(const Query& q, std::span<const PointIndex> ids, float*
     kernel(q.values.data(), q.values.size(), rows, lens, count, out + first);
     for (std::size_t k = 0; k < count; ++k) {
       out[first + k] = finish_distance(out[first + k], q.norm, norms_[ids[first + k]]);
+    }
+  }
+}
+
+void PointSet::distance_bounds(const Query& q, std::span<const PointIndex> ids, float* lo,
+                               float* hi) const {
+  const kernels::DotBatchFn kernel = kernels::dot_fast_batch();
+  const float* rows[kernels::kMaxBatch];
+  std::size_t lens[kernels::kMaxBatch];
+  float dots[kernels::kMaxBatch];
+  for (std::size_t first = 0; first < ids.size(); first += kernels::kMaxBatch) {
+    const std::size_t count = std::min(kernels::kMaxBatch, ids.size() - first);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::span<const float> row = (*this)[ids[first + k]];
+      rows[k] = row.data();
+      lens[k] = row.size();
+    }
+    kernel(q.values.data(), q.values.size(), rows, lens, count, dots);
+    for (std::size_t k = 0; k < count; ++k) {
+      const PointIndex p = ids[first + k];
+      const std::size_t n = std::min(q.values.size(), lens[k]);
+      if (!bound_distance(dots[k], n, q.norm, norms_[p], lo + first + k, hi + first + k)) {
+        lo[first + k] = hi[first + k] = distance_to(q, p);
+      }
     }
   }
 }

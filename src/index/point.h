@@ -64,6 +64,12 @@ class PointSet {
   void distances(const Query& q, std::span<const PointIndex> ids, float* out) const;
   float distance_to(const Query& q, PointIndex p) const;
 
+  // For every k, lo[k] <= distance from q to point ids[k] <= hi[k], from a fast dot
+  // product in any order, whose error is bounded. Far cheaper than the exact
+  // distances and nearly always narrow enough to rank points. Where no bound is safe
+  // (norms tiny, huge or not finite, very long points), both are the exact distance.
+  void distance_bounds(const Query& q, std::span<const PointIndex> ids, float* lo, float* hi) const;
+
   // The points in a new order: element j of the result is element order[j] here. The
   // result refers to the same rows; no float is copied.
   PointSet reordered(std::span<const PointIndex> order) const;

@@ -11,6 +11,15 @@ namespace {
 // std heap functions build a max-heap; this order turns it into a min-heap.
 bool heap_order(const Candidate& a, const Candidate& b) { return b < a; }
 
+// Whether point p, whose distance from query lies in [lo, hi], is nearer to it than
+// `than` in the float order; the exact distance settles what the bounds cannot.
+bool nearer(const Query& query, PointIndex p, float lo, float hi, float than,
+            const PointSet& points) {
+  if (hi < than) return true;
+  if (lo >= than) return false;
+  return distance_less(points.distance_to(query, p), than);
+}
+
 }  // namespace
 
 void Search::reset() {
@@ -20,6 +29,8 @@ void Search::reset() {
   nearest.clear();
   working.clear();
   discarded.clear();
+  bounded_nearest_.clear();
+  bounded_heap_.clear();
 }
 
 void Search::offer(Candidate c) {
@@ -108,14 +119,17 @@ void Search::mark_dominated(std::size_t chosen, const PointSet& points) {
     }
   }
   batch_distances_.resize(batch_ids_.size());
-  points.distances(points.query(working[chosen].point), batch_ids_, batch_distances_.data());
-  const float* scores = batch_distances_.data();
+  batch_highs_.resize(batch_ids_.size());
+  const Query query = points.query(working[chosen].point);
+  points.distance_bounds(query, batch_ids_, batch_distances_.data(), batch_highs_.data());
+  std::size_t next = 0;
   for (int k = 0; k < lists; ++k) {
     std::vector<std::uint32_t>& open = open_[k];
     std::size_t still = open_head_[k];
-    for (std::size_t i = open_head_[k]; i < open.size(); ++i) {
+    for (std::size_t i = open_head_[k]; i < open.size(); ++i, ++next) {
       const std::uint32_t w = open[i];
-      if (distance_less(*scores++, working[w].distance)) {
+      if (nearer(query, batch_ids_[next], batch_distances_[next], batch_highs_[next],
+                 working[w].distance, points)) {
         dominated_[w] = 1;
       } else {
         open[still++] = w;

@@ -51,6 +51,19 @@ struct Search {
   // the search of one layer and the next.
   void cull();
 
+  // push, search and cull again, deciding each comparison from distance bounds
+  // (PointSet::distance_bounds) and computing an exact distance only where the
+  // bounds overlap, so every decision, and so the result, is the one the exact
+  // operations make. The state lives apart from nearest and candidates until
+  // settle() leaves the result, with exact distances, in nearest. A search uses
+  // either these or the exact operations between two resets.
+  void push_bounded(PointIndex p, const Query& query, const PointSet& points);
+  void search_bounded(const Query& query, const Layer& layer, const PointSet& points,
+                      std::size_t links);
+  void cull_bounded();
+  // The first `limit` entries of the bounded result, exact, left in nearest.
+  std::span<const Candidate> settle(const Query& query, const PointSet& points, std::size_t limit);
+
   // Chooses at most kZeroSlots neighbours for query among nearest: a candidate is
   // kept only when no kept one is nearer to it than the query is. Leaves the
   // selection in nearest, kept ones first, and returns it. Reads layer only with
@@ -60,6 +73,8 @@ struct Search {
                                               bool keep_pruned);
 
  private:
+  struct Ranking;
+  void offer_bounded(Bounded c, Ranking& ranking);
   void offer(Candidate c);
   void mark_dominated(std::size_t chosen, const PointSet& points);
   void extend(const Candidate& c, const Query& query, const Layer& layer, const PointSet& points);
@@ -67,6 +82,10 @@ struct Search {
   // Scratch for scoring many points in one batch.
   std::vector<PointIndex> batch_ids_;
   std::vector<float> batch_distances_;
+  std::vector<float> batch_highs_;
+  // The bounded counterparts of nearest and candidates.
+  std::vector<Bounded> bounded_nearest_;
+  std::vector<Bounded> bounded_heap_;
   std::vector<std::uint32_t> open_[2];   // positions in working not yet decided nor marked
   std::size_t open_head_[2] = {0, 0};    // how many leading ones are decided
   std::vector<std::uint8_t> dominated_;  // per entry of working: bound to be discarded

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -263,6 +264,19 @@ TEST(HnswMap, SmallGraphsReturnTheExactOrder) {
       ASSERT_EQ(results.size(), n);
       for (std::size_t k = 0; k < n; ++k) {
         ASSERT_EQ(results[k].point_index, exact[k].point) << n << " " << k;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(results[k].distance),
+                  std::bit_cast<std::uint32_t>(exact[k].distance))
+            << n << " " << k;
+      }
+      // A limited search returns the same leading results.
+      const std::size_t limit = n / 3;
+      Search limited;
+      const auto first = map.search(query, limited, limit);
+      ASSERT_EQ(first.size(), limit);
+      for (std::size_t k = 0; k < limit; ++k) {
+        ASSERT_EQ(first[k].point_index, exact[k].point);
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(first[k].distance),
+                  std::bit_cast<std::uint32_t>(exact[k].distance));
       }
     }
   }

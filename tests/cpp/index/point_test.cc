@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "index/kernels.h"
@@ -129,6 +130,99 @@ TEST(PointSet, BatchedDistancesMatchDistance) {
         ASSERT_TRUE(same_float(distance(points[q], points[ids[k]]), out[k]));
         ASSERT_TRUE(same_float(out[k], set.distance_to(Query::of(points[q]), ids[k])));
       }
+    }
+  }
+}
+
+// Near-parallel rows (distances at the clamp), rows whose products cancel, long
+// rows and awkward ones: the bounds must hold the exact distance in every case, and
+// stay narrow enough on ordinary rows to settle most comparisons.
+std::vector<Point> bound_cases(std::mt19937& rng) {
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  std::vector<Point> points = awkward_points(rng, 60, true, false);
+  for (const std::size_t dim : {3u, 128u, 384u, 5000u}) {
+    Point base(dim);
+    for (float& x : base) x = g(rng);
+    for (int k = 0; k < 6; ++k) {
+      Point near = base;
+      for (float& x : near) x += g(rng) * 1e-4f * static_cast<float>(k);
+      points.push_back(near);
+      Point cancel = base;  // + and - halves whose products nearly cancel
+      for (std::size_t i = 0; i < dim; ++i) cancel[i] *= (i % 2 ? -1e6f : 1e6f);
+      points.push_back(cancel);
+    }
+  }
+  return points;
+}
+
+TEST(PointSet, DistanceBoundsHoldTheExactDistance) {
+  std::mt19937 rng(13);
+  const std::vector<Point> points = bound_cases(rng);
+  const PointSet set(points);
+  std::vector<PointIndex> ids;
+  for (PointIndex p = 0; p < points.size(); ++p) ids.push_back(p);
+  std::size_t narrow = 0;
+  std::size_t ordinary = 0;
+  for (PointIndex q = 0; q < points.size(); ++q) {
+    std::vector<float> lo(ids.size());
+    std::vector<float> hi(ids.size());
+    set.distance_bounds(set.query(q), ids, lo.data(), hi.data());
+    for (const PointIndex p : ids) {
+      const float exact = set.distance_to(set.query(q), p);
+      if (std::isnan(exact)) {
+        ASSERT_TRUE(std::isnan(lo[p]) && std::isnan(hi[p])) << q << " " << p;
+        continue;
+      }
+      ASSERT_LE(lo[p], exact) << q << " " << p;
+      ASSERT_GE(hi[p], exact) << q << " " << p;
+      if (points[q].size() == 128 && points[p].size() == 128 && q != p) {
+        ++ordinary;
+        narrow += hi[p] - lo[p] < 1e-4f;
+      }
+    }
+  }
+  ASSERT_GT(ordinary, 0u);
+  EXPECT_EQ(narrow, ordinary);
+}
+
+// The bounds rely on every fast kernel keeping each product within len / 8 + 16
+// roundings of the result; a kernel that sums deeper drifts further than this.
+TEST(DotKernels, FastKernelsStayWithinTheirErrorBound) {
+  std::vector<kernels::DotBatchFn> fast = {kernels::dot_fast_batch_scalar};
+  if (kernels::has_avx2()) fast.push_back(kernels::dot_fast_batch_avx2);
+  std::mt19937 rng(21);
+  std::normal_distribution<double> g(0.0, 1.0);
+  for (const std::size_t n : {0u, 1u, 7u, 8u, 31u, 33u, 128u, 1000u, 4099u}) {
+    Point a(n);
+    Point b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      a[i] = static_cast<float>(g(rng));
+      b[i] = static_cast<float>(g(rng));
+    }
+    // One unit product and then products each below half its ulp: a plain running
+    // sum loses every one of them, a sum spread over lanes keeps most.
+    Point unit(n, 1.0f);
+    Point tiny(n, 0x1p-25f);
+    if (n > 0) tiny[0] = 1.0f;
+    for (const auto& [x, y] : {std::pair{&a, &b}, std::pair{&unit, &tiny}}) {
+      double exact = 0.0;
+      double magnitude = 0.0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const double product = static_cast<double>((*x)[i]) * static_cast<double>((*y)[i]);
+        exact += product;
+        magnitude += std::fabs(product);
+      }
+      const float* rows[] = {y->data()};
+      const std::size_t lens[] = {n};
+      for (const kernels::DotBatchFn fn : fast) {
+        float out = 0.0f;
+        fn(x->data(), n, rows, lens, 1, &out);
+        const double depth = static_cast<double>(n) / 8.0 + 17.0;
+        EXPECT_LE(std::fabs(out - exact), depth * 0x1p-24 * 1.01 * magnitude) << n;
+      }
+      // The exact in-order sum is the one the bound must allow for.
+      const float in_order = kernels::dot_scalar(x->data(), n, y->data(), n);
+      EXPECT_LE(std::fabs(in_order - exact), static_cast<double>(n) * 0x1p-24 * 1.01 * magnitude);
     }
   }
 }

@@ -1,0 +1,141 @@
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "index/search.h"
+
+namespace pvdb::index {
+
+// Compares bounded candidates, narrowing a candidate to its exact distance in
+// place when the bounds alone cannot tell. Narrowing keeps every comparison made
+// before true, so heap and sorted list stay ordered.
+struct Search::Ranking {
+  const Query& query;
+  const PointSet& points;
+
+  void resolve(Bounded& c) const {
+    if (c.exact()) return;
+    c.lo = c.hi = points.distance_to(query, c.point);
+  }
+
+  // a before b in candidate order.
+  bool less(Bounded& a, Bounded& b) const {
+    if (a.hi < b.lo) return true;
+    if (b.hi < a.lo) return false;
+    resolve(a);
+    resolve(b);
+    return Candidate{a.lo, a.point} < Candidate{b.lo, b.point};
+  }
+
+  // c's distance greater than last's, in the float order alone.
+  bool farther(Bounded& c, Bounded& last) const {
+    if (last.hi < c.lo) return true;
+    if (c.hi <= last.lo) return false;
+    resolve(c);
+    resolve(last);
+    return distance_less(last.lo, c.lo);
+  }
+
+  void heap_push(std::vector<Bounded>& heap, Bounded c) const {
+    std::size_t at = heap.size();
+    heap.push_back(c);
+    while (at > 0) {
+      const std::size_t parent = (at - 1) / 2;
+      if (!less(heap[at], heap[parent])) break;
+      std::swap(heap[at], heap[parent]);
+      at = parent;
+    }
+  }
+
+  Bounded heap_pop(std::vector<Bounded>& heap) const {
+    const Bounded top = heap.front();
+    heap.front() = heap.back();
+    heap.pop_back();
+    std::size_t at = 0;
+    const std::size_t size = heap.size();
+    while (true) {
+      const std::size_t left = 2 * at + 1;
+      if (left >= size) break;
+      std::size_t child = left;
+      if (left + 1 < size && less(heap[left + 1], heap[left])) child = left + 1;
+      if (!less(heap[child], heap[at])) break;
+      std::swap(heap[at], heap[child]);
+      at = child;
+    }
+    return top;
+  }
+};
+
+void Search::offer_bounded(Bounded c, Ranking& ranking) {
+  std::vector<Bounded>& near = bounded_nearest_;
+  if (near.size() >= ef && (ef == 0 || ranking.less(near[ef - 1], c))) return;
+  std::size_t low = 0;
+  std::size_t high = near.size();
+  while (low < high) {
+    const std::size_t mid = low + (high - low) / 2;
+    if (ranking.less(near[mid], c)) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  if (low >= ef) return;
+  near.insert(near.begin() + static_cast<std::ptrdiff_t>(low), c);
+  ranking.heap_push(bounded_heap_, c);
+}
+
+void Search::push_bounded(PointIndex p, const Query& query, const PointSet& points) {
+  if (!visited.insert(p)) return;
+  Ranking ranking{query, points};
+  Bounded c{0.0f, 0.0f, p};
+  points.distance_bounds(query, {&p, 1}, &c.lo, &c.hi);
+  offer_bounded(c, ranking);
+}
+
+void Search::search_bounded(const Query& query, const Layer& layer, const PointSet& points,
+                            std::size_t links) {
+  Ranking ranking{query, points};
+  std::array<PointIndex, kZeroSlots> neighbours;
+  while (!bounded_heap_.empty()) {
+    Bounded c = ranking.heap_pop(bounded_heap_);
+    if (!bounded_nearest_.empty() && ranking.farther(c, bounded_nearest_.back())) return;
+    batch_ids_.clear();
+    for (const PointIndex p : layer.neighbours(c.point, links, neighbours.data())) {
+      if (visited.insert(p)) batch_ids_.push_back(p);
+    }
+    batch_distances_.resize(batch_ids_.size());
+    batch_highs_.resize(batch_ids_.size());
+    points.distance_bounds(query, batch_ids_, batch_distances_.data(), batch_highs_.data());
+    for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
+      offer_bounded({batch_distances_[k], batch_highs_[k], batch_ids_[k]}, ranking);
+    }
+    if (bounded_nearest_.size() > ef) bounded_nearest_.resize(ef);
+  }
+}
+
+void Search::cull_bounded() {
+  // Entries of nearest are distinct and already in order, so they make a heap as
+  // they stand: each one ranks after its parent.
+  bounded_heap_.assign(bounded_nearest_.begin(), bounded_nearest_.end());
+  visited.clear();
+  for (const Bounded& c : bounded_nearest_) visited.insert(c.point);
+}
+
+std::span<const Candidate> Search::settle(const Query& query, const PointSet& points,
+                                          std::size_t limit) {
+  const std::size_t count = std::min(limit, bounded_nearest_.size());
+  const std::span<const Bounded> first(bounded_nearest_.data(), count);
+  batch_ids_.clear();
+  for (const Bounded& c : first) {
+    if (!c.exact()) batch_ids_.push_back(c.point);
+  }
+  batch_distances_.resize(batch_ids_.size());
+  points.distances(query, batch_ids_, batch_distances_.data());
+  nearest.clear();
+  std::size_t next = 0;
+  for (const Bounded& c : first)
+    nearest.push_back({c.exact() ? c.lo : batch_distances_[next++], c.point});
+  return nearest;
+}
+
+}  // namespace pvdb::index
