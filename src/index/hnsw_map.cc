@@ -56,15 +56,18 @@ std::span<const Candidate> Hnsw::search(std::span<const float> query, Search& se
   if (points_.empty()) return search.nearest;
   search.visited.reserve_capacity(points_.size());
   const Query q = Query::of(query);
-  search.push_bounded(0, q, points_);
+  // Queries rank by exact distances: their rows mostly come from memory, which the
+  // eight-row exact kernel overlaps better than the bounded path's row-by-row one.
+  search.push(0, q, points_);
   for (std::size_t k = layers_.size(); k >= 1; --k) {
     search.ef = 1;
-    search.search_bounded(q, Layer::upper(layers_[k - 1]), points_, kUpperSlots);
-    search.cull_bounded();
+    search.search(q, Layer::upper(layers_[k - 1]), points_, kUpperSlots);
+    search.cull();
   }
   search.ef = ef_search_;
-  search.search_bounded(q, Layer::zero(zero_), points_, kZeroSlots);
-  return search.settle(q, points_, limit);
+  search.search(q, Layer::zero(zero_), points_, kZeroSlots);
+  if (search.nearest.size() > limit) search.nearest.resize(limit);
+  return search.nearest;
 }
 
 HnswMap HnswMap::build(PointSet points, std::vector<std::uint64_t> values, const Builder& builder) {

@@ -23,10 +23,9 @@ class Hnsw {
        std::uint64_t ef_search);
 
   // The nearest points to query, at most ef_search of them, ascending by distance
-  // and then by point index; only the first `limit` are returned, which spares
-  // working out the exact distances of the rest. The result is search.nearest: it
-  // stays valid until search is used again. search may come from any earlier query
-  // on any graph.
+  // and then by point index; only the first `limit` are returned. The result is
+  // search.nearest: it stays valid until search is used again. search may come from
+  // any earlier query on any graph.
   std::span<const Candidate> search(std::span<const float> query, Search& search,
                                     std::size_t limit = SIZE_MAX) const;
 

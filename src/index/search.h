@@ -51,12 +51,11 @@ struct Search {
   // the search of one layer and the next.
   void cull();
 
-  // push, search and cull again, deciding each comparison from distance bounds
-  // (PointSet::distance_bounds) and computing an exact distance only where the
-  // bounds overlap, so every decision, and so the result, is the one the exact
-  // operations make. The state lives apart from nearest and candidates until
-  // settle() leaves the result, with exact distances, in nearest. A search uses
-  // either these or the exact operations between two resets.
+  // push, search and cull again (used by construction), deciding each comparison from distance
+  // bounds (PointSet::distance_bounds) and computing an exact distance only where the bounds
+  // overlap, so every decision, and so the result, is the one the exact operations make. The state
+  // lives apart from nearest and candidates until settle() leaves the result, with exact distances,
+  // in nearest. A search uses either these or the exact operations between two resets.
   void push_bounded(PointIndex p, const Query& query, const PointSet& points);
   void search_bounded(const Query& query, const Layer& layer, const PointSet& points,
                       std::size_t links);
