@@ -112,17 +112,22 @@ float PointSet::distance_to(const Query& q, PointIndex p) const {
   return finish_distance(dot, q.norm, norms_[p]);
 }
 
+void PointSet::gather_rows(std::span<const PointIndex> ids, const float** rows,
+                           std::size_t* lens) const {
+  for (std::size_t k = 0; k < ids.size(); ++k) {
+    const std::span<const float> row = (*this)[ids[k]];
+    rows[k] = row.data();
+    lens[k] = row.size();
+  }
+}
+
 void PointSet::distances(const Query& q, std::span<const PointIndex> ids, float* out) const {
   const kernels::DotBatchFn kernel = kernels::dot_batch();
   const float* rows[kernels::kMaxBatch];
   std::size_t lens[kernels::kMaxBatch];
   for (std::size_t first = 0; first < ids.size(); first += kernels::kMaxBatch) {
     const std::size_t count = std::min(kernels::kMaxBatch, ids.size() - first);
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::span<const float> row = (*this)[ids[first + k]];
-      rows[k] = row.data();
-      lens[k] = row.size();
-    }
+    gather_rows(ids.subspan(first, count), rows, lens);
     kernel(q.values.data(), q.values.size(), rows, lens, count, out + first);
     for (std::size_t k = 0; k < count; ++k) {
       out[first + k] = finish_distance(out[first + k], q.norm, norms_[ids[first + k]]);
@@ -138,11 +143,7 @@ void PointSet::distance_bounds(const Query& q, std::span<const PointIndex> ids, 
   float dots[kernels::kMaxBatch];
   for (std::size_t first = 0; first < ids.size(); first += kernels::kMaxBatch) {
     const std::size_t count = std::min(kernels::kMaxBatch, ids.size() - first);
-    for (std::size_t k = 0; k < count; ++k) {
-      const std::span<const float> row = (*this)[ids[first + k]];
-      rows[k] = row.data();
-      lens[k] = row.size();
-    }
+    gather_rows(ids.subspan(first, count), rows, lens);
     kernel(q.values.data(), q.values.size(), rows, lens, count, dots);
     for (std::size_t k = 0; k < count; ++k) {
       const PointIndex p = ids[first + k];

@@ -76,6 +76,8 @@ class PointSet {
 
  private:
   void compute_norms();
+  // Where each point's row lies and how long it is, for a batched kernel.
+  void gather_rows(std::span<const PointIndex> ids, const float** rows, std::size_t* lens) const;
 
   std::vector<std::span<const float>> rows_;
   std::vector<float> norms_;
