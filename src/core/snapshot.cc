@@ -7,30 +7,11 @@
 #include "core/json_entry.h"
 #include "core/json_reader.h"
 #include "core/json_writer.h"
-#include "index/worker_pool.h"
+#include "core/parts.h"
 
 namespace pvdb::core {
 
 namespace {
-
-// Below this size one thread is quicker than waking the others.
-constexpr std::size_t kParallelBytes = std::size_t{1} << 20;
-constexpr std::size_t kMaxPieces = 16;
-
-std::size_t default_pieces(std::size_t bytes) {
-  if (bytes < kParallelBytes) return 1;
-  return std::min(index::WorkerPool::global().size(), kMaxPieces);
-}
-
-// Runs body(0) .. body(count - 1), on the worker pool when there is more than one.
-template <class Body>
-void run_pieces(std::size_t count, const Body& body) {
-  if (count == 1) {
-    body(0);
-    return;
-  }
-  index::WorkerPool::global().parallel_for(0, count, 1, body);
-}
 
 std::size_t encoded_size_estimate(std::span<const VectorEntry* const> entries) {
   std::size_t estimate = 0;
@@ -53,7 +34,7 @@ void encode_entries(std::string& out, std::span<const VectorEntry* const> entrie
 
 void encode_snapshot(std::string& out, std::uint64_t dim,
                      std::span<const VectorEntry* const> entries) {
-  encode_snapshot(out, dim, entries, default_pieces(encoded_size_estimate(entries)));
+  encode_snapshot(out, dim, entries, part_count(encoded_size_estimate(entries)));
 }
 
 void encode_snapshot(std::string& out, std::uint64_t dim,
@@ -72,7 +53,7 @@ void encode_snapshot(std::string& out, std::uint64_t dim,
     return entries.subspan(entries.size() * k / pieces,
                            entries.size() * (k + 1) / pieces - entries.size() * k / pieces);
   };
-  run_pieces(pieces, [&](std::size_t k) {
+  run_parts(pieces, [&](std::size_t k) {
     if (k == 0) return encode_entries(out, part(0), false);
     tails[k - 1].reserve(encoded_size_estimate(part(k)));
     encode_entries(tails[k - 1], part(k), true);
@@ -294,7 +275,7 @@ Result<Snapshot> decode_run(std::string_view text, CutPlan* plan) {
 }  // namespace
 
 Result<Snapshot> decode_snapshot(std::string_view text) {
-  return decode_snapshot(text, default_pieces(text.size()));
+  return decode_snapshot(text, part_count(text.size()));
 }
 
 Result<Snapshot> decode_snapshot(std::string_view text, std::size_t pieces) {
@@ -303,7 +284,7 @@ Result<Snapshot> decode_snapshot(std::string_view text, std::size_t pieces) {
   if (plan.cuts.empty()) return decode_run(text, nullptr);
   plan.pieces.resize(plan.cuts.size());
   std::optional<Result<Snapshot>> first_run;
-  run_pieces(plan.cuts.size() + 1, [&](std::size_t k) {
+  run_parts(plan.cuts.size() + 1, [&](std::size_t k) {
     if (k == 0) {
       first_run.emplace(decode_run(text, &plan));
       return;

@@ -9,30 +9,17 @@
 #include <vector>
 
 #include "core/file.h"
+#include "core/parts.h"
 #include "core/snapshot.h"
 #include "core/utf8.h"
 #include "core/vector_store.h"
 #include "core/wal_reader.h"
-#include "index/worker_pool.h"
 
 namespace pvdb::core {
 namespace {
 
 // O_NONBLOCK keeps a FIFO at either path from hanging the open; regular files ignore it.
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK;
-
-// Large files are read and checked in parts on the worker pool.
-constexpr std::size_t kParallelBytes = std::size_t{1} << 20;
-
-std::size_t part_count(std::size_t bytes) {
-  return bytes < kParallelBytes ? 1 : index::WorkerPool::global().size();
-}
-
-template <class Body>
-void run_parts(std::size_t count, const Body& body) {
-  if (count == 1) return body(0);
-  index::WorkerPool::global().parallel_for(0, count, 1, body);
-}
 
 // Fills `out` with the file's first `size` bytes by reads of its parts at once.
 // False when any part failed or came short: the caller then reads it all again.
