@@ -44,7 +44,7 @@ void Construction::insert(PointIndex new_point, std::size_t level,
   search.ef = ef_construction_;
   const Layer zero = locked_zero(new_point);
   search.search_bounded(query, zero, points_, links);
-  search.settle(query, points_, SIZE_MAX);
+  search.settle(query, points_);
 
   std::span<const Candidate> found;
   if (heuristic_) {
@@ -176,10 +176,7 @@ bool Construction::link_back_dropped(PointIndex new_point, PointIndex neighbour,
     std::array<float, kChunk> highs;
     points_.distance_bounds(query, {ids.data() + first, size}, lows.data(), highs.data());
     for (std::size_t k = 0; k < size && !discarded; ++k) {
-      // The bounds settle it unless they straddle the distance (or it is NaN).
-      discarded = highs[k] < distance ||
-                  (!(lows[k] >= distance) &&
-                   distance_less(points_.distance_to(query, ids[first + k]), distance));
+      discarded = points_.nearer(query, ids[first + k], lows[k], highs[k], distance);
     }
   }
   if (!discarded) return false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "index/candidate.h"
 #include "index/check.h"
 #include "index/kernels.h"
 
@@ -25,9 +26,10 @@ constexpr std::size_t kMaxBoundedLength = 65536;
 // factor covering the gammas' denominators and the norms for n up to
 // kMaxBoundedLength. The norms' lower limit makes the subnormal terms less than
 // 2^-30 relative to the denominator, the upper one keeps every partial sum finite.
-// The quotient by the denominator and 1 - quotient are rounded to float once each:
-// 2^-21 covers both, and the final conversion, for quotients up to 2 in size.
-// finish_distance clamps after that, which keeps the order of the bounds.
+// The quotient by the denominator and 1 - quotient are rounded to float once each,
+// and the bounds once more on their way to float: 2^-19 covers all three for
+// quotients up to 2 in size. finish_distance clamps to [0, 2] last, and so do the
+// bounds, which keeps them on either side of its result.
 bool bound_distance(float fast, std::size_t n, float na, float nb, float* lo, float* hi) {
   if (!(na >= 1e-15f && nb >= 1e-15f) || n > kMaxBoundedLength) return false;
   const double scale = static_cast<double>(na) * static_cast<double>(nb);
@@ -153,6 +155,12 @@ void PointSet::distance_bounds(const Query& q, std::span<const PointIndex> ids, 
       }
     }
   }
+}
+
+bool PointSet::nearer(const Query& q, PointIndex p, float lo, float hi, float than) const {
+  if (hi < than) return true;
+  if (lo >= than) return false;
+  return distance_less(distance_to(q, p), than);
 }
 
 PointSet PointSet::reordered(std::span<const PointIndex> order) const {

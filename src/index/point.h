@@ -69,6 +69,10 @@ class PointSet {
   // distances and nearly always narrow enough to rank points. Where no bound is safe
   // (norms tiny, huge or not finite, very long points), both are the exact distance.
   void distance_bounds(const Query& q, std::span<const PointIndex> ids, float* lo, float* hi) const;
+  // Whether point p, whose distance from q lies in [lo, hi], is nearer to q than
+  // `than` in the float order of rankings; the exact distance settles what the
+  // bounds cannot (and a NaN `than`).
+  bool nearer(const Query& q, PointIndex p, float lo, float hi, float than) const;
 
   // The points in a new order: element j of the result is element order[j] here. The
   // result refers to the same rows; no float is copied.

@@ -11,15 +11,6 @@ namespace {
 // std heap functions build a max-heap; this order turns it into a min-heap.
 bool heap_order(const Candidate& a, const Candidate& b) { return b < a; }
 
-// Whether point p, whose distance from query lies in [lo, hi], is nearer to it than
-// `than` in the float order; the exact distance settles what the bounds cannot.
-bool nearer(const Query& query, PointIndex p, float lo, float hi, float than,
-            const PointSet& points) {
-  if (hi < than) return true;
-  if (lo >= than) return false;
-  return distance_less(points.distance_to(query, p), than);
-}
-
 }  // namespace
 
 void Search::reset() {
@@ -128,8 +119,8 @@ void Search::mark_dominated(std::size_t chosen, const PointSet& points) {
     std::size_t still = open_head_[k];
     for (std::size_t i = open_head_[k]; i < open.size(); ++i, ++next) {
       const std::uint32_t w = open[i];
-      if (nearer(query, batch_ids_[next], batch_distances_[next], batch_highs_[next],
-                 working[w].distance, points)) {
+      if (points.nearer(query, batch_ids_[next], batch_distances_[next], batch_highs_[next],
+                        working[w].distance)) {
         dominated_[w] = 1;
       } else {
         open[still++] = w;

@@ -60,8 +60,8 @@ struct Search {
   void search_bounded(const Query& query, const Layer& layer, const PointSet& points,
                       std::size_t links);
   void cull_bounded();
-  // The first `limit` entries of the bounded result, exact, left in nearest.
-  std::span<const Candidate> settle(const Query& query, const PointSet& points, std::size_t limit);
+  // The bounded result with exact distances, left in nearest.
+  std::span<const Candidate> settle(const Query& query, const PointSet& points);
 
   // Chooses at most kZeroSlots neighbours for query among nearest: a candidate is
   // kept only when no kept one is nearer to it than the query is. Leaves the

@@ -121,20 +121,18 @@ void Search::cull_bounded() {
   for (const Bounded& c : bounded_nearest_) visited.insert(c.point);
 }
 
-std::span<const Candidate> Search::settle(const Query& query, const PointSet& points,
-                                          std::size_t limit) {
-  const std::size_t count = std::min(limit, bounded_nearest_.size());
-  const std::span<const Bounded> first(bounded_nearest_.data(), count);
+std::span<const Candidate> Search::settle(const Query& query, const PointSet& points) {
   batch_ids_.clear();
-  for (const Bounded& c : first) {
+  for (const Bounded& c : bounded_nearest_) {
     if (!c.exact()) batch_ids_.push_back(c.point);
   }
   batch_distances_.resize(batch_ids_.size());
   points.distances(query, batch_ids_, batch_distances_.data());
   nearest.clear();
   std::size_t next = 0;
-  for (const Bounded& c : first)
+  for (const Bounded& c : bounded_nearest_) {
     nearest.push_back({c.exact() ? c.lo : batch_distances_[next++], c.point});
+  }
   return nearest;
 }
 
