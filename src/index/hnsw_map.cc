@@ -44,6 +44,7 @@ std::vector<std::vector<UpperNode>> insert_layers(Construction& construction,
 Hnsw::Hnsw(PointSet points, std::vector<ZeroNode> zero, std::vector<std::vector<UpperNode>> layers,
            std::uint64_t ef_search)
     : points_(std::move(points)),
+      sketches_(points_),
       zero_(std::move(zero)),
       layers_(std::move(layers)),
       ef_search_(ef_search) {
@@ -58,14 +59,16 @@ std::span<const Candidate> Hnsw::search(std::span<const float> query, Search& se
   const Query q = Query::of(query);
   // Queries rank by exact distances: their rows mostly come from memory, which the
   // eight-row exact kernel overlaps better than the bounded path's row-by-row one.
+  // The sketches spare most of those rows.
+  search.sketch.assign(q);
   search.push(0, q, points_);
   for (std::size_t k = layers_.size(); k >= 1; --k) {
     search.ef = 1;
-    search.search(q, Layer::upper(layers_[k - 1]), points_, kUpperSlots);
+    search.search(q, Layer::upper(layers_[k - 1]), points_, kUpperSlots, &sketches_);
     search.cull();
   }
   search.ef = ef_search_;
-  search.search(q, Layer::zero(zero_), points_, kZeroSlots);
+  search.search(q, Layer::zero(zero_), points_, kZeroSlots, &sketches_);
   if (search.nearest.size() > limit) search.nearest.resize(limit);
   return search.nearest;
 }

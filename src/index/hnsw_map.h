@@ -37,6 +37,7 @@ class Hnsw {
 
  private:
   PointSet points_;
+  Sketches sketches_;
   std::vector<ZeroNode> zero_;
   std::vector<std::vector<UpperNode>> layers_;
   std::uint64_t ef_search_ = 0;

@@ -163,7 +163,56 @@ __attribute__((target("avx2,fma"))) float dot_fast_avx2(const float* a, const fl
   return s;
 }
 
+// Sum of the eight 32-bit lanes.
+__attribute__((target("avx2"), always_inline)) inline std::int32_t add_lanes(__m256i v) {
+  __m128i x = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  x = _mm_add_epi32(x, _mm_shuffle_epi32(x, _MM_SHUFFLE(1, 0, 3, 2)));
+  x = _mm_add_epi32(x, _mm_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1)));
+  return _mm_cvtsi128_si32(x);
+}
+
 }  // namespace
+
+std::int32_t dot_bytes_scalar(const std::uint8_t* pos, const std::uint8_t* neg,
+                              const std::int8_t* row, std::size_t lines) {
+  std::int32_t sum = 0;
+  for (std::size_t i = 0; i < lines * 64; ++i) {
+    sum += (static_cast<std::int32_t>(pos[i]) - static_cast<std::int32_t>(neg[i])) * row[i];
+  }
+  return sum;
+}
+
+// A pair of products of at most 127 * 127 fits the 16-bit sums of maddubs.
+__attribute__((target("avx2"))) std::int32_t dot_bytes_avx2(const std::uint8_t* pos,
+                                                            const std::uint8_t* neg,
+                                                            const std::int8_t* row,
+                                                            std::size_t lines) {
+  const __m256i ones = _mm256_set1_epi16(1);
+  __m256i up = _mm256_setzero_si256();
+  __m256i down = _mm256_setzero_si256();
+  for (std::size_t i = 0; i < lines * 64; i += 32) {
+    const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i));
+    const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pos + i));
+    const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(neg + i));
+    up = _mm256_add_epi32(up, _mm256_madd_epi16(_mm256_maddubs_epi16(p, r), ones));
+    down = _mm256_add_epi32(down, _mm256_madd_epi16(_mm256_maddubs_epi16(n, r), ones));
+  }
+  return add_lanes(_mm256_sub_epi32(up, down));
+}
+
+// 256-bit lanes: four-product sums without the 16-bit step, and no wide registers.
+__attribute__((target("avx512vl,avx512vnni,avx2"))) std::int32_t dot_bytes_avx512(
+    const std::uint8_t* pos, const std::uint8_t* neg, const std::int8_t* row, std::size_t lines) {
+  __m256i up = _mm256_setzero_si256();
+  __m256i down = _mm256_setzero_si256();
+  for (std::size_t i = 0; i < lines * 64; i += 32) {
+    const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i));
+    up = _mm256_dpbusd_epi32(up, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pos + i)), r);
+    down =
+        _mm256_dpbusd_epi32(down, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(neg + i)), r);
+  }
+  return add_lanes(_mm256_sub_epi32(up, down));
+}
 
 float dot_scalar(const float* a, std::size_t a_len, const float* b, std::size_t b_len) {
   const std::size_t len = std::min(a_len, b_len);
@@ -228,6 +277,18 @@ __attribute__((target("avx2,fma"))) void dot_fast_batch_avx2(const float* query,
   for (std::size_t k = 0; k < count; ++k) {
     out[k] = dot_fast_avx2(query, rows[k], std::min(query_len, lens[k]));
   }
+}
+
+bool has_avx512_vnni() {
+  return __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni") &&
+         has_avx2();
+}
+
+DotBytesFn dot_bytes() {
+  static const DotBytesFn best = has_avx512_vnni() ? dot_bytes_avx512
+                                 : has_avx2()      ? dot_bytes_avx2
+                                                   : dot_bytes_scalar;
+  return best;
 }
 
 bool has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }

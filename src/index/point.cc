@@ -163,6 +163,14 @@ bool PointSet::nearer(const Query& q, PointIndex p, float lo, float hi, float th
   return distance_less(distance_to(q, p), than);
 }
 
+void PointSet::prefetch(std::span<const PointIndex> ids) const {
+  for (const PointIndex p : ids) {
+    const std::span<const float> row = (*this)[p];
+    const char* at = reinterpret_cast<const char*>(row.data());
+    for (std::size_t b = 0; b < row.size_bytes(); b += 64) __builtin_prefetch(at + b);
+  }
+}
+
 PointSet PointSet::reordered(std::span<const PointIndex> order) const {
   PointSet result;
   result.rows_.reserve(order.size());

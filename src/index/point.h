@@ -74,6 +74,10 @@ class PointSet {
   // bounds cannot (and a NaN `than`).
   bool nearer(const Query& q, PointIndex p, float lo, float hi, float than) const;
 
+  // Starts loading the rows of ids into the cache, so that their misses overlap
+  // instead of stalling the kernels one by one.
+  void prefetch(std::span<const PointIndex> ids) const;
+
   // The points in a new order: element j of the result is element order[j] here. The
   // result refers to the same rows; no float is copied.
   PointSet reordered(std::span<const PointIndex> order) const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 #include "index/kernels.h"
 
@@ -45,10 +46,24 @@ void Search::push_scored(Candidate c) {
 
 // Same effect as pushing each neighbour in turn: a point's distance does not
 // depend on the others, so the new ones are scored together, then offered in order.
-void Search::push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points) {
+void Search::push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points,
+                      const Sketches* sketches) {
   batch_ids_.clear();
   for (const PointIndex p : ps) {
     if (visited.insert(p)) batch_ids_.push_back(p);
+  }
+  // offer only lowers the ef-th entry, so whatever lies beyond it now is refused
+  // then: such points need no exact distance. A NaN entry ranks after every number.
+  if (sketches != nullptr && ef > 0 && nearest.size() >= ef && !std::isnan(nearest[ef - 1].distance)) {
+    const float limit = nearest[ef - 1].distance;
+    batch_lows_.resize(batch_ids_.size());
+    sketches->lower_bounds(sketch, batch_ids_, batch_lows_.data());
+    std::size_t still = 0;
+    for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
+      if (!(batch_lows_[k] > limit)) batch_ids_[still++] = batch_ids_[k];
+    }
+    batch_ids_.resize(still);
+    points.prefetch(batch_ids_);
   }
   batch_distances_.resize(batch_ids_.size());
   points.distances(query, batch_ids_, batch_distances_.data());
@@ -58,14 +73,14 @@ void Search::push_all(std::span<const PointIndex> ps, const Query& query, const 
 }
 
 void Search::search(const Query& query, const Layer& layer, const PointSet& points,
-                    std::size_t links) {
+                    std::size_t links, const Sketches* sketches) {
   std::array<PointIndex, kZeroSlots> neighbours;
   while (!candidates.empty()) {
     std::pop_heap(candidates.begin(), candidates.end(), heap_order);
     const Candidate c = candidates.back();
     candidates.pop_back();
     if (!nearest.empty() && distance_less(nearest.back().distance, c.distance)) return;
-    push_all(layer.neighbours(c.point, links, neighbours.data()), query, points);
+    push_all(layer.neighbours(c.point, links, neighbours.data()), query, points, sketches);
     if (nearest.size() > ef) nearest.resize(ef);
   }
 }

@@ -8,6 +8,7 @@
 #include "index/candidate.h"
 #include "index/layer.h"
 #include "index/point.h"
+#include "index/sketch.h"
 #include "index/visited.h"
 
 namespace pvdb::index {
@@ -28,6 +29,8 @@ struct Search {
   // are known not to discard one another (an earlier selection kept them all from
   // the same query), so they are not compared again. The selection consumes it.
   std::vector<std::uint8_t> kept_before;
+  // The query as push_all hands it to sketches.
+  SketchQuery sketch;
 
   // Clears visited and empties every list; keeps ef.
   void reset();
@@ -41,11 +44,16 @@ struct Search {
   void push_scored(Candidate c);
 
   // The same as push for each point in turn, with the new points scored together.
-  void push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points);
+  // With sketches of points, the points they show to be too far to be kept are
+  // dropped before their rows are read; the result is the same.
+  // sketch must then hold the query.
+  void push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points,
+                const Sketches* sketches = nullptr);
 
   // Greedy best-first search of one layer from the current candidates, following
   // at most links neighbours of each expanded node. The result is left in nearest.
-  void search(const Query& query, const Layer& layer, const PointSet& points, std::size_t links);
+  void search(const Query& query, const Layer& layer, const PointSet& points, std::size_t links,
+              const Sketches* sketches = nullptr);
 
   // Restarts the candidates from nearest and makes only nearest visited, between
   // the search of one layer and the next.
@@ -81,6 +89,7 @@ struct Search {
   // Scratch for scoring many points in one batch.
   std::vector<PointIndex> batch_ids_;
   std::vector<float> batch_distances_;
+  std::vector<float> batch_lows_;
   std::vector<float> batch_highs_;
   // The bounded counterparts of nearest and candidates.
   std::vector<Bounded> bounded_nearest_;
