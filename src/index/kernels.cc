@@ -280,8 +280,7 @@ __attribute__((target("avx2,fma"))) void dot_fast_batch_avx2(const float* query,
 }
 
 bool has_avx512_vnni() {
-  return __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni") &&
-         has_avx2();
+  return __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni") && has_avx2();
 }
 
 DotBytesFn dot_bytes() {

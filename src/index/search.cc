@@ -54,7 +54,8 @@ void Search::push_all(std::span<const PointIndex> ps, const Query& query, const 
   }
   // offer only lowers the ef-th entry, so whatever lies beyond it now is refused
   // then: such points need no exact distance. A NaN entry ranks after every number.
-  if (sketches != nullptr && ef > 0 && nearest.size() >= ef && !std::isnan(nearest[ef - 1].distance)) {
+  if (sketches != nullptr && ef > 0 && nearest.size() >= ef &&
+      !std::isnan(nearest[ef - 1].distance)) {
     const float limit = nearest[ef - 1].distance;
     batch_lows_.resize(batch_ids_.size());
     sketches->lower_bounds(sketch, batch_ids_, batch_lows_.data());

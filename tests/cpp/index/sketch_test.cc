@@ -1,0 +1,238 @@
+#include "index/sketch.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "index/kernels.h"
+#include "index/layer.h"
+#include "index/search.h"
+
+namespace pvdb::index {
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+std::vector<PointIndex> all_ids(std::size_t n) {
+  std::vector<PointIndex> ids(n);
+  for (std::size_t i = 0; i < n; ++i) ids[i] = static_cast<PointIndex>(i);
+  return ids;
+}
+
+Point gaussian(std::mt19937& rng, std::size_t n, double scale) {
+  std::normal_distribution<double> g(0.0, scale);
+  Point p(n);
+  for (float& x : p) x = static_cast<float>(g(rng));
+  return p;
+}
+
+// Rows the rounding treats worst: one large value among small ones, values just
+// off the rounding steps, near copies of the query, and scales from subnormal
+// to huge.
+std::vector<Point> awkward_rows(const Point& query, std::mt19937& rng) {
+  const std::size_t n = query.size();
+  std::vector<Point> rows;
+  for (const double scale : {1e-20, 1e-3, 1.0, 1e6, 1e17}) rows.push_back(gaussian(rng, n, scale));
+  Point spike(n, 1e-3f);
+  spike[n / 2] = 50.0f;
+  rows.push_back(spike);
+  Point steps(n);
+  for (std::size_t i = 0; i < n; ++i)
+    steps[i] = (static_cast<float>(i % 255) - 127.0f + 0.5f) / 127.0f;
+  rows.push_back(steps);
+  for (const float eps : {0.0f, 1e-6f, 1e-3f}) {
+    Point near = query;
+    for (float& x : near) x += eps * x;
+    rows.push_back(near);
+    Point opposite = near;
+    for (float& x : opposite) x = -x;
+    rows.push_back(opposite);
+  }
+  // No safe bound for these: they must come back as -infinity.
+  Point with_nan = query;
+  with_nan[0] = kNaN;
+  rows.push_back(with_nan);
+  Point with_inf = query;
+  with_inf[n - 1] = kInf;
+  rows.push_back(with_inf);
+  rows.push_back(Point(n, 0.0f));
+  rows.push_back(Point(n, 1e-30f));
+  rows.push_back(Point(n, 3e37f));
+  rows.push_back(Point(n + 5, 1.0f));  // longer than the query
+  rows.push_back(Point(n / 2, 1.0f));  // shorter
+  rows.push_back(Point{});
+  return rows;
+}
+
+void expect_bounds_hold(const std::vector<Point>& rows, const Point& query,
+                        const std::string& label) {
+  const PointSet set(rows);
+  const Sketches sketches(set);
+  const Query q = Query::of(query);
+  SketchQuery sketch;
+  sketch.assign(q);
+  const std::vector<PointIndex> ids = all_ids(rows.size());
+  std::vector<float> exact(rows.size());
+  std::vector<float> lo(rows.size());
+  set.distances(q, ids, exact.data());
+  sketches.lower_bounds(sketch, ids, lo.data());
+  for (std::size_t p = 0; p < rows.size(); ++p) {
+    // A NaN distance ranks above every number, so any bound is below it.
+    if (std::isnan(exact[p])) continue;
+    EXPECT_LE(lo[p], exact[p]) << label << " row " << p;
+  }
+}
+
+TEST(Sketches, LowerBoundsNeverExceedTheExactDistance) {
+  std::mt19937 rng(5);
+  for (const std::size_t n : {1u, 3u, 63u, 64u, 65u, 128u, 384u, 1000u, 4096u}) {
+    for (const double scale : {1e-6, 1.0, 1e12}) {
+      const Point query = gaussian(rng, n, scale);
+      std::vector<Point> rows = awkward_rows(query, rng);
+      for (int k = 0; k < 200; ++k) rows.push_back(gaussian(rng, n, 1.0));
+      expect_bounds_hold(rows, query, "n " + std::to_string(n) + " scale " + std::to_string(scale));
+    }
+  }
+}
+
+// Where nothing can be bounded, the bound says so instead of guessing.
+TEST(Sketches, UnsafeInputsGetNoBound) {
+  std::mt19937 rng(6);
+  const Point query = gaussian(rng, 16, 1.0);
+  Point with_nan = query;
+  with_nan[3] = kNaN;
+  const std::vector<Point> rows = {with_nan, Point(16, 0.0f), Point(16, 1e-30f), Point(16, 3e37f),
+                                   Point(4097, 1.0f)};
+  const PointSet set(rows);
+  const Sketches sketches(set);
+  std::vector<float> lo(rows.size());
+  SketchQuery sketch;
+  sketch.assign(Query::of(query));
+  sketches.lower_bounds(sketch, all_ids(rows.size()), lo.data());
+  for (std::size_t p = 0; p < rows.size(); ++p) EXPECT_EQ(lo[p], -kInf) << p;
+  // An unsafe query bounds nothing, however ordinary the rows.
+  const std::vector<Point> plain = {query, gaussian(rng, 16, 1.0)};
+  const PointSet plain_set(plain);
+  const Sketches plain_sketches(plain_set);
+  for (const Point& bad : {with_nan, Point(16, 0.0f), Point(4097, 1.0f)}) {
+    sketch.assign(Query::of(bad));
+    plain_sketches.lower_bounds(sketch, all_ids(plain.size()), lo.data());
+    EXPECT_EQ(lo[0], -kInf);
+    EXPECT_EQ(lo[1], -kInf);
+  }
+}
+
+// The bounds must be narrow enough to be worth their cost: on ordinary rows they
+// stay within a few hundredths of the exact distance.
+TEST(Sketches, BoundsAreCloseOnOrdinaryRows) {
+  std::mt19937 rng(7);
+  for (const std::size_t n : {32u, 128u, 384u}) {
+    const Point query = gaussian(rng, n, 1.0);
+    std::vector<Point> rows;
+    for (int k = 0; k < 300; ++k) rows.push_back(gaussian(rng, n, 1.0));
+    const PointSet set(rows);
+    const Sketches sketches(set);
+    const Query q = Query::of(query);
+    SketchQuery sketch;
+    sketch.assign(q);
+    std::vector<float> exact(rows.size());
+    std::vector<float> lo(rows.size());
+    set.distances(q, all_ids(rows.size()), exact.data());
+    sketches.lower_bounds(sketch, all_ids(rows.size()), lo.data());
+    for (std::size_t p = 0; p < rows.size(); ++p) {
+      EXPECT_LT(exact[p] - lo[p], 0.05f) << n << " row " << p;
+    }
+  }
+}
+
+TEST(DotKernels, ByteKernelsAgreeExactly) {
+  std::vector<kernels::DotBytesFn> fns = {kernels::dot_bytes_scalar};
+  if (kernels::has_avx2()) fns.push_back(kernels::dot_bytes_avx2);
+  if (kernels::has_avx512_vnni()) fns.push_back(kernels::dot_bytes_avx512);
+  std::mt19937 rng(8);
+  std::uniform_int_distribution<int> level(-127, 127);
+  for (const std::size_t lines : {1u, 2u, 3u, 6u, 64u}) {
+    const std::size_t n = lines * kSketchLine;
+    std::vector<std::uint8_t> pos(n);
+    std::vector<std::uint8_t> neg(n);
+    std::vector<std::int8_t> row(n);
+    // Random values, then the extremes, where the 16-bit pair sums of the AVX2
+    // kernel come closest to overflowing.
+    for (const bool extreme : {false, true}) {
+      std::int64_t expected = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const int q = extreme ? 127 : level(rng);
+        row[i] = static_cast<std::int8_t>(extreme ? (i % 4 < 2 ? 127 : -127) : level(rng));
+        pos[i] = static_cast<std::uint8_t>(q > 0 ? q : 0);
+        neg[i] = static_cast<std::uint8_t>(q < 0 ? -q : 0);
+        expected += static_cast<std::int64_t>(q) * row[i];
+      }
+      for (const kernels::DotBytesFn fn : fns) {
+        EXPECT_EQ(fn(pos.data(), neg.data(), row.data(), lines), expected) << lines;
+      }
+    }
+  }
+}
+
+// A search that drops candidates by their sketches ends exactly as one that
+// scores them all, on queries whose bounds are tight, loose or missing.
+TEST(Sketches, SearchResultIsUnchanged) {
+  std::mt19937 rng(9);
+  const std::size_t n = 600;
+  std::vector<Point> points;
+  for (std::size_t i = 0; i < n; ++i) points.push_back(gaussian(rng, 24, 1.0));
+  points[7][2] = kNaN;
+  points[8] = Point(24, 0.0f);
+  const PointSet set(points);
+  const Sketches sketches(set);
+  // A ring over random links: every point is reachable and lists are full.
+  std::vector<ZeroNode> zero(n);
+  for (std::size_t p = 0; p < n; ++p) {
+    zero[p].slots[0] = static_cast<PointIndex>((p + 1) % n);
+    for (std::size_t k = 1; k < kZeroSlots; ++k)
+      zero[p].slots[k] = static_cast<PointIndex>(rng() % n);
+  }
+  std::vector<Point> queries = {
+      gaussian(rng, 24, 1.0), gaussian(rng, 24, 1e-9), points[3],
+      Point(24, 0.0f),        Point(24, kNaN),         gaussian(rng, 10, 1.0)};
+  std::size_t dropped = 0;
+  for (const std::size_t ef : {1u, 10u, 100u}) {
+    for (const Point& query : queries) {
+      const Query q = Query::of(query);
+      Search plain;
+      Search sketched;
+      for (Search* s : {&plain, &sketched}) {
+        s->reset();
+        s->visited.reserve_capacity(n);
+        s->ef = ef;
+        s->sketch.assign(q);
+        s->push(0, q, set);
+      }
+      plain.search(q, Layer::zero(zero), set, kZeroSlots);
+      sketched.search(q, Layer::zero(zero), set, kZeroSlots, &sketches);
+      ASSERT_EQ(plain.nearest.size(), sketched.nearest.size());
+      for (std::size_t k = 0; k < plain.nearest.size(); ++k) {
+        EXPECT_EQ(plain.nearest[k].point, sketched.nearest[k].point) << ef << " " << k;
+        EXPECT_TRUE(
+            plain.nearest[k].distance == sketched.nearest[k].distance ||
+            (std::isnan(plain.nearest[k].distance) && std::isnan(sketched.nearest[k].distance)));
+      }
+      std::vector<float> lo(n);
+      sketches.lower_bounds(sketched.sketch, all_ids(n), lo.data());
+      if (!plain.nearest.empty()) {
+        for (const float l : lo) dropped += l > plain.nearest.back().distance;
+      }
+    }
+  }
+  // The sketches must actually rule points out, or the test shows nothing.
+  EXPECT_GT(dropped, 0u);
+}
+
+}  // namespace
+}  // namespace pvdb::index
