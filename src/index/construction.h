@@ -30,9 +30,8 @@ struct Heuristic {
 // it is read and exclusive while it is written, never upgraded.
 class Construction {
  public:
-  // With sketches of the points, the layer searches drop far candidates by them.
-  Construction(const PointSet& points, const Sketches* sketches, std::size_t top,
-               std::size_t ef_construction, std::optional<Heuristic> heuristic);
+  Construction(const PointSet& points, std::size_t top, std::size_t ef_construction,
+               std::optional<Heuristic> heuristic);
 
   // Links new_point (never 0) into layer 0 after descending the upper layers above
   // level. upper_layers[i] is layer i + 1 and must be complete for every layer above
@@ -60,7 +59,6 @@ class Construction {
   Layer locked_zero(PointIndex owned) const;
 
   const PointSet& points_;
-  const Sketches* sketches_;
   std::vector<ZeroNode> zero_;
   // For every slot of zero_, the distance from the node's point to the slot's
   // point, kept under the same lock. Linking back needs exactly these distances,

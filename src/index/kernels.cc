@@ -173,45 +173,38 @@ __attribute__((target("avx2"), always_inline)) inline std::int32_t add_lanes(__m
 
 }  // namespace
 
-std::int32_t dot_bytes_scalar(const std::uint8_t* pos, const std::uint8_t* neg,
-                              const std::int8_t* row, std::size_t lines) {
+std::int32_t dot_bytes_scalar(const std::int8_t* a, const std::int8_t* b, std::size_t lines) {
   std::int32_t sum = 0;
-  for (std::size_t i = 0; i < lines * 64; ++i) {
-    sum += (static_cast<std::int32_t>(pos[i]) - static_cast<std::int32_t>(neg[i])) * row[i];
-  }
+  for (std::size_t i = 0; i < lines * 64; ++i) sum += a[i] * b[i];
   return sum;
 }
 
-// A pair of products of at most 127 * 127 fits the 16-bit sums of maddubs.
-__attribute__((target("avx2"))) std::int32_t dot_bytes_avx2(const std::uint8_t* pos,
-                                                            const std::uint8_t* neg,
-                                                            const std::int8_t* row,
+// The multiplies take one unsigned operand: |a| against b with a's sign moved
+// over. A pair of products of at most 127 * 127 fits the 16-bit sums of maddubs.
+__attribute__((target("avx2"))) std::int32_t dot_bytes_avx2(const std::int8_t* a,
+                                                            const std::int8_t* b,
                                                             std::size_t lines) {
   const __m256i ones = _mm256_set1_epi16(1);
-  __m256i up = _mm256_setzero_si256();
-  __m256i down = _mm256_setzero_si256();
+  __m256i sum = _mm256_setzero_si256();
   for (std::size_t i = 0; i < lines * 64; i += 32) {
-    const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i));
-    const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pos + i));
-    const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(neg + i));
-    up = _mm256_add_epi32(up, _mm256_madd_epi16(_mm256_maddubs_epi16(p, r), ones));
-    down = _mm256_add_epi32(down, _mm256_madd_epi16(_mm256_maddubs_epi16(n, r), ones));
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+    const __m256i pairs = _mm256_maddubs_epi16(_mm256_sign_epi8(x, x), _mm256_sign_epi8(y, x));
+    sum = _mm256_add_epi32(sum, _mm256_madd_epi16(pairs, ones));
   }
-  return add_lanes(_mm256_sub_epi32(up, down));
+  return add_lanes(sum);
 }
 
 // 256-bit lanes: four-product sums without the 16-bit step, and no wide registers.
 __attribute__((target("avx512vl,avx512vnni,avx2"))) std::int32_t dot_bytes_avx512(
-    const std::uint8_t* pos, const std::uint8_t* neg, const std::int8_t* row, std::size_t lines) {
-  __m256i up = _mm256_setzero_si256();
-  __m256i down = _mm256_setzero_si256();
+    const std::int8_t* a, const std::int8_t* b, std::size_t lines) {
+  __m256i sum = _mm256_setzero_si256();
   for (std::size_t i = 0; i < lines * 64; i += 32) {
-    const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i));
-    up = _mm256_dpbusd_epi32(up, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pos + i)), r);
-    down =
-        _mm256_dpbusd_epi32(down, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(neg + i)), r);
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+    sum = _mm256_dpbusd_epi32(sum, _mm256_sign_epi8(x, x), _mm256_sign_epi8(y, x));
   }
-  return add_lanes(_mm256_sub_epi32(up, down));
+  return add_lanes(sum);
 }
 
 float dot_scalar(const float* a, std::size_t a_len, const float* b, std::size_t b_len) {

@@ -12,26 +12,23 @@ namespace pvdb::index {
 // Bytes of one sketched row: values are kept in whole 64-byte lines.
 inline constexpr std::size_t kSketchLine = 64;
 
-// A query as sketches compare it: each value rounded to a multiple of the query's
-// step (its largest magnitude / 127), split into its positive and negative parts.
-// Reusable: it keeps its buffers between queries.
+// A vector as sketches compare it: each value rounded to a multiple of the
+// vector's step (its largest magnitude / 127) and kept as one signed byte.
+// Reusable: it keeps its buffer between queries.
 struct SketchQuery {
-  std::vector<std::uint8_t> pos;  // whole lines, zero past the query
-  std::vector<std::uint8_t> neg;
-  bool usable = false;  // false when the query has no safe bound
+  std::vector<std::int8_t> bytes;  // whole lines, zero past the vector
+  bool usable = false;             // false when the vector has no safe bound
   std::size_t lines = 0;
-  double step_ratio = 0.0;     // step / computed norm
-  double rounded_ratio = 0.0;  // at least |rounded query| / computed norm
-  double error_ratio = 0.0;    // at least |query - rounded query| / computed norm
+  float step_ratio = 0.0f;   // step / computed norm
+  float error_ratio = 0.0f;  // at least |vector - rounded vector| / computed norm
 
   void assign(const Query& q);
 };
 
-// A small copy of every point of a set, one byte per value rounded like a
-// SketchQuery, rows on whole cache lines in point order. From it a lower bound
-// on the exact distance costs a few integer operations on a quarter of the row's
-// bytes, which lets a search drop most candidates without reading their rows.
-// Immutable once made.
+// A small copy of every point of a set, rounded like a SketchQuery, rows on whole
+// cache lines in point order. From it a lower bound on the exact distance costs
+// a few integer operations on a quarter of the row's bytes, which lets a search
+// drop most candidates without reading their rows. Immutable once made.
 class Sketches {
  public:
   Sketches() = default;
@@ -47,10 +44,10 @@ class Sketches {
 
  private:
   struct Row {
-    float step_ratio = 0.0f;   // step / computed norm; NaN when the row has no bound
+    float step_ratio = 0.0f;   // step / computed norm
     float error_ratio = 0.0f;  // at least |point - rounded row| / computed norm
     std::uint32_t first = 0;   // its first line
-    std::uint32_t lines = 0;
+    std::uint32_t lines = 0;   // 0 when the row has no safe bound
   };
   struct alignas(kSketchLine) Line {
     std::int8_t bytes[kSketchLine];

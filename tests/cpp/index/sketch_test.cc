@@ -159,22 +159,19 @@ TEST(DotKernels, ByteKernelsAgreeExactly) {
   std::uniform_int_distribution<int> level(-127, 127);
   for (const std::size_t lines : {1u, 2u, 3u, 6u, 64u}) {
     const std::size_t n = lines * kSketchLine;
-    std::vector<std::uint8_t> pos(n);
-    std::vector<std::uint8_t> neg(n);
-    std::vector<std::int8_t> row(n);
-    // Random values, then the extremes, where the 16-bit pair sums of the AVX2
-    // kernel come closest to overflowing.
+    std::vector<std::int8_t> a(n);
+    std::vector<std::int8_t> b(n);
+    // Random values, then the extremes of every sign pairing, where the 16-bit
+    // pair sums of the AVX2 kernel come closest to overflowing.
     for (const bool extreme : {false, true}) {
       std::int64_t expected = 0;
       for (std::size_t i = 0; i < n; ++i) {
-        const int q = extreme ? 127 : level(rng);
-        row[i] = static_cast<std::int8_t>(extreme ? (i % 4 < 2 ? 127 : -127) : level(rng));
-        pos[i] = static_cast<std::uint8_t>(q > 0 ? q : 0);
-        neg[i] = static_cast<std::uint8_t>(q < 0 ? -q : 0);
-        expected += static_cast<std::int64_t>(q) * row[i];
+        a[i] = static_cast<std::int8_t>(extreme ? (i % 4 < 2 ? 127 : -127) : level(rng));
+        b[i] = static_cast<std::int8_t>(extreme ? (i % 8 < 4 ? a[i] : -a[i]) : level(rng));
+        expected += a[i] * b[i];
       }
       for (const kernels::DotBytesFn fn : fns) {
-        EXPECT_EQ(fn(pos.data(), neg.data(), row.data(), lines), expected) << lines;
+        EXPECT_EQ(fn(a.data(), b.data(), lines), expected) << lines << " " << extreme;
       }
     }
   }
