@@ -43,7 +43,7 @@ class Construction {
   UpperNode freeze(PointIndex p);
 
   // Layer 0 as it stands; only once no insertion runs.
-  std::vector<ZeroNode> take_zero() { return std::move(zero_); }
+  ZeroNodes take_zero() { return std::move(zero_); }
 
  private:
   void link_back(PointIndex new_point, PointIndex neighbour, float distance, Search& insertion);
@@ -59,11 +59,12 @@ class Construction {
   Layer locked_zero(PointIndex owned) const;
 
   const PointSet& points_;
-  std::vector<ZeroNode> zero_;
+  ZeroNodes zero_;
   // For every slot of zero_, the distance from the node's point to the slot's
   // point, kept under the same lock. Linking back needs exactly these distances,
   // and distances are deterministic, so remembering them changes no result.
-  std::vector<std::array<float, kZeroSlots>> slot_distances_;
+  std::vector<std::array<float, kZeroSlots>, HugePageAllocator<std::array<float, kZeroSlots>>>
+      slot_distances_;
   // With the heuristic: how many leading entries of each list its last selection
   // kept (the rest were re-admitted). Kept under the same lock as the list.
   std::vector<std::uint8_t> kept_counts_;

@@ -41,7 +41,7 @@ std::vector<std::vector<UpperNode>> insert_layers(Construction& construction,
 
 }  // namespace
 
-Hnsw::Hnsw(PointSet points, std::vector<ZeroNode> zero, std::vector<std::vector<UpperNode>> layers,
+Hnsw::Hnsw(PointSet points, ZeroNodes zero, std::vector<std::vector<UpperNode>> layers,
            std::uint64_t ef_search)
     : points_(std::move(points)),
       sketches_(points_),
@@ -89,7 +89,7 @@ HnswMap HnswMap::build(PointSet points, std::vector<std::uint64_t> values, const
 
   Construction construction(ordered, plan.size() - 1, builder.ef_construction, builder.heuristic);
   std::vector<std::vector<UpperNode>> layers = insert_layers(construction, plan, pool);
-  std::vector<ZeroNode> zero = construction.take_zero();
+  ZeroNodes zero = construction.take_zero();
   Hnsw hnsw(std::move(ordered), std::move(zero), std::move(layers), builder.ef_search);
 
   std::vector<std::uint64_t> reordered(n);

@@ -19,7 +19,7 @@ namespace pvdb::index {
 class Hnsw {
  public:
   Hnsw() = default;
-  Hnsw(PointSet points, std::vector<ZeroNode> zero, std::vector<std::vector<UpperNode>> layers,
+  Hnsw(PointSet points, ZeroNodes zero, std::vector<std::vector<UpperNode>> layers,
        std::uint64_t ef_search);
 
   // The nearest points to query, at most ef_search of them, ascending by distance
@@ -30,7 +30,7 @@ class Hnsw {
                                     std::size_t limit = SIZE_MAX) const;
 
   const PointSet& points() const { return points_; }
-  const std::vector<ZeroNode>& zero() const { return zero_; }
+  const ZeroNodes& zero() const { return zero_; }
   // Element k - 1 is layer k.
   const std::vector<std::vector<UpperNode>>& layers() const { return layers_; }
   std::uint64_t ef_search() const { return ef_search_; }
@@ -38,7 +38,7 @@ class Hnsw {
  private:
   PointSet points_;
   Sketches sketches_;
-  std::vector<ZeroNode> zero_;
+  ZeroNodes zero_;
   std::vector<std::vector<UpperNode>> layers_;
   std::uint64_t ef_search_ = 0;
 };

@@ -3,8 +3,10 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "index/check.h"
+#include "index/huge_pages.h"
 #include "index/point.h"
 #include "index/rw_lock.h"
 
@@ -40,6 +42,9 @@ struct UpperNode {
 
   bool operator==(const UpperNode&) const = default;
 };
+
+// Layer 0 of a whole graph, one node per point.
+using ZeroNodes = std::vector<ZeroNode, HugePageAllocator<ZeroNode>>;
 
 inline void ZeroNode::insert(std::size_t index, PointIndex point) {
   if (index >= kZeroSlots) return;

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "index/huge_pages.h"
 #include "index/point.h"
 
 namespace pvdb::index {
@@ -54,7 +55,7 @@ class Sketches {
   };
 
   std::vector<Row> rows_;
-  std::vector<Line> lines_;
+  std::vector<Line, HugePageAllocator<Line>> lines_;
 };
 
 }  // namespace pvdb::index
