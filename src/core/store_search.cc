@@ -11,32 +11,36 @@ namespace pvdb::core {
 void VectorStore::rebuild_index() {
   // The old graph goes first, so that it never lives beside the new one.
   drop_index();
-  std::vector<std::string> ids;
-  ids.reserve(entries_.size());
-  for (const auto& [id, entry] : entries_) ids.push_back(id);
+  std::vector<const Entries::value_type*> sorted;
+  sorted.reserve(entries_.size());
+  for (const auto& item : entries_) sorted.push_back(&item);
   // std::string compares bytes as unsigned values: a proper prefix sorts first.
-  std::sort(ids.begin(), ids.end());
-  if (ids.empty()) {
+  std::sort(sorted.begin(), sorted.end(),
+            [](const auto* a, const auto* b) { return a->first < b->first; });
+  if (sorted.empty()) {
     dirty_ = false;
     return;
   }
   // The index borrows each record's own embedding; see `drop_index`.
   std::vector<std::span<const float>> rows;
-  rows.reserve(ids.size());
-  std::vector<std::uint64_t> positions(ids.size());
-  for (std::size_t i = 0; i < ids.size(); ++i) {
-    rows.emplace_back(entries_.find(ids[i])->second.embedding);
+  rows.reserve(sorted.size());
+  std::vector<std::uint64_t> positions(sorted.size());
+  std::vector<const VectorEntry*> records;
+  records.reserve(sorted.size());
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    records.push_back(&sorted[i]->second);
+    rows.emplace_back(records.back()->embedding);
     positions[i] = i;
   }
   const index::Builder builder;  // a fresh seed for every build
   index_ = index::HnswMap::build(index::PointSet::borrowed(rows), std::move(positions), builder);
-  index_ids_ = std::move(ids);
+  index_entries_ = std::move(records);
   dirty_ = false;
 }
 
 void VectorStore::drop_index() {
   index_.reset();
-  index_ids_ = std::vector<std::string>();
+  index_entries_ = std::vector<const VectorEntry*>();
 }
 
 void VectorStore::records_changed() {
@@ -54,14 +58,11 @@ Result<std::vector<SearchHit>> VectorStore::search(std::span<const float> query,
   const std::size_t limit = static_cast<std::size_t>(
       std::min<std::uint64_t>(top_k, std::numeric_limits<std::size_t>::max()));
   const auto results = index_->search(query, search_, limit);
-  const std::size_t keep = results.size();
-  hits.reserve(keep);
-  // The cut comes before missing records are skipped, so a result may run short.
-  for (std::size_t k = 0; k < keep; ++k) {
+  hits.reserve(results.size());
+  for (std::size_t k = 0; k < results.size(); ++k) {
     const index::SearchResult item = results[k];
-    PVDB_CHECK(item.value < index_ids_.size());
-    const auto it = entries_.find(index_ids_[item.value]);
-    if (it != entries_.end()) hits.push_back({&it->second, item.distance});
+    PVDB_CHECK(item.value < index_entries_.size());
+    hits.push_back({index_entries_[item.value], item.distance});
   }
   return hits;
 }

@@ -93,11 +93,12 @@ class VectorStore {
   std::uint64_t wal_pending_ = 0;
   bool dirty_ = false;
   // Built lazily over the live records; point i carries the value i, the position of
-  // its record's id in `index_ids_` (sorted ascending). The index borrows the records'
+  // its record in `index_entries_` (ascending by id). The index borrows the records'
   // embeddings instead of copying them, so it is dropped before any record is added,
-  // replaced or erased: it never outlives a row it points into, even unread.
+  // replaced or erased: it never outlives a row it points into, even unread, and
+  // every record it names is still where `index_entries_` says.
   std::optional<index::HnswMap> index_;
-  std::vector<std::string> index_ids_;
+  std::vector<const VectorEntry*> index_entries_;
   // Reused by every query: its marks and lists keep their capacity, and its reset and
   // generations make each query independent of the ones before.
   index::Search search_;
