@@ -71,10 +71,6 @@ Sketches::Sketches(const PointSet& points) {
   }
 }
 
-std::size_t Sketches::bytes() const {
-  return rows_.capacity() * sizeof(Row) + lines_.capacity() * sizeof(Line);
-}
-
 // With Q and X the true norms of the two vectors, q = a + e and x = b + f their
 // rounded vectors and errors (over the values both have), the exact in-order dot
 // lies within gamma(n) Q X of q.x (n products, n - 1 sums; gamma(n) = n u / (1 - n u),
@@ -85,7 +81,7 @@ std::size_t Sketches::bytes() const {
 //   slack = (1.001 + |e|/nq) |f|/nx + 1.001 |e|/nq + 1.002 gamma(4096)
 // of sum * step_q/nq * step_x/nx. Each rounded vector is within a quarter of its
 // norm at that length, so the quotient stays under 2 in size, and 2^-19 covers
-// finish_distance's rounding of denominator, quotient and difference, the bounds'
+// finish_distance's rounding of denominator, quotient and difference, the bound's
 // own way to float, the step ratios kept as floats and the double arithmetic
 // here. The norms' lower limit keeps subnormal products of the exact dot far
 // below that margin, the upper one keeps every sum finite.

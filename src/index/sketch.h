@@ -36,7 +36,6 @@ class Sketches {
   explicit Sketches(const PointSet& points);
 
   std::size_t size() const { return rows_.size(); }
-  std::size_t bytes() const;
 
   // For every k, lo[k] <= the distance PointSet::distances gives from the query
   // to point ids[k] of the set these were made from; -infinity where no bound is
