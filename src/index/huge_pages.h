@@ -32,8 +32,10 @@ struct HugePageAllocator {
     const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
     void* p = std::aligned_alloc(kHugePage, rounded);
     PVDB_CHECK(p != nullptr);
+#ifdef MADV_HUGEPAGE
     // Advice only: memory without huge pages works the same.
     (void)madvise(p, rounded, MADV_HUGEPAGE);
+#endif
     return static_cast<T*>(p);
   }
 

@@ -44,9 +44,8 @@ struct Search {
   void push_scored(Candidate c);
 
   // The same as push for each point in turn, with the new points scored together.
-  // With sketches of points, the points they show to be too far to be kept are
-  // dropped before their rows are read; the result is the same.
-  // sketch must then hold the query.
+  // With sketches of points (and the query in sketch), the points they show to be
+  // too far to be kept are dropped before their rows are read; the result is the same.
   void push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points,
                 const Sketches* sketches = nullptr);
 
