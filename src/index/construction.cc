@@ -125,7 +125,7 @@ void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbou
   const std::size_t count = read_list(neighbour, entries.data(), &kept);
   // Only when every entry and the new point take part in the selection.
   if (count < ef_construction_ && !heuristic_->extend_candidates && heuristic_->keep_pruned &&
-      link_back_dropped(new_point, neighbour, distance, {entries.data(), count}, kept)) {
+      link_back_shortcut(new_point, neighbour, distance, {entries.data(), count}, kept)) {
     return;
   }
   insertion.reset();
@@ -147,11 +147,15 @@ void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbou
 // point's turn as before. When a kept entry ranked before the new point is nearer
 // to it than the neighbour is, the new point is discarded and leaves every later
 // decision alone too: the kept entries stay, and the new point joins the
-// re-admitted ones at its place. That costs one distance per such kept entry
-// instead of a full selection. False when this does not apply; the list is then
-// left untouched for the full selection.
-bool Construction::link_back_dropped(PointIndex new_point, PointIndex neighbour, float distance,
-                                     std::span<const Candidate> entries, std::size_t kept) {
+// re-admitted ones at its place. Otherwise the new point is kept, and when it is
+// nearer to none of the kept entries after it than the neighbour is, every later
+// decision stands as well: the re-admitted entries were each discarded by a kept
+// one that stays, and they are re-admitted in the same order, one fewer when the
+// list is full. Either way that costs one distance per kept entry at most instead
+// of a full selection. False when neither applies; the list is then left
+// untouched for the full selection.
+bool Construction::link_back_shortcut(PointIndex new_point, PointIndex neighbour, float distance,
+                                      std::span<const Candidate> entries, std::size_t kept) {
   if (kept > entries.size()) return false;
   const auto kept_end = entries.begin() + static_cast<std::ptrdiff_t>(kept);
   if (!std::is_sorted(entries.begin(), kept_end) || !std::is_sorted(kept_end, entries.end())) {
@@ -165,28 +169,37 @@ bool Construction::link_back_dropped(PointIndex new_point, PointIndex neighbour,
   const Candidate x{distance, new_point};
   const std::size_t before =
       static_cast<std::size_t>(std::lower_bound(entries.begin(), kept_end, x) - entries.begin());
-  // The nearest kept entries discard most often, so they are scored first, a few
-  // at a time, and the scoring stops at the first that discards.
+  // Whether the new point is nearer to any of the entries [first, last) than
+  // than(k) for entry k. The nearest entries decide most often, so they are
+  // scored first, a few at a time, and the scoring stops at the first that does.
   constexpr std::size_t kChunk = 8;
   const Query query = points_.query(new_point);
-  bool discarded = false;
-  for (std::size_t first = 0; first < before && !discarded; first += kChunk) {
-    const std::size_t size = std::min(kChunk, before - first);
-    std::array<float, kChunk> lows;
-    std::array<float, kChunk> highs;
-    points_.distance_bounds(query, {ids.data() + first, size}, lows.data(), highs.data());
-    for (std::size_t k = 0; k < size && !discarded; ++k) {
-      discarded = points_.nearer(query, ids[first + k], lows[k], highs[k], distance);
+  const auto any_nearer = [&](std::size_t first, std::size_t last, auto than) {
+    for (; first < last; first += kChunk) {
+      const std::size_t size = std::min(kChunk, last - first);
+      std::array<float, kChunk> lows;
+      std::array<float, kChunk> highs;
+      points_.distance_bounds(query, {ids.data() + first, size}, lows.data(), highs.data());
+      for (std::size_t k = 0; k < size; ++k) {
+        if (points_.nearer(query, ids[first + k], lows[k], highs[k], than(first + k))) return true;
+      }
     }
+    return false;
+  };
+  const bool discarded = any_nearer(0, before, [&](std::size_t) { return distance; });
+  if (!discarded) {
+    // A full kept run is left to the full selection, which stops at the list's size.
+    if (kept >= kZeroSlots) return false;
+    if (any_nearer(before, kept, [&](std::size_t k) { return entries[k].distance; })) return false;
   }
-  if (!discarded) return false;
   std::array<Candidate, kZeroSlots + 1> selection;
-  const auto at = std::lower_bound(kept_end, entries.end(), x);
+  const auto at = discarded ? std::lower_bound(kept_end, entries.end(), x)
+                            : entries.begin() + static_cast<std::ptrdiff_t>(before);
   Candidate* out = std::copy(entries.begin(), at, selection.begin());
   *out++ = x;
   out = std::copy(at, entries.end(), out);
   const std::size_t size = std::min(kZeroSlots, static_cast<std::size_t>(out - selection.begin()));
-  replace_list(neighbour, {selection.data(), size}, kept);
+  replace_list(neighbour, {selection.data(), size}, discarded ? kept : kept + 1);
   return true;
 }
 

@@ -49,8 +49,8 @@ class Construction {
   void link_back(PointIndex new_point, PointIndex neighbour, float distance, Search& insertion);
   void link_back_heuristic(PointIndex new_point, PointIndex neighbour, float distance,
                            Search& insertion);
-  bool link_back_dropped(PointIndex new_point, PointIndex neighbour, float distance,
-                         std::span<const Candidate> entries, std::size_t kept);
+  bool link_back_shortcut(PointIndex new_point, PointIndex neighbour, float distance,
+                          std::span<const Candidate> entries, std::size_t kept);
   void link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance);
   void replace_list(PointIndex node, std::span<const Candidate> selection, std::size_t kept);
   std::size_t read_list(PointIndex node, Candidate* out, std::size_t* kept);
