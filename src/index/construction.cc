@@ -7,9 +7,10 @@
 
 namespace pvdb::index {
 
-Construction::Construction(const PointSet& points, std::size_t top, std::size_t ef_construction,
-                           std::optional<Heuristic> heuristic)
+Construction::Construction(const PointSet& points, const Sketches* sketches, std::size_t top,
+                           std::size_t ef_construction, std::optional<Heuristic> heuristic)
     : points_(points),
+      sketches_(sketches),
       zero_(points.size()),
       slot_distances_(points.size()),
       kept_counts_(points.size(), 0),
@@ -32,18 +33,19 @@ void Construction::insert(PointIndex new_point, std::size_t level,
   Search& search = pair.search;
   const Query query = points_.query(new_point);
   search.reset();
+  if (sketches_ != nullptr) search.sketch.assign(query);
   search.push_bounded(0, query, points_);
 
   const std::size_t links = level == 0 ? kZeroSlots : kUpperSlots;
   for (std::size_t layer = top_; layer > level; --layer) {
     PVDB_CHECK(layer - 1 < upper_layers.size());
     search.ef = 1;
-    search.search_bounded(query, Layer::upper(upper_layers[layer - 1]), points_, links);
+    search.search_bounded(query, Layer::upper(upper_layers[layer - 1]), points_, links, sketches_);
     search.cull_bounded();
   }
   search.ef = ef_construction_;
   const Layer zero = locked_zero(new_point);
-  search.search_bounded(query, zero, points_, links);
+  search.search_bounded(query, zero, points_, links, sketches_);
   search.settle(query, points_);
 
   std::span<const Candidate> found;

@@ -30,8 +30,9 @@ struct Heuristic {
 // it is read and exclusive while it is written, never upgraded.
 class Construction {
  public:
-  Construction(const PointSet& points, std::size_t top, std::size_t ef_construction,
-               std::optional<Heuristic> heuristic);
+  // With sketches of the points, the layer searches drop far candidates by them.
+  Construction(const PointSet& points, const Sketches* sketches, std::size_t top,
+               std::size_t ef_construction, std::optional<Heuristic> heuristic);
 
   // Links new_point (never 0) into layer 0 after descending the upper layers above
   // level. upper_layers[i] is layer i + 1 and must be complete for every layer above
@@ -59,6 +60,7 @@ class Construction {
   Layer locked_zero(PointIndex owned) const;
 
   const PointSet& points_;
+  const Sketches* sketches_;
   ZeroNodes zero_;
   // For every slot of zero_, the distance from the node's point to the slot's
   // point, kept under the same lock. Linking back needs exactly these distances,

@@ -41,14 +41,14 @@ std::vector<std::vector<UpperNode>> insert_layers(Construction& construction,
 
 }  // namespace
 
-Hnsw::Hnsw(PointSet points, ZeroNodes zero, std::vector<std::vector<UpperNode>> layers,
-           std::uint64_t ef_search)
+Hnsw::Hnsw(PointSet points, Sketches sketches, ZeroNodes zero,
+           std::vector<std::vector<UpperNode>> layers, std::uint64_t ef_search)
     : points_(std::move(points)),
-      sketches_(points_),
+      sketches_(std::move(sketches)),
       zero_(std::move(zero)),
       layers_(std::move(layers)),
       ef_search_(ef_search) {
-  PVDB_CHECK(zero_.size() == points_.size());
+  PVDB_CHECK(zero_.size() == points_.size() && sketches_.size() == points_.size());
 }
 
 std::span<const Candidate> Hnsw::search(std::span<const float> query, Search& search,
@@ -82,16 +82,19 @@ HnswMap HnswMap::build(PointSet points, std::vector<std::uint64_t> values, const
                        WorkerPool& pool) {
   const std::size_t n = points.size();
   PVDB_CHECK(values.size() == n);
-  if (n == 0) return HnswMap(Hnsw(PointSet(), {}, {}, builder.ef_search), {});
+  if (n == 0) return HnswMap(Hnsw(PointSet(), Sketches(), {}, {}, builder.ef_search), {});
   const std::vector<LayerPlan> plan = layer_plan(n, builder.ml);
   const std::vector<PointIndex> order = build_order(n, builder.seed);
   PointSet ordered = points.reordered(order);
   points = PointSet();
 
-  Construction construction(ordered, plan.size() - 1, builder.ef_construction, builder.heuristic);
+  Sketches sketches(ordered);
+  Construction construction(ordered, &sketches, plan.size() - 1, builder.ef_construction,
+                            builder.heuristic);
   std::vector<std::vector<UpperNode>> layers = insert_layers(construction, plan, pool);
   ZeroNodes zero = construction.take_zero();
-  Hnsw hnsw(std::move(ordered), std::move(zero), std::move(layers), builder.ef_search);
+  Hnsw hnsw(std::move(ordered), std::move(sketches), std::move(zero), std::move(layers),
+            builder.ef_search);
 
   std::vector<std::uint64_t> reordered(n);
   for (std::size_t j = 0; j < n; ++j) reordered[j] = values[order[j]];

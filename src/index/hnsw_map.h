@@ -19,8 +19,9 @@ namespace pvdb::index {
 class Hnsw {
  public:
   Hnsw() = default;
-  Hnsw(PointSet points, ZeroNodes zero, std::vector<std::vector<UpperNode>> layers,
-       std::uint64_t ef_search);
+  // sketches must be those of points.
+  Hnsw(PointSet points, Sketches sketches, ZeroNodes zero,
+       std::vector<std::vector<UpperNode>> layers, std::uint64_t ef_search);
 
   // The nearest points to query, at most ef_search of them, ascending by distance
   // and then by point index; only the first `limit` are returned. The result is

@@ -56,14 +56,7 @@ void Search::push_all(std::span<const PointIndex> ps, const Query& query, const 
   // then: such points need no exact distance. A NaN entry ranks after every number.
   if (sketches != nullptr && ef > 0 && nearest.size() >= ef &&
       !std::isnan(nearest[ef - 1].distance)) {
-    const float limit = nearest[ef - 1].distance;
-    batch_lows_.resize(batch_ids_.size());
-    sketches->lower_bounds(sketch, batch_ids_, batch_lows_.data());
-    std::size_t still = 0;
-    for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
-      if (!(batch_lows_[k] > limit)) batch_ids_[still++] = batch_ids_[k];
-    }
-    batch_ids_.resize(still);
+    drop_beyond(nearest[ef - 1].distance, *sketches);
     points.prefetch(batch_ids_);
   }
   batch_distances_.resize(batch_ids_.size());
@@ -71,6 +64,16 @@ void Search::push_all(std::span<const PointIndex> ps, const Query& query, const 
   for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
     offer({batch_distances_[k], batch_ids_[k]});
   }
+}
+
+void Search::drop_beyond(float limit, const Sketches& sketches) {
+  batch_lows_.resize(batch_ids_.size());
+  sketches.lower_bounds(sketch, batch_ids_, batch_lows_.data());
+  std::size_t still = 0;
+  for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
+    if (!(batch_lows_[k] > limit)) batch_ids_[still++] = batch_ids_[k];
+  }
+  batch_ids_.resize(still);
 }
 
 void Search::search(const Query& query, const Layer& layer, const PointSet& points,

@@ -65,7 +65,7 @@ struct Search {
   // in nearest. A search uses either these or the exact operations between two resets.
   void push_bounded(PointIndex p, const Query& query, const PointSet& points);
   void search_bounded(const Query& query, const Layer& layer, const PointSet& points,
-                      std::size_t links);
+                      std::size_t links, const Sketches* sketches = nullptr);
   void cull_bounded();
   // The bounded result with exact distances, left in nearest.
   std::span<const Candidate> settle(const Query& query, const PointSet& points);
@@ -82,6 +82,8 @@ struct Search {
   struct Ranking;
   void offer_bounded(Bounded c, Ranking& ranking);
   void offer(Candidate c);
+  // Removes from batch_ids_ the points whose sketch puts them beyond limit.
+  void drop_beyond(float limit, const Sketches& sketches);
   void mark_dominated(std::size_t chosen, const PointSet& points);
   void extend(const Candidate& c, const Query& query, const Layer& layer, const PointSet& points);
 

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <utility>
 
 #include "index/search.h"
@@ -93,7 +94,7 @@ void Search::push_bounded(PointIndex p, const Query& query, const PointSet& poin
 }
 
 void Search::search_bounded(const Query& query, const Layer& layer, const PointSet& points,
-                            std::size_t links) {
+                            std::size_t links, const Sketches* sketches) {
   Ranking ranking{query, points};
   std::array<PointIndex, kZeroSlots> neighbours;
   while (!bounded_heap_.empty()) {
@@ -102,6 +103,13 @@ void Search::search_bounded(const Query& query, const Layer& layer, const PointS
     batch_ids_.clear();
     for (const PointIndex p : layer.neighbours(c.point, links, neighbours.data())) {
       if (visited.insert(p)) batch_ids_.push_back(p);
+    }
+    // As in push_all: the ef-th entry's exact distance only falls, and its upper
+    // bound lies above it, so points whose distance lies beyond now are refused then.
+    if (sketches != nullptr && ef > 0 && bounded_nearest_.size() >= ef &&
+        !std::isnan(bounded_nearest_[ef - 1].hi)) {
+      drop_beyond(bounded_nearest_[ef - 1].hi, *sketches);
+      points.prefetch(batch_ids_);
     }
     batch_distances_.resize(batch_ids_.size());
     batch_highs_.resize(batch_ids_.size());
