@@ -48,17 +48,10 @@ void Search::push_scored(Candidate c) {
 // depend on the others, so the new ones are scored together, then offered in order.
 void Search::push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points,
                       const Sketches* sketches) {
-  batch_ids_.clear();
-  for (const PointIndex p : ps) {
-    if (visited.insert(p)) batch_ids_.push_back(p);
-  }
   // offer only lowers the ef-th entry, so whatever lies beyond it now is refused
-  // then: such points need no exact distance. A NaN entry ranks after every number.
-  if (sketches != nullptr && ef > 0 && nearest.size() >= ef &&
-      !std::isnan(nearest[ef - 1].distance)) {
-    drop_beyond(nearest[ef - 1].distance, *sketches);
-    points.prefetch(batch_ids_);
-  }
+  // then: such points need no exact distance.
+  const bool full = ef > 0 && nearest.size() >= ef;
+  collect_new(ps, points, sketches, full ? nearest[ef - 1].distance : kNoLimit);
   batch_distances_.resize(batch_ids_.size());
   points.distances(query, batch_ids_, batch_distances_.data());
   for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
@@ -66,14 +59,22 @@ void Search::push_all(std::span<const PointIndex> ps, const Query& query, const 
   }
 }
 
-void Search::drop_beyond(float limit, const Sketches& sketches) {
+void Search::collect_new(std::span<const PointIndex> ps, const PointSet& points,
+                         const Sketches* sketches, float limit) {
+  batch_ids_.clear();
+  for (const PointIndex p : ps) {
+    if (visited.insert(p)) batch_ids_.push_back(p);
+  }
+  // A NaN limit ranks after every number: nothing lies beyond it.
+  if (sketches == nullptr || std::isnan(limit)) return;
   batch_lows_.resize(batch_ids_.size());
-  sketches.lower_bounds(sketch, batch_ids_, batch_lows_.data());
+  sketches->lower_bounds(sketch, batch_ids_, batch_lows_.data());
   std::size_t still = 0;
   for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
     if (!(batch_lows_[k] > limit)) batch_ids_[still++] = batch_ids_[k];
   }
   batch_ids_.resize(still);
+  points.prefetch(batch_ids_);
 }
 
 void Search::search(const Query& query, const Layer& layer, const PointSet& points,

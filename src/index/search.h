@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -82,8 +83,12 @@ struct Search {
   struct Ranking;
   void offer_bounded(Bounded c, Ranking& ranking);
   void offer(Candidate c);
-  // Removes from batch_ids_ the points whose sketch puts them beyond limit.
-  void drop_beyond(float limit, const Sketches& sketches);
+  // Leaves in batch_ids_ the points of ps not visited yet, and marks them. With
+  // sketches and a limit other than kNoLimit (or any NaN), drops those whose sketch
+  // puts them beyond limit, then starts loading the rows of the rest.
+  void collect_new(std::span<const PointIndex> ps, const PointSet& points, const Sketches* sketches,
+                   float limit);
+  static constexpr float kNoLimit = std::numeric_limits<float>::quiet_NaN();
   void mark_dominated(std::size_t chosen, const PointSet& points);
   void extend(const Candidate& c, const Query& query, const Layer& layer, const PointSet& points);
 

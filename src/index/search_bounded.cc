@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <utility>
 
 #include "index/search.h"
@@ -100,17 +99,11 @@ void Search::search_bounded(const Query& query, const Layer& layer, const PointS
   while (!bounded_heap_.empty()) {
     Bounded c = ranking.heap_pop(bounded_heap_);
     if (!bounded_nearest_.empty() && ranking.farther(c, bounded_nearest_.back())) return;
-    batch_ids_.clear();
-    for (const PointIndex p : layer.neighbours(c.point, links, neighbours.data())) {
-      if (visited.insert(p)) batch_ids_.push_back(p);
-    }
     // As in push_all: the ef-th entry's exact distance only falls, and its upper
     // bound lies above it, so points whose distance lies beyond now are refused then.
-    if (sketches != nullptr && ef > 0 && bounded_nearest_.size() >= ef &&
-        !std::isnan(bounded_nearest_[ef - 1].hi)) {
-      drop_beyond(bounded_nearest_[ef - 1].hi, *sketches);
-      points.prefetch(batch_ids_);
-    }
+    const bool full = ef > 0 && bounded_nearest_.size() >= ef;
+    collect_new(layer.neighbours(c.point, links, neighbours.data()), points, sketches,
+                full ? bounded_nearest_[ef - 1].hi : kNoLimit);
     batch_distances_.resize(batch_ids_.size());
     batch_highs_.resize(batch_ids_.size());
     points.distance_bounds(query, batch_ids_, batch_distances_.data(), batch_highs_.data());
