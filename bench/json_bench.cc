@@ -63,56 +63,41 @@ const std::string& snapshot_text() {
   return text;
 }
 
+// Split into parts on the worker pool, as the store does; or, with kOnePiece, on
+// the calling thread alone: the speed of one part of a split run.
+template <bool kOnePiece>
 void BM_EncodeSnapshot(benchmark::State& state) {
   const auto all = pointers();
   std::string out;
   for (auto _ : state) {
     out.clear();
-    pvdb::core::encode_snapshot(out, kDim, all);
+    if (kOnePiece) {
+      pvdb::core::encode_snapshot(out, kDim, all, 1);
+    } else {
+      pvdb::core::encode_snapshot(out, kDim, all);
+    }
     benchmark::DoNotOptimize(out.data());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(snapshot_text().size()));
 }
-BENCHMARK(BM_EncodeSnapshot)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_EncodeSnapshot, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_EncodeSnapshot, true)->Unit(benchmark::kMillisecond);
 
+template <bool kOnePiece>
 void BM_DecodeSnapshot(benchmark::State& state) {
   const std::string& text = snapshot_text();
   for (auto _ : state) {
-    auto snapshot = pvdb::core::decode_snapshot(text);
+    auto snapshot =
+        kOnePiece ? pvdb::core::decode_snapshot(text, 1) : pvdb::core::decode_snapshot(text);
     if (!snapshot.ok()) state.SkipWithError("decode failed");
     benchmark::DoNotOptimize(snapshot);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(text.size()));
 }
-BENCHMARK(BM_DecodeSnapshot)->Unit(benchmark::kMillisecond);
-
-// The same on the calling thread alone: the speed of one part of a split decode.
-void BM_DecodeSnapshotInOnePiece(benchmark::State& state) {
-  const std::string& text = snapshot_text();
-  for (auto _ : state) {
-    auto snapshot = pvdb::core::decode_snapshot(text, 1);
-    if (!snapshot.ok()) state.SkipWithError("decode failed");
-    benchmark::DoNotOptimize(snapshot);
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(text.size()));
-}
-BENCHMARK(BM_DecodeSnapshotInOnePiece)->Unit(benchmark::kMillisecond);
-
-void BM_EncodeSnapshotInOnePiece(benchmark::State& state) {
-  const auto all = pointers();
-  std::string out;
-  for (auto _ : state) {
-    out.clear();
-    pvdb::core::encode_snapshot(out, kDim, all, 1);
-    benchmark::DoNotOptimize(out.data());
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(snapshot_text().size()));
-}
-BENCHMARK(BM_EncodeSnapshotInOnePiece)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_DecodeSnapshot, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_DecodeSnapshot, true)->Unit(benchmark::kMillisecond);
 
 void BM_EncodeWalLine(benchmark::State& state) {
   const VectorEntry& entry = entries()[0];
