@@ -94,7 +94,7 @@ bool delete_elements(JsonReader& reader, std::string& id) {
 
 }  // namespace
 
-bool read_f32_list(JsonReader& reader, std::vector<float>& out, std::size_t capacity) {
+bool read_f32_list(JsonReader& reader, Embedding& out, std::size_t capacity) {
   const int c = reader.peek_token();
   if (c < 0) return reader.fail_peek(JsonSyntax::EofWhileParsingValue, true);
   if (c != '[') return reader.fail_invalid_type(JsonExpected::Sequence);

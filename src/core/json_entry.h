@@ -28,7 +28,7 @@ inline int entry_field(std::string_view name) {
 }
 
 // `capacity` is a guess at the element count, used to reserve space.
-bool read_f32_list(JsonReader& reader, std::vector<float>& out, std::size_t capacity = 0);
+bool read_f32_list(JsonReader& reader, Embedding& out, std::size_t capacity = 0);
 bool read_entry(JsonReader& reader, VectorEntry& out, std::size_t capacity = 0);
 // The data of a delete record: {"id":S} or [S].
 bool read_delete_data(JsonReader& reader, std::string& id);

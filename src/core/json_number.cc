@@ -234,7 +234,7 @@ bool JsonReader::fast_f32(float& out) {
   return true;
 }
 
-void JsonReader::read_compact_f32s(std::vector<float>& out, bool& first) {
+void JsonReader::read_compact_f32s(Embedding& out, bool& first) {
   const char* const data = text_.data();
   const std::size_t size = text_.size();
   for (;;) {

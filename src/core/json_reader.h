@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/row_pool.h"
 
 namespace pvdb::core {
 
@@ -110,7 +111,7 @@ class JsonReader {
   // bracket or a comma, that the fast path takes. It stops, having consumed
   // nothing of it, at the first element of any other kind, which the caller's
   // general loop then reads exactly as it would have without this call.
-  void read_compact_f32s(std::vector<float>& out, bool& first);
+  void read_compact_f32s(Embedding& out, bool& first);
   bool read_usize(std::uint64_t& out);
   // Checks one value for well-formedness without depth limit or recursion.
   bool skip_value();

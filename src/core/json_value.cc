@@ -71,7 +71,7 @@ bool string_from_value(JsonReader& reader, const JsonValue& value, std::string& 
   return true;
 }
 
-bool f32_list_from_value(JsonReader& reader, const JsonValue& value, std::vector<float>& out) {
+bool f32_list_from_value(JsonReader& reader, const JsonValue& value, Embedding& out) {
   if (value.kind != JsonValue::Kind::Array) {
     return reader.fail_unplaced(
         VectorDbError::json_invalid_type(value.found(), JsonExpected::Sequence));

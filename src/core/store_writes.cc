@@ -1,6 +1,7 @@
 #include <fcntl.h>
 
 #include <cmath>
+#include <span>
 #include <utility>
 
 #include "core/file.h"
@@ -14,7 +15,7 @@ namespace {
 // never needs its whole text in memory.
 constexpr std::size_t kWriteChunk = 1 << 20;
 
-bool all_finite(const std::vector<float>& embedding) {
+bool all_finite(std::span<const float> embedding) {
   for (float x : embedding) {
     if (!std::isfinite(x)) return false;
   }
@@ -114,7 +115,7 @@ class WalAppender {
 
 }  // namespace
 
-Result<void> VectorStore::check_embedding(const std::vector<float>& embedding, bool fix_dim) {
+Result<void> VectorStore::check_embedding(std::span<const float> embedding, bool fix_dim) {
   const std::uint64_t n = embedding.size();
   if (n == 0) return VectorDbError::empty_embedding();
   if (dim_ && *dim_ != n) return VectorDbError::dimension_mismatch(*dim_, n);

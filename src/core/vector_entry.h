@@ -3,13 +3,15 @@
 #include <string>
 #include <vector>
 
+#include "core/row_pool.h"
+
 namespace pvdb::core {
 
 // One stored record. A plain value: copying it copies all four fields deeply.
 // The record itself enforces nothing; the store validates what it writes.
 struct VectorEntry {
   std::string id;
-  std::vector<float> embedding;
+  Embedding embedding;
   std::string metadata;
   std::string created_at;
 

@@ -85,7 +85,7 @@ class VectorStore {
   void records_changed();
   void drop_index();
   // Validates one embedding against `dim_` (fixing it when unset and `fix` is true).
-  Result<void> check_embedding(const std::vector<float>& embedding, bool fix_dim);
+  Result<void> check_embedding(std::span<const float> embedding, bool fix_dim);
 
   StoreConfig config_;
   Entries entries_;

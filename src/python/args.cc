@@ -186,11 +186,11 @@ char float_format(const Py_buffer& view) {
 // double exactly as a Python float element would be. The exporter promises
 // nothing about alignment, hence memcpy.
 template <class T>
-std::vector<float> read_strided(const Py_buffer& view) {
+core::Embedding read_strided(const Py_buffer& view) {
   const char* base = static_cast<const char*>(view.buf);
   Py_ssize_t count = view.shape[0];
   Py_ssize_t stride = view.strides != nullptr ? view.strides[0] : view.itemsize;
-  std::vector<float> values(static_cast<std::size_t>(count));
+  core::Embedding values(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     T element;
     std::memcpy(&element, base + i * stride, sizeof element);
@@ -202,7 +202,7 @@ std::vector<float> read_strided(const Py_buffer& view) {
 // Reads `obj` straight from its buffer when it exports a one-dimensional
 // array of floats. Returns false, with nothing set, for every other object,
 // which then goes through the sequence path and keeps that path's errors.
-bool read_float_buffer(PyObject* obj, std::vector<float>& out) {
+bool read_float_buffer(PyObject* obj, core::Embedding& out) {
   BufferView view;
   if (!view.acquire(obj)) return false;
   switch (float_format(view.get())) {
@@ -293,7 +293,7 @@ PyRef sequence_iter(PyObject* obj, std::size_t& hint) {
   return PyRef(PyObject_GetIter(obj));
 }
 
-bool to_float_list(PyObject* obj, std::vector<float>& out) {
+bool to_float_list(PyObject* obj, core::Embedding& out) {
   if (refuse_str(obj)) return false;
   if (read_float_buffer(obj, out)) return true;
   return to_list(obj, out, [](PyObject* item, float& value) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/row_pool.h"
 #include "python/py_ref.h"
 
 namespace pvdb::py {
@@ -40,7 +41,7 @@ bool to_string(PyObject* obj, std::string& out);
 // A one-dimensional buffer of native 'f' or 'd' elements (a NumPy vector, an
 // array.array, a memoryview; any strides) is read directly instead, with the
 // same rounding; every other buffer, bytes included, is read as a sequence.
-bool to_float_list(PyObject* obj, std::vector<float>& out);
+bool to_float_list(PyObject* obj, core::Embedding& out);
 // An int or an object with __index__, as an unsigned 64-bit count.
 bool to_count(PyObject* obj, std::uint64_t& out);
 
@@ -55,12 +56,12 @@ PyRef sequence_iter(PyObject* obj, std::size_t& hint);
 
 // Reads a list out of a sequence, converting every element with
 // `convert(PyObject*, T&) -> bool`. Element errors pass through unchanged.
-template <class T, class Convert>
-bool to_list(PyObject* obj, std::vector<T>& out, Convert convert) {
+template <class List, class Convert>
+bool to_list(PyObject* obj, List& out, Convert convert) {
   std::size_t hint = 0;
   PyRef iter = sequence_iter(obj, hint);
   if (!iter) return false;
-  std::vector<T> items;
+  List items;
   items.reserve(hint);
   while (PyRef item{PyIter_Next(iter.get())}) {
     if (!convert(item.get(), items.emplace_back())) return false;

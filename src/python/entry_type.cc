@@ -97,7 +97,7 @@ int set_string(PyObject* self, PyObject* value, void* name) noexcept {
 PyObject* get_embedding(PyObject* self, void*) noexcept {
   SharedBorrow borrow(as_entry(self)->borrow);
   if (!borrow.ok()) return nullptr;
-  const std::vector<float>& embedding = as_entry(self)->entry.embedding;
+  const core::Embedding& embedding = as_entry(self)->entry.embedding;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(embedding.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < embedding.size(); ++i) {
@@ -110,7 +110,7 @@ PyObject* get_embedding(PyObject* self, void*) noexcept {
 
 int set_embedding(PyObject* self, PyObject* value, void*) noexcept {
   if (value == nullptr) return no_deleter();
-  std::vector<float> embedding;
+  core::Embedding embedding;
   if (!convert_arg("embedding", value, embedding, to_float_list)) return -1;
   ExclusiveBorrow borrow(as_entry(self)->borrow);
   if (!borrow.ok()) return -1;

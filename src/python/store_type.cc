@@ -197,7 +197,7 @@ PyObject* store_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
   ExclusiveBorrow borrow(as_store(self)->borrow);
   if (!borrow.ok()) return nullptr;
-  std::vector<float> query;
+  core::Embedding query;
   std::uint64_t top_k = 10;
   if (!convert_arg("query", slots[0], query, to_float_list) ||
       !convert_optional_arg("top_k", slots[1], top_k, to_count)) {

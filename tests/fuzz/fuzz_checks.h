@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,7 +33,7 @@ inline void check(bool ok, const char* why, std::string_view detail = {}) {
 }
 
 // Floats compare by bit pattern: -0.0 and 0.0 differ, and == would hide that.
-inline bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+inline bool same_bits(std::span<const float> a, std::span<const float> b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     std::uint32_t x;

@@ -354,7 +354,7 @@ TEST(JsonReader, CompactNumberListsReadLikeEachNumberAlone) {
     }
     list += "]";
     JsonReader reader(list);
-    std::vector<float> values;
+    Embedding values;
     ASSERT_TRUE(read_f32_list(reader, values)) << list;
     ASSERT_TRUE(reader.at_end()) << list;
     ASSERT_EQ(values.size(), elements.size()) << list;
@@ -387,7 +387,7 @@ TEST(JsonReader, CompactNumberListsFailAtTheBadElement) {
   };
   for (const auto& c : cases) {
     JsonReader reader(c.text);
-    std::vector<float> values;
+    Embedding values;
     ASSERT_FALSE(read_f32_list(reader, values)) << c.text;
     EXPECT_EQ(reader.take_error().message(), c.message) << c.text;
   }

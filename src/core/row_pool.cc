@@ -1,0 +1,209 @@
+#include "core/row_pool.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+
+#include "index/check.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define PVDB_ROW_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PVDB_ROW_POOL_ASAN 1
+#endif
+#endif
+#ifdef PVDB_ROW_POOL_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace pvdb::core::row_pool {
+namespace {
+
+constexpr std::size_t kChunk = std::size_t{2} << 20;
+constexpr std::size_t kLine = 64;
+// Below this a row shares its lines with little else anyway; above it a chunk
+// would hold too few rows to be worth its header.
+constexpr std::size_t kSmallest = 128;
+constexpr std::size_t kLargest = 64 << 10;
+// Empty chunks kept across all row sizes, so that a store emptied and filled again,
+// or one temporary row made and dropped over and over, does not map and unmap a
+// chunk each time, while a process that once held many rows gets its memory back.
+constexpr std::size_t kMaxSpares = 4;
+
+// Under AddressSanitizer, free slots and the slack after each block stay poisoned,
+// so a read past a row or after it is freed is caught as with the heap.
+void poison(void* p, std::size_t bytes) {
+#ifdef PVDB_ROW_POOL_ASAN
+  ASAN_POISON_MEMORY_REGION(p, bytes);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+void unpoison(void* p, std::size_t bytes) {
+#ifdef PVDB_ROW_POOL_ASAN
+  ASAN_UNPOISON_MEMORY_REGION(p, bytes);
+#else
+  (void)p;
+  (void)bytes;
+#endif
+}
+
+// The head of a chunk, in its first slot. Free slots are linked through their
+// first bytes; slots never handed out lie beyond `fresh`.
+struct Chunk {
+  Chunk* prev = nullptr;  // neighbours in its size's list of chunks with room
+  Chunk* next = nullptr;
+  bool has_room = false;  // whether it is in that list
+  void* free = nullptr;
+  std::size_t fresh = 0;  // offset of the first slot never handed out
+  std::size_t live = 0;
+};
+static_assert(sizeof(Chunk) <= kSmallest);
+
+struct Size {
+  Chunk* with_room = nullptr;
+  std::size_t chunks = 0;
+};
+
+std::size_t slot_of(std::size_t bytes) { return (bytes + kLine - 1) / kLine * kLine; }
+
+Chunk* chunk_of(void* p) {
+  return reinterpret_cast<Chunk*>(reinterpret_cast<std::uintptr_t>(p) & ~(kChunk - 1));
+}
+
+class Pool {
+ public:
+  void* allocate(std::size_t bytes) {
+    const std::size_t slot = slot_of(bytes);
+    std::lock_guard lock(mutex_);
+    Size& size = sizes_[slot / kLine];
+    if (size.with_room == nullptr) add_room(size, new_chunk(slot));
+    Chunk* chunk = size.with_room;
+    if (chunk->live == 0) --spares_;
+    void* p;
+    if (chunk->free != nullptr) {
+      p = chunk->free;
+      unpoison(p, sizeof(void*));
+      chunk->free = *static_cast<void**>(p);
+    } else {
+      p = reinterpret_cast<char*>(chunk) + chunk->fresh;
+      chunk->fresh += slot;
+    }
+    ++chunk->live;
+    if (chunk->free == nullptr && chunk->fresh + slot > kChunk) drop_room(size, chunk);
+    unpoison(p, bytes);
+    return p;
+  }
+
+  void deallocate(void* p, std::size_t bytes) {
+    const std::size_t slot = slot_of(bytes);
+    Chunk* chunk = chunk_of(p);
+    std::lock_guard lock(mutex_);
+    Size& size = sizes_[slot / kLine];
+    unpoison(p, sizeof(void*));
+    *static_cast<void**>(p) = chunk->free;
+    poison(p, slot);
+    chunk->free = p;
+    --chunk->live;
+    if (!chunk->has_room) add_room(size, chunk);
+    if (chunk->live > 0) return;
+    if (spares_ < kMaxSpares) {
+      ++spares_;
+      return;
+    }
+    drop_room(size, chunk);
+    --size.chunks;
+    unpoison(chunk, kChunk);
+    munmap(chunk, kChunk);
+  }
+
+  void lock() { mutex_.lock(); }
+  void unlock() { mutex_.unlock(); }
+
+  std::size_t chunk_count(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    return sizes_[slot_of(bytes) / kLine].chunks;
+  }
+
+ private:
+  // A fresh chunk counts as a spare until its first slot is handed out.
+  Chunk* new_chunk(std::size_t slot) {
+    // Twice the size, so that a 2 MiB boundary lies inside; the rest is unmapped.
+    void* raw =
+        mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    PVDB_CHECK(raw != MAP_FAILED);
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t base = (start + kChunk - 1) & ~(kChunk - 1);
+    if (base > start) munmap(raw, base - start);
+    if (base + kChunk < start + 2 * kChunk) {
+      munmap(reinterpret_cast<void*>(base + kChunk), start + 2 * kChunk - (base + kChunk));
+    }
+#ifdef MADV_HUGEPAGE
+    // Advice only: without huge pages the rows are just as valid.
+    (void)madvise(reinterpret_cast<void*>(base), kChunk, MADV_HUGEPAGE);
+#endif
+    auto* chunk = new (reinterpret_cast<void*>(base)) Chunk;
+    chunk->fresh = slot;  // the head takes the first slot; slots are never smaller
+    poison(reinterpret_cast<char*>(chunk) + chunk->fresh, kChunk - chunk->fresh);
+    ++sizes_[slot / kLine].chunks;
+    ++spares_;
+    return chunk;
+  }
+
+  static void add_room(Size& size, Chunk* chunk) {
+    chunk->prev = nullptr;
+    chunk->next = size.with_room;
+    if (size.with_room != nullptr) size.with_room->prev = chunk;
+    size.with_room = chunk;
+    chunk->has_room = true;
+  }
+
+  static void drop_room(Size& size, Chunk* chunk) {
+    if (chunk->prev != nullptr) {
+      chunk->prev->next = chunk->next;
+    } else {
+      size.with_room = chunk->next;
+    }
+    if (chunk->next != nullptr) chunk->next->prev = chunk->prev;
+    chunk->prev = chunk->next = nullptr;
+    chunk->has_room = false;
+  }
+
+  std::mutex mutex_;
+  std::array<Size, kLargest / kLine + 1> sizes_{};
+  std::size_t spares_ = 0;
+};
+
+// Never destroyed: rows may be freed by destructors that run after any static
+// destructor of this file. Set once, before any fork handler can run.
+Pool* the_pool = nullptr;
+
+// A child forked while another thread held the lock would wait on it forever, so
+// the lock is held across the fork and released on both sides.
+Pool& pool() {
+  static const bool made = [] {
+    the_pool = new Pool;
+    (void)pthread_atfork([] { the_pool->lock(); }, [] { the_pool->unlock(); },
+                         [] { the_pool->unlock(); });
+    return true;
+  }();
+  (void)made;
+  return *the_pool;
+}
+
+}  // namespace
+
+bool pooled(std::size_t bytes) { return bytes >= kSmallest && bytes <= kLargest; }
+
+void* allocate(std::size_t bytes) { return pool().allocate(bytes); }
+
+void deallocate(void* p, std::size_t bytes) noexcept { pool().deallocate(p, bytes); }
+
+std::size_t chunk_count(std::size_t bytes) { return pool().chunk_count(bytes); }
+
+}  // namespace pvdb::core::row_pool
