@@ -293,10 +293,10 @@ bool JsonReader::fast_f32(float& out) {
   return true;
 }
 
-void JsonReader::read_compact_f32s(Embedding& out, bool& first) {
+template <bool kVector>
+__attribute__((always_inline)) inline void JsonReader::compact_f32s(Embedding& out, bool& first) {
   const char* const data = text_.data();
   const std::size_t size = text_.size();
-  const bool vector = has_ssse3();
   for (;;) {
     const std::size_t before = pos_;
     std::size_t at = pos_;
@@ -305,20 +305,22 @@ void JsonReader::read_compact_f32s(Embedding& out, bool& first) {
       ++at;
     }
     if (at >= size || !(is_digit(data[at]) || data[at] == '-')) return;
-    const bool negative = data[at] == '-';
-    const std::size_t digits_at = at + (negative ? 1 : 0);
-    std::uint64_t mantissa;
-    int fraction;
-    const char* stop;
-    // Same quotient, same tie check and same result as fast_f32 on these forms.
-    if (vector && size - digits_at >= 16 &&
-        (stop = short_decimal(data + digits_at, mantissa, fraction)) != nullptr) {
-      const double value = static_cast<double>(mantissa) / kPow10[fraction];
-      if (mantissa == 0 || !near_float_tie(value)) {
-        out.push_back(static_cast<float>(negative ? -value : value));
-        pos_ = static_cast<std::size_t>(stop - data);
-        first = false;
-        continue;
+    if constexpr (kVector) {
+      const bool negative = data[at] == '-';
+      const std::size_t digits_at = at + (negative ? 1 : 0);
+      std::uint64_t mantissa;
+      int fraction;
+      const char* stop;
+      // Same quotient, same tie check and same result as fast_f32 on these forms.
+      if (size - digits_at >= 16 &&
+          (stop = short_decimal(data + digits_at, mantissa, fraction)) != nullptr) {
+        const double value = static_cast<double>(mantissa) / kPow10[fraction];
+        if (mantissa == 0 || !near_float_tie(value)) {
+          out.push_back(static_cast<float>(negative ? -value : value));
+          pos_ = static_cast<std::size_t>(stop - data);
+          first = false;
+          continue;
+        }
       }
     }
     pos_ = at;
@@ -329,6 +331,18 @@ void JsonReader::read_compact_f32s(Embedding& out, bool& first) {
     }
     out.push_back(value);
     first = false;
+  }
+}
+
+__attribute__((target("ssse3"))) void JsonReader::compact_f32s_vector(Embedding& out, bool& first) {
+  compact_f32s<true>(out, first);
+}
+
+void JsonReader::read_compact_f32s(Embedding& out, bool& first) {
+  if (has_ssse3()) {
+    compact_f32s_vector(out, first);
+  } else {
+    compact_f32s<false>(out, first);
   }
 }
 

@@ -131,6 +131,11 @@ class JsonReader {
   bool integer_value(bool positive, std::size_t start, std::size_t digits, JsonNumber& out);
   bool float_value(std::size_t start, JsonNumber& out);
   bool fast_f32(float& out);
+  // The loop of read_compact_f32s, with or without the vector reading of short
+  // decimals; the vector form is compiled for processors that have it.
+  template <bool kVector>
+  void compact_f32s(Embedding& out, bool& first);
+  void compact_f32s_vector(Embedding& out, bool& first);
   bool skip_close(char frame, bool accept_comma, std::string& stack, char& top);
 
   std::string_view text_;
