@@ -14,6 +14,7 @@
 #include "core/utf8.h"
 #include "core/vector_store.h"
 #include "core/wal_reader.h"
+#include "index/huge_pages.h"
 
 namespace pvdb::core {
 namespace {
@@ -35,11 +36,19 @@ bool read_parts(const File& file, char* out, std::size_t size) {
   return std::find(complete.begin(), complete.end(), 0) == complete.end();
 }
 
+// A large file goes into huge pages where the kernel gives them: filling the
+// buffer then takes one page fault per 2 MiB instead of one per 4 KiB.
+struct FreeBytes {
+  std::size_t size = 0;
+  void operator()(char* p) const { index::HugePageAllocator<char>().deallocate(p, size); }
+};
+using Bytes = std::unique_ptr<char[], FreeBytes>;
+
 // The whole file in one buffer of its size, read without first zeroing the buffer.
 // A file that is not regular, or that grew since its size was taken, is read to
 // its end in pieces instead.
 struct WholeFile {
-  std::unique_ptr<char[]> bytes;
+  Bytes bytes;
   std::string rest;
   std::string_view text;
 };
@@ -48,7 +57,7 @@ Result<void> read_whole(File& file, WholeFile& out) {
   struct stat st;
   if (::fstat(file.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     const auto size = static_cast<std::size_t>(st.st_size);
-    out.bytes = std::make_unique_for_overwrite<char[]>(size + 1);
+    out.bytes = Bytes(index::HugePageAllocator<char>().allocate(size + 1), FreeBytes{size + 1});
     // One byte past the size tells a file that grew.
     std::size_t got = 0;
     if (read_parts(file, out.bytes.get(), size)) {
