@@ -196,6 +196,16 @@ def timed(fn):
     return time.perf_counter() - start, value
 
 
+def best_of_two(fn):
+    """The faster of two runs, for reads: the first run in a process that has just grown
+    also pays for memory pages it touches for the first time, which on a virtual machine
+    can cost more than the reading itself. The first result is dropped before the second."""
+    first, value = timed(fn)
+    value = None
+    second, value = timed(fn)
+    return min(first, second), value
+
+
 def wal_line(dumps, key, row):
     """One log line as the JSON anchors write it: the same fields the store writes."""
     record = {"id": key, "embedding": row.tolist(), "metadata": "", "created_at": ""}
@@ -227,7 +237,7 @@ def anchor_writes(base, folder, singles, name, dumps):
 
 def anchor_reads(snapshot, wal, loads, dumps, name, folder):
     text_snap = snapshot.decode() if name == "json" else snapshot
-    t_snap, doc = timed(lambda: loads(text_snap))
+    t_snap, doc = best_of_two(lambda: loads(text_snap))
 
     def compact():
         text = dumps(doc)
@@ -235,7 +245,7 @@ def anchor_reads(snapshot, wal, loads, dumps, name, folder):
             f.write(text.encode() if name == "json" else text)
     t_dump, _ = timed(compact)
     text_wal = wal.decode() if name == "json" else wal
-    t_wal, _ = timed(lambda: [loads(line) for line in text_wal.splitlines()])
+    t_wal, _ = best_of_two(lambda: [loads(line) for line in text_wal.splitlines()])
     return {"open_snapshot_s": t_snap, "open_wal_s": t_wal, "compact_s": t_dump}
 
 
@@ -295,9 +305,9 @@ def store_reads(pv, snap, wal):
     """Opens the log, compacts (which also builds the index), opens the snapshot."""
     with open(wal, "rb") as f:
         wal_bytes = f.read()
-    t_wal, store = timed(lambda: pv.VectorStore.open(snap, wal))
+    t_wal, store = best_of_two(lambda: pv.VectorStore.open(snap, wal))
     t_compact, t_files = timed_compact(store, wal)
-    t_snap, reopened = timed(lambda: pv.VectorStore.open(snap, wal))
+    t_snap, reopened = best_of_two(lambda: pv.VectorStore.open(snap, wal))
     assert reopened.len == store.len and reopened.wal_pending == 0
     with open(snap, "rb") as f:
         snapshot = f.read()
