@@ -7,13 +7,16 @@
 
 namespace pvdb::core {
 
+// The threads that run_parts spreads work over.
+inline std::size_t worker_count() { return index::WorkerPool::global().size(); }
+
 // How many parts to split work on `bytes` of text into: one below a megabyte,
 // where one thread is quicker than waking the others, else one per worker, up to 16.
 inline std::size_t part_count(std::size_t bytes) {
   constexpr std::size_t kParallelBytes = std::size_t{1} << 20;
   constexpr std::size_t kMaxParts = 16;
   if (bytes < kParallelBytes) return 1;
-  return std::min(index::WorkerPool::global().size(), kMaxParts);
+  return std::min(worker_count(), kMaxParts);
 }
 
 // Runs body(0) .. body(count - 1), on the worker pool when there is more than one.

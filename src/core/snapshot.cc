@@ -62,6 +62,62 @@ void encode_snapshot(std::string& out, std::uint64_t dim,
   out.append("]}");
 }
 
+Result<void> write_snapshot(std::uint64_t dim, std::span<const VectorEntry* const> entries,
+                            const SnapshotSink& sink, std::size_t piece_bytes) {
+  // Piece k holds the entries from starts[k] to starts[k + 1].
+  std::vector<std::size_t> starts{0};
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    bytes += encoded_size_estimate(entries.subspan(i, 1));
+    if (bytes >= piece_bytes && i + 1 < entries.size()) {
+      starts.push_back(i + 1);
+      bytes = 0;
+    }
+  }
+  starts.push_back(entries.size());
+  const std::size_t count = starts.size() - 1;
+  // Two pieces per worker a round keep the threads busy past the slower ones; the
+  // buffers of two rounds are reused throughout.
+  const std::size_t per_round = count == 1 ? 1 : 2 * std::min<std::size_t>(8, worker_count());
+  std::vector<std::string> buffers(2 * per_round);
+  const auto encode = [&](std::size_t k, std::string& out) {
+    out.clear();
+    if (k == 0) {
+      out.append("{\"dim\":");
+      write_json_u64(out, dim);
+      out.append(",\"entries\":[");
+    }
+    encode_entries(out, entries.subspan(starts[k], starts[k + 1] - starts[k]), k != 0);
+    if (k + 1 == count) out.append("]}");
+  };
+  Result<void> sunk;
+  const auto drain = [&](std::size_t round) {
+    for (std::size_t j = 0; j < per_round && sunk.ok(); ++j) {
+      if (round * per_round + j >= count) break;
+      sunk = sink(buffers[round % 2 * per_round + j]);
+    }
+  };
+  if (count == 1) {
+    encode(0, buffers[0]);
+    return sink(buffers[0]);
+  }
+  const std::size_t rounds = (count + per_round - 1) / per_round;
+  for (std::size_t round = 0; round < rounds && sunk.ok(); ++round) {
+    const std::size_t first = round * per_round;
+    const std::size_t pieces = std::min(per_round, count - first);
+    // Task 0 hands the previous round to the sink; the others encode this round.
+    run_parts(pieces + 1, [&](std::size_t task) {
+      if (task == 0) {
+        if (round > 0) drain(round - 1);
+        return;
+      }
+      encode(first + task - 1, buffers[round % 2 * per_round + task - 1]);
+    });
+  }
+  if (sunk.ok() && rounds > 0) drain(rounds - 1);
+  return sunk;
+}
+
 namespace {
 
 // Where a record list may be cut: the comma between two records as the writer

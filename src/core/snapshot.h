@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -25,6 +26,17 @@ void encode_snapshot(std::string& out, std::uint64_t dim,
 // The same in at most `pieces` parts, whatever the size; the bytes never depend on it.
 void encode_snapshot(std::string& out, std::uint64_t dim,
                      std::span<const VectorEntry* const> entries, std::size_t pieces);
+
+// Takes the next bytes of a snapshot being written.
+using SnapshotSink = std::function<Result<void>(std::string_view)>;
+
+// The bytes of encode_snapshot, handed to `sink` in order in pieces of about
+// `piece_bytes` or more. The pieces are encoded on the worker pool in rounds, and
+// the sink takes one round's pieces while the next round is encoded, so the whole
+// text never lies in memory at once. The first failure of the sink ends the call and
+// is returned; the sink is called from any one thread at a time.
+Result<void> write_snapshot(std::uint64_t dim, std::span<const VectorEntry* const> entries,
+                            const SnapshotSink& sink, std::size_t piece_bytes = 1 << 20);
 
 // Decodes one whole snapshot document. The caller has checked that `text` is valid
 // UTF-8; any other bytes still give an error, never undefined behaviour. A large

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <functional>
 #include <random>
 #include <string>
 #include <utility>
@@ -70,14 +71,17 @@ std::string temp_name(const std::string& path) {
   return dir + temp_prefix(path) + std::to_string(entropy());
 }
 
+// Writes the whole content of a new file; may be called again for another file.
+using Content = std::function<Result<void>(File&)>;
+
 // Gives the new file the mode of the one it replaces (when there is one), then writes
 // and syncs it. A new file is otherwise created like any other: 0666 less the umask.
-Result<void> fill(File& file, const std::string& path, std::string_view bytes) {
+Result<void> fill(File& file, const std::string& path, const Content& content) {
   struct stat old;
   if (::stat(path.c_str(), &old) == 0 && ::fchmod(file.fd(), old.st_mode & 07777) != 0) {
     return VectorDbError::io_errno(errno);
   }
-  if (auto done = file.write_all(bytes); !done.ok()) return done;
+  if (auto done = content(file); !done.ok()) return done;
   return file.sync();
 }
 
@@ -98,17 +102,18 @@ Result<void> link_unnamed(int fd, const std::string& path, std::string& temp_pat
   return VectorDbError::io_errno(EEXIST);
 }
 
-// Writes `bytes` into a file in the folder of `path` that gets its name `temp_path` only
-// once it is complete and synced, so a process killed before that leaves nothing behind.
-// False when this system or file system cannot make such files (no O_TMPFILE, no /proc).
-Result<bool> write_unnamed(const std::string& path, std::string_view bytes,
+// Writes `content` into a file in the folder of `path` that gets its name `temp_path`
+// only once it is complete and synced, so a process killed before that leaves nothing
+// behind. False when this system or file system cannot make such files (no O_TMPFILE,
+// no /proc).
+Result<bool> write_unnamed(const std::string& path, const Content& content,
                            std::string& temp_path) {
   auto file = File::open(parent_dir(path), O_TMPFILE | O_WRONLY, 0666);
   if (!file.ok()) {
     if (unnamed_unsupported(file.error().os_code())) return false;
     return std::move(file).error();
   }
-  if (auto done = fill(file.value(), path, bytes); !done.ok()) return std::move(done).error();
+  if (auto done = fill(file.value(), path, content); !done.ok()) return std::move(done).error();
   auto linked = link_unnamed(file.value().fd(), path, temp_path);
   if (!linked.ok()) {
     if (linked.error().os_code() == ENOENT) return false;
@@ -119,13 +124,13 @@ Result<bool> write_unnamed(const std::string& path, std::string_view bytes,
 
 // The same with a named temporary file, which a kill before the rename leaves behind
 // until the next compaction removes it.
-Result<void> write_named(const std::string& path, std::string_view bytes, std::string& temp_path) {
+Result<void> write_named(const std::string& path, const Content& content, std::string& temp_path) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp_path = temp_name(path);
     auto file = File::open(temp_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (!file.ok() && file.error().os_code() == EEXIST) continue;
     if (!file.ok()) return std::move(file).error();
-    Result<void> done = fill(file.value(), path, bytes);
+    Result<void> done = fill(file.value(), path, content);
     if (!done.ok()) ::unlink(temp_path.c_str());
     return done;
   }
@@ -138,17 +143,17 @@ Result<void> sync_dir(const std::string& dir) {
   return file.value().sync();
 }
 
-// Replaces the file at `path` with `bytes` so that a crash or an I/O error at any point
+// Replaces the file at `path` with `content` so that a crash or an I/O error at any point
 // leaves either the old file or the complete new one, never a mixture.
-Result<void> replace_file(const std::string& path, std::string_view bytes) {
+Result<void> replace_file(const std::string& path, const Content& content) {
   if (path.find('\0') != std::string::npos) return VectorDbError::nul_in_path();
   const std::string target = resolve_links(path);
   remove_stale_temps(target);
   std::string temp_path;
-  auto named = write_unnamed(target, bytes, temp_path);
+  auto named = write_unnamed(target, content, temp_path);
   if (!named.ok()) return std::move(named).error();
   if (!named.value()) {
-    if (auto done = write_named(target, bytes, temp_path); !done.ok()) return done;
+    if (auto done = write_named(target, content, temp_path); !done.ok()) return done;
   }
   if (::rename(temp_path.c_str(), target.c_str()) != 0) {
     const int code = errno;
@@ -172,10 +177,12 @@ Result<void> VectorStore::compact() {
     }
     image.push_back(&entry);
   }
-  std::string text;
-  encode_snapshot(text, dim_.value_or(0), image);
-  if (auto written = replace_file(config_.snapshot_path, text); !written.ok()) return written;
-  text = std::string();
+  // Written as it is encoded: the text of a large store never lies in memory whole.
+  const auto content = [&](File& file) {
+    return write_snapshot(dim_.value_or(0), image,
+                          [&](std::string_view bytes) { return file.write_all(bytes); });
+  };
+  if (auto written = replace_file(config_.snapshot_path, content); !written.ok()) return written;
   auto wal = File::open(config_.wal_path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
   if (!wal.ok()) return std::move(wal).error();
   wal_pending_ = 0;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -87,6 +89,51 @@ std::string outcome(const Result<Snapshot>& snapshot) {
     for (float x : entry.embedding) text += "," + std::to_string(std::bit_cast<std::uint32_t>(x));
   }
   return text;
+}
+
+// Streams the snapshot of `entries`; `fail_at` names the sink call that fails (from 1).
+std::string write_in(const std::vector<VectorEntry>& entries, std::size_t piece_bytes,
+                     std::size_t fail_at, std::size_t& calls, bool& ok) {
+  std::vector<const VectorEntry*> pointers;
+  for (const VectorEntry& entry : entries) pointers.push_back(&entry);
+  std::string text;
+  calls = 0;
+  const auto sink = [&](std::string_view bytes) -> Result<void> {
+    if (++calls == fail_at) return VectorDbError::io_errno(ENOSPC);
+    text.append(bytes);
+    return {};
+  };
+  ok = write_snapshot(7, pointers, sink, piece_bytes).ok();
+  return text;
+}
+
+TEST(SnapshotPieces, StreamedSnapshotHasTheSameBytesInOrder) {
+  for (int count : {0, 1, 2, 5, 31, 200}) {
+    const auto entries = sample_entries(count);
+    const std::string whole = encode_in(entries, 1);
+    for (std::size_t piece_bytes : {1, 150, 1000, 1 << 20}) {
+      std::size_t calls = 0;
+      bool ok = false;
+      EXPECT_EQ(write_in(entries, piece_bytes, 0, calls, ok), whole) << count << " " << piece_bytes;
+      EXPECT_TRUE(ok);
+      // One piece per record at the smallest size: many rounds of the pool.
+      if (piece_bytes == 1) {
+        EXPECT_EQ(calls, static_cast<std::size_t>(std::max(count, 1))) << count;
+      }
+    }
+  }
+}
+
+TEST(SnapshotPieces, StreamingStopsAtTheFirstFailedWrite) {
+  const auto entries = sample_entries(100);
+  for (std::size_t fail_at : {1, 2, 3, 17, 40, 100}) {
+    std::size_t calls = 0;
+    bool ok = true;
+    const std::string text = write_in(entries, 1, fail_at, calls, ok);
+    EXPECT_FALSE(ok) << fail_at;
+    EXPECT_EQ(calls, fail_at);
+    EXPECT_EQ(text, encode_in(entries, 1).substr(0, text.size())) << fail_at;
+  }
 }
 
 TEST(SnapshotPieces, EncodingInPartsWritesTheSameBytes) {
