@@ -90,6 +90,24 @@ class Layer {
     return {scratch, nearest_iter(p, links, scratch)};
   }
 
+  // Starts loading p's node into the cache. A candidate kept now is usually
+  // expanded a few steps later, and its list would then stall the search on its
+  // first read. Nothing is read, so no lock is needed.
+  void prefetch(PointIndex p) const {
+    const char* node = nullptr;
+    std::size_t bytes = 0;
+    if (!upper_.empty()) {
+      if (p >= upper_.size()) return;
+      node = reinterpret_cast<const char*>(&upper_[p]);
+      bytes = sizeof(UpperNode);
+    } else {
+      if (p >= zero_.size()) return;
+      node = reinterpret_cast<const char*>(&zero_[p]);
+      bytes = sizeof(ZeroNode);
+    }
+    for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(node + at);
+  }
+
   // Copies p's neighbours, in slot order, into out: at most links of them, ending
   // at the first empty slot. Returns how many were copied.
   std::size_t nearest_iter(PointIndex p, std::size_t links, PointIndex* out) const {

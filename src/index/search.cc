@@ -25,14 +25,15 @@ void Search::reset() {
   bounded_heap_.clear();
 }
 
-void Search::offer(Candidate c) {
+bool Search::offer(Candidate c) {
   // Most late candidates rank behind the ef-th entry: one comparison drops them.
-  if (nearest.size() >= ef && (ef == 0 || nearest[ef - 1] < c)) return;
+  if (nearest.size() >= ef && (ef == 0 || nearest[ef - 1] < c)) return false;
   const auto at = std::lower_bound(nearest.begin(), nearest.end(), c);
-  if (static_cast<std::size_t>(at - nearest.begin()) >= ef) return;
+  if (static_cast<std::size_t>(at - nearest.begin()) >= ef) return false;
   nearest.insert(at, c);
   candidates.push_back(c);
   std::push_heap(candidates.begin(), candidates.end(), heap_order);
+  return true;
 }
 
 void Search::push(PointIndex p, const Query& query, const PointSet& points) {
@@ -47,7 +48,7 @@ void Search::push_scored(Candidate c) {
 // Same effect as pushing each neighbour in turn: a point's distance does not
 // depend on the others, so the new ones are scored together, then offered in order.
 void Search::push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points,
-                      const Sketches* sketches) {
+                      const Sketches* sketches, const Layer* expanded) {
   // offer only lowers the ef-th entry, so whatever lies beyond it now is refused
   // then: such points need no exact distance.
   const bool full = ef > 0 && nearest.size() >= ef;
@@ -55,7 +56,9 @@ void Search::push_all(std::span<const PointIndex> ps, const Query& query, const 
   batch_distances_.resize(batch_ids_.size());
   points.distances(query, batch_ids_, batch_distances_.data());
   for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
-    offer({batch_distances_[k], batch_ids_[k]});
+    if (offer({batch_distances_[k], batch_ids_[k]}) && expanded != nullptr) {
+      expanded->prefetch(batch_ids_[k]);
+    }
   }
 }
 
@@ -85,7 +88,7 @@ void Search::search(const Query& query, const Layer& layer, const PointSet& poin
     const Candidate c = candidates.back();
     candidates.pop_back();
     if (!nearest.empty() && distance_less(nearest.back().distance, c.distance)) return;
-    push_all(layer.neighbours(c.point, links, neighbours.data()), query, points, sketches);
+    push_all(layer.neighbours(c.point, links, neighbours.data()), query, points, sketches, &layer);
     if (nearest.size() > ef) nearest.resize(ef);
   }
 }

@@ -47,8 +47,9 @@ struct Search {
   // The same as push for each point in turn, with the new points scored together.
   // With sketches of points (and the query in sketch), the points they show to be
   // too far to be kept are dropped before their rows are read; the result is the same.
+  // The nodes of the points kept start loading from `expanded`, when given.
   void push_all(std::span<const PointIndex> ps, const Query& query, const PointSet& points,
-                const Sketches* sketches = nullptr);
+                const Sketches* sketches = nullptr, const Layer* expanded = nullptr);
 
   // Greedy best-first search of one layer from the current candidates, following
   // at most links neighbours of each expanded node. The result is left in nearest.
@@ -81,8 +82,9 @@ struct Search {
 
  private:
   struct Ranking;
-  void offer_bounded(Bounded c, Ranking& ranking);
-  void offer(Candidate c);
+  // Each returns whether c was kept.
+  bool offer_bounded(Bounded c, Ranking& ranking);
+  bool offer(Candidate c);
   // Leaves in batch_ids_ the points of ps not visited yet, and marks them. With
   // sketches and a limit other than kNoLimit (or any NaN), drops those whose sketch
   // puts them beyond limit, then starts loading the rows of the rest.

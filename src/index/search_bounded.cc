@@ -66,9 +66,9 @@ struct Search::Ranking {
   }
 };
 
-void Search::offer_bounded(Bounded c, Ranking& ranking) {
+bool Search::offer_bounded(Bounded c, Ranking& ranking) {
   std::vector<Bounded>& near = bounded_nearest_;
-  if (near.size() >= ef && (ef == 0 || ranking.less(near[ef - 1], c))) return;
+  if (near.size() >= ef && (ef == 0 || ranking.less(near[ef - 1], c))) return false;
   std::size_t low = 0;
   std::size_t high = near.size();
   while (low < high) {
@@ -79,9 +79,10 @@ void Search::offer_bounded(Bounded c, Ranking& ranking) {
       high = mid;
     }
   }
-  if (low >= ef) return;
+  if (low >= ef) return false;
   near.insert(near.begin() + static_cast<std::ptrdiff_t>(low), c);
   ranking.heap_push(bounded_heap_, c);
+  return true;
 }
 
 void Search::push_bounded(PointIndex p, const Query& query, const PointSet& points) {
@@ -89,7 +90,7 @@ void Search::push_bounded(PointIndex p, const Query& query, const PointSet& poin
   Ranking ranking{query, points};
   Bounded c{0.0f, 0.0f, p};
   points.distance_bounds(query, {&p, 1}, &c.lo, &c.hi);
-  offer_bounded(c, ranking);
+  (void)offer_bounded(c, ranking);
 }
 
 void Search::search_bounded(const Query& query, const Layer& layer, const PointSet& points,
@@ -108,7 +109,9 @@ void Search::search_bounded(const Query& query, const Layer& layer, const PointS
     batch_highs_.resize(batch_ids_.size());
     points.distance_bounds(query, batch_ids_, batch_distances_.data(), batch_highs_.data());
     for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
-      offer_bounded({batch_distances_[k], batch_highs_[k], batch_ids_[k]}, ranking);
+      if (offer_bounded({batch_distances_[k], batch_highs_[k], batch_ids_[k]}, ranking)) {
+        layer.prefetch(batch_ids_[k]);
+      }
     }
     if (bounded_nearest_.size() > ef) bounded_nearest_.resize(ef);
   }
