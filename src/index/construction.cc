@@ -56,7 +56,11 @@ void Construction::insert(PointIndex new_point, std::size_t level,
     found = std::span<const Candidate>(search.nearest)
                 .first(std::min(kZeroSlots, search.nearest.size()));
   }
+  // Each link-back waits on its neighbour's list unless it was asked for early;
+  // two ahead covers the latency, as a link-back mostly takes its shortcut.
+  constexpr std::size_t kAhead = 2;
   for (std::size_t i = 0; i < found.size(); ++i) {
+    if (i + kAhead < found.size()) prefetch_list(found[i + kAhead].point);
     link_back(new_point, found[i].point, found[i].distance, pair.insertion);
     zero_[new_point].slots[i] = found[i].point;
     slot_distances_[new_point][i] = found[i].distance;
@@ -116,6 +120,17 @@ std::size_t Construction::read_list(PointIndex node, Candidate* out, std::size_t
     ++count;
   }
   return count;
+}
+
+void Construction::prefetch_list(PointIndex node) const {
+  const auto* slots = reinterpret_cast<const char*>(&zero_[node]);
+  const auto* distances = reinterpret_cast<const char*>(&slot_distances_[node]);
+  for (std::size_t at = 0; at < sizeof(ZeroNode); at += 64) __builtin_prefetch(slots + at);
+  for (std::size_t at = 0; at < sizeof(slot_distances_[node]); at += 64) {
+    __builtin_prefetch(distances + at);
+  }
+  __builtin_prefetch(&kept_counts_[node]);
+  __builtin_prefetch(&locks_[node], 1);
 }
 
 // Re-selects the neighbour's list among its current entries and the new point,

@@ -55,6 +55,9 @@ class Construction {
   void link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance);
   void replace_list(PointIndex node, std::span<const Candidate> selection, std::size_t kept);
   std::size_t read_list(PointIndex node, Candidate* out, std::size_t* kept);
+  // Starts loading what a link-back into node reads and writes: its list, their
+  // distances, its kept count and its lock.
+  void prefetch_list(PointIndex node) const;
   static void rank_all(Search& insertion, Candidate first, std::span<const Candidate> entries,
                        std::size_t kept);
   Layer locked_zero(PointIndex owned) const;
