@@ -371,8 +371,10 @@ def run_index(paths, impls, threads, folder, rounds=1):
     """Runs every implementation `rounds` times, alternating, so that a slow spell of a
     shared machine does not fall on one implementation alone."""
     runs = {impl: [] for impl in impls}
-    for _ in range(rounds):
-        for impl in impls:
+    for round_ in range(rounds):
+        # Each round starts with the next implementation, so none always runs first.
+        shift = round_ % len(impls)
+        for impl in impls[shift:] + impls[:shift]:
             start = time.perf_counter()
             cfg = dict(paths, impl=impl, threads=threads, folder=folder)
             r, reason = spawn(cfg, threads)
