@@ -61,7 +61,7 @@ void Construction::insert(PointIndex new_point, std::size_t level,
   constexpr std::size_t kAhead = 2;
   for (std::size_t i = 0; i < found.size(); ++i) {
     if (i + kAhead < found.size()) prefetch_list(found[i + kAhead].point);
-    link_back(new_point, found[i].point, found[i].distance, pair.insertion);
+    link_back(new_point, found[i].point, found[i].distance, search, pair.insertion);
     zero_[new_point].slots[i] = found[i].point;
     slot_distances_[new_point][i] = found[i].distance;
   }
@@ -70,9 +70,9 @@ void Construction::insert(PointIndex new_point, std::size_t level,
 }
 
 void Construction::link_back(PointIndex new_point, PointIndex neighbour, float distance,
-                             Search& insertion) {
+                             const Search& found, Search& insertion) {
   if (heuristic_) {
-    link_back_heuristic(new_point, neighbour, distance, insertion);
+    link_back_heuristic(new_point, neighbour, distance, found, insertion);
   } else {
     link_back_sorted(new_point, neighbour, distance);
   }
@@ -136,13 +136,13 @@ void Construction::prefetch_list(PointIndex node) const {
 // Re-selects the neighbour's list among its current entries and the new point,
 // which goes first; distance is the new point's from the neighbour's.
 void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbour, float distance,
-                                       Search& insertion) {
+                                       const Search& found, Search& insertion) {
   std::array<Candidate, kZeroSlots> entries;
   std::size_t kept = 0;
   const std::size_t count = read_list(neighbour, entries.data(), &kept);
   // Only when every entry and the new point take part in the selection.
   if (count < ef_construction_ && !heuristic_->extend_candidates && heuristic_->keep_pruned &&
-      link_back_shortcut(new_point, neighbour, distance, {entries.data(), count}, kept)) {
+      link_back_shortcut(new_point, neighbour, distance, {entries.data(), count}, kept, found)) {
     return;
   }
   insertion.reset();
@@ -172,7 +172,8 @@ void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbou
 // of a full selection. False when neither applies; the list is then left
 // untouched for the full selection.
 bool Construction::link_back_shortcut(PointIndex new_point, PointIndex neighbour, float distance,
-                                      std::span<const Candidate> entries, std::size_t kept) {
+                                      std::span<const Candidate> entries, std::size_t kept,
+                                      const Search& found) {
   if (kept > entries.size()) return false;
   const auto kept_end = entries.begin() + static_cast<std::ptrdiff_t>(kept);
   if (!std::is_sorted(entries.begin(), kept_end) || !std::is_sorted(kept_end, entries.end())) {
@@ -187,18 +188,33 @@ bool Construction::link_back_shortcut(PointIndex new_point, PointIndex neighbour
   const std::size_t before =
       static_cast<std::size_t>(std::lower_bound(entries.begin(), kept_end, x) - entries.begin());
   // Whether the new point is nearer to any of the entries [first, last) than
-  // than(k) for entry k. The nearest entries decide most often, so they are
-  // scored first, a few at a time, and the scoring stops at the first that does.
+  // than(k) for entry k. The new point's own search has already bounded its
+  // distance from nearly every entry (it expanded the neighbour), which settles
+  // most of them; the rest are scored together, nearest first, a few at a time,
+  // and the scoring stops at the first that is nearer.
   constexpr std::size_t kChunk = 8;
   const Query query = points_.query(new_point);
   const auto any_nearer = [&](std::size_t first, std::size_t last, auto than) {
-    for (; first < last; first += kChunk) {
-      const std::size_t size = std::min(kChunk, last - first);
+    std::array<PointIndex, kZeroSlots> open;
+    std::array<float, kZeroSlots> open_than;
+    std::size_t count = 0;
+    for (std::size_t k = first; k < last; ++k) {
+      float lo = 0.0f;
+      float hi = 0.0f;
+      if (found.bounds_seen(ids[k], lo, hi)) {
+        if (hi < than(k)) return true;
+        if (lo >= than(k)) continue;
+      }
+      open[count] = ids[k];
+      open_than[count++] = than(k);
+    }
+    for (std::size_t at = 0; at < count; at += kChunk) {
+      const std::size_t size = std::min(kChunk, count - at);
       std::array<float, kChunk> lows;
       std::array<float, kChunk> highs;
-      points_.distance_bounds(query, {ids.data() + first, size}, lows.data(), highs.data());
+      points_.distance_bounds(query, {open.data() + at, size}, lows.data(), highs.data());
       for (std::size_t k = 0; k < size; ++k) {
-        if (points_.nearer(query, ids[first + k], lows[k], highs[k], than(first + k))) return true;
+        if (points_.nearer(query, open[at + k], lows[k], highs[k], open_than[at + k])) return true;
       }
     }
     return false;

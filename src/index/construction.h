@@ -47,11 +47,15 @@ class Construction {
   ZeroNodes take_zero() { return std::move(zero_); }
 
  private:
-  void link_back(PointIndex new_point, PointIndex neighbour, float distance, Search& insertion);
+  // `found` is the search that found the new point's neighbours: the bounds it
+  // remembers settle most of a link-back's comparisons with the new point.
+  void link_back(PointIndex new_point, PointIndex neighbour, float distance, const Search& found,
+                 Search& insertion);
   void link_back_heuristic(PointIndex new_point, PointIndex neighbour, float distance,
-                           Search& insertion);
+                           const Search& found, Search& insertion);
   bool link_back_shortcut(PointIndex new_point, PointIndex neighbour, float distance,
-                          std::span<const Candidate> entries, std::size_t kept);
+                          std::span<const Candidate> entries, std::size_t kept,
+                          const Search& found);
   void link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance);
   void replace_list(PointIndex node, std::span<const Candidate> selection, std::size_t kept);
   std::size_t read_list(PointIndex node, Candidate* out, std::size_t* kept);

@@ -73,8 +73,13 @@ void Search::collect_new(std::span<const PointIndex> ps, const PointSet& points,
   batch_lows_.resize(batch_ids_.size());
   sketches->lower_bounds(sketch, batch_ids_, batch_lows_.data());
   std::size_t still = 0;
+  const bool remember = !seen_lo_.empty();
   for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
-    if (!(batch_lows_[k] > limit)) batch_ids_[still++] = batch_ids_[k];
+    if (!(batch_lows_[k] > limit)) {
+      batch_ids_[still++] = batch_ids_[k];
+    } else if (remember) {
+      see(batch_ids_[k], batch_lows_[k], std::numeric_limits<float>::infinity());
+    }
   }
   batch_ids_.resize(still);
   points.prefetch(batch_ids_);

@@ -72,6 +72,16 @@ struct Search {
   // The bounded result with exact distances, left in nearest.
   std::span<const Candidate> settle(const Query& query, const PointSet& points);
 
+  // Bounds on p's distance from the query that the bounded search found for it, valid
+  // while p is visited: a sketch's lower bound with hi +infinity for a point it ruled
+  // out, else the distance bounds. False for a point not visited.
+  bool bounds_seen(PointIndex p, float& lo, float& hi) const {
+    if (!visited.contains(p) || p >= seen_lo_.size()) return false;
+    lo = seen_lo_[p];
+    hi = seen_hi_[p];
+    return true;
+  }
+
   // Chooses at most kZeroSlots neighbours for query among nearest: a candidate is
   // kept only when no kept one is nearer to it than the query is. Leaves the
   // selection in nearest, kept ones first, and returns it. Reads layer only with
@@ -106,6 +116,13 @@ struct Search {
   std::size_t open_head_[2] = {0, 0};    // how many leading ones are decided
   std::vector<std::uint8_t> dominated_;  // per entry of working: bound to be discarded
   std::vector<std::uint8_t> settled_;    // kept_before, as taken by the running selection
+  // Per point, the bounds the bounded search found, for bounds_seen; sized on its first use.
+  std::vector<float> seen_lo_;
+  std::vector<float> seen_hi_;
+  void see(PointIndex p, float lo, float hi) {
+    seen_lo_[p] = lo;
+    seen_hi_[p] = hi;
+  }
 };
 
 }  // namespace pvdb::index

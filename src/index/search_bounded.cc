@@ -86,10 +86,15 @@ bool Search::offer_bounded(Bounded c, Ranking& ranking) {
 }
 
 void Search::push_bounded(PointIndex p, const Query& query, const PointSet& points) {
+  if (seen_lo_.size() != points.size()) {
+    seen_lo_.assign(points.size(), 0.0f);
+    seen_hi_.assign(points.size(), 0.0f);
+  }
   if (!visited.insert(p)) return;
   Ranking ranking{query, points};
   Bounded c{0.0f, 0.0f, p};
   points.distance_bounds(query, {&p, 1}, &c.lo, &c.hi);
+  see(p, c.lo, c.hi);
   (void)offer_bounded(c, ranking);
 }
 
@@ -109,6 +114,7 @@ void Search::search_bounded(const Query& query, const Layer& layer, const PointS
     batch_highs_.resize(batch_ids_.size());
     points.distance_bounds(query, batch_ids_, batch_distances_.data(), batch_highs_.data());
     for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
+      see(batch_ids_[k], batch_distances_[k], batch_highs_[k]);
       if (offer_bounded({batch_distances_[k], batch_highs_[k], batch_ids_[k]}, ranking)) {
         layer.prefetch(batch_ids_[k]);
       }
