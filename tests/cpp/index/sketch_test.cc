@@ -179,6 +179,17 @@ TEST(DotKernels, ByteKernelsAgreeExactly) {
 
 // A search that drops candidates by their sketches ends exactly as one that
 // scores them all, on queries whose bounds are tight, loose or missing.
+// A ring over random links: every point is reachable and lists are full.
+std::vector<ZeroNode> ring_with_random_links(std::size_t n, std::mt19937& rng) {
+  std::vector<ZeroNode> zero(n);
+  for (std::size_t p = 0; p < n; ++p) {
+    zero[p].slots[0] = static_cast<PointIndex>((p + 1) % n);
+    for (std::size_t k = 1; k < kZeroSlots; ++k)
+      zero[p].slots[k] = static_cast<PointIndex>(rng() % n);
+  }
+  return zero;
+}
+
 TEST(Sketches, SearchResultIsUnchanged) {
   std::mt19937 rng(9);
   const std::size_t n = 600;
@@ -188,13 +199,7 @@ TEST(Sketches, SearchResultIsUnchanged) {
   points[8] = Point(24, 0.0f);
   const PointSet set(points);
   const Sketches sketches(set);
-  // A ring over random links: every point is reachable and lists are full.
-  std::vector<ZeroNode> zero(n);
-  for (std::size_t p = 0; p < n; ++p) {
-    zero[p].slots[0] = static_cast<PointIndex>((p + 1) % n);
-    for (std::size_t k = 1; k < kZeroSlots; ++k)
-      zero[p].slots[k] = static_cast<PointIndex>(rng() % n);
-  }
+  const std::vector<ZeroNode> zero = ring_with_random_links(n, rng);
   std::vector<Point> queries = {
       gaussian(rng, 24, 1.0), gaussian(rng, 24, 1e-9), points[3],
       Point(24, 0.0f),        Point(24, kNaN),         gaussian(rng, 10, 1.0)};
@@ -241,12 +246,7 @@ TEST(Sketches, BoundedSearchRemembersTrueBoundsOfVisitedPointsOnly) {
   for (std::size_t i = 0; i < n; ++i) points.push_back(gaussian(rng, 24, 1.0));
   const PointSet set(points);
   const Sketches sketches(set);
-  std::vector<ZeroNode> zero(n);
-  for (std::size_t p = 0; p < n; ++p) {
-    zero[p].slots[0] = static_cast<PointIndex>((p + 1) % n);
-    for (std::size_t k = 1; k < kZeroSlots; ++k)
-      zero[p].slots[k] = static_cast<PointIndex>(rng() % n);
-  }
+  const std::vector<ZeroNode> zero = ring_with_random_links(n, rng);
   Search s;  // one state for all queries, as construction reuses it
   std::size_t ruled_out = 0;
   std::size_t bounded = 0;
