@@ -73,7 +73,7 @@ void Search::collect_new(std::span<const PointIndex> ps, const PointSet& points,
   batch_lows_.resize(batch_ids_.size());
   sketches->lower_bounds(sketch, batch_ids_, batch_lows_.data());
   std::size_t still = 0;
-  const bool remember = !seen_lo_.empty();
+  const bool remember = !seen_.empty();
   for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
     if (!(batch_lows_[k] > limit)) {
       batch_ids_[still++] = batch_ids_[k];

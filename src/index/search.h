@@ -76,9 +76,9 @@ struct Search {
   // while p is visited: a sketch's lower bound with hi +infinity for a point it ruled
   // out, else the distance bounds. False for a point not visited.
   bool bounds_seen(PointIndex p, float& lo, float& hi) const {
-    if (!visited.contains(p) || p >= seen_lo_.size()) return false;
-    lo = seen_lo_[p];
-    hi = seen_hi_[p];
+    if (!visited.contains(p) || p >= seen_.size()) return false;
+    lo = seen_[p].lo;
+    hi = seen_[p].hi;
     return true;
   }
 
@@ -116,13 +116,14 @@ struct Search {
   std::size_t open_head_[2] = {0, 0};    // how many leading ones are decided
   std::vector<std::uint8_t> dominated_;  // per entry of working: bound to be discarded
   std::vector<std::uint8_t> settled_;    // kept_before, as taken by the running selection
-  // Per point, the bounds the bounded search found, for bounds_seen; sized on its first use.
-  std::vector<float> seen_lo_;
-  std::vector<float> seen_hi_;
-  void see(PointIndex p, float lo, float hi) {
-    seen_lo_[p] = lo;
-    seen_hi_[p] = hi;
-  }
+  // Per point, the bounds the bounded search found, for bounds_seen; sized on its
+  // first use. Both bounds of a point share a line, as they are read together.
+  struct Seen {
+    float lo;
+    float hi;
+  };
+  std::vector<Seen> seen_;
+  void see(PointIndex p, float lo, float hi) { seen_[p] = {lo, hi}; }
 };
 
 }  // namespace pvdb::index

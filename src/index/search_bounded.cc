@@ -86,10 +86,7 @@ bool Search::offer_bounded(Bounded c, Ranking& ranking) {
 }
 
 void Search::push_bounded(PointIndex p, const Query& query, const PointSet& points) {
-  if (seen_lo_.size() != points.size()) {
-    seen_lo_.assign(points.size(), 0.0f);
-    seen_hi_.assign(points.size(), 0.0f);
-  }
+  if (seen_.size() != points.size()) seen_.assign(points.size(), Seen{0.0f, 0.0f});
   if (!visited.insert(p)) return;
   Ranking ranking{query, points};
   Bounded c{0.0f, 0.0f, p};
