@@ -30,6 +30,14 @@ void encode_entries(std::string& out, std::span<const VectorEntry* const> entrie
   }
 }
 
+// What comes before the first record and after the last one.
+void encode_head(std::string& out, std::uint64_t dim) {
+  out.append("{\"dim\":");
+  write_json_u64(out, dim);
+  out.append(",\"entries\":[");
+}
+constexpr std::string_view kTail = "]}";
+
 }  // namespace
 
 void encode_snapshot(std::string& out, std::uint64_t dim,
@@ -43,9 +51,7 @@ void encode_snapshot(std::string& out, std::uint64_t dim,
   // One allocation up front: growing a buffer of this size by doubling would copy it
   // several times over.
   out.reserve(out.size() + 64 + encoded_size_estimate(entries));
-  out.append("{\"dim\":");
-  write_json_u64(out, dim);
-  out.append(",\"entries\":[");
+  encode_head(out, dim);
   // The first part goes straight into `out`, the others into buffers of their own
   // that are appended in order afterwards.
   std::vector<std::string> tails(pieces - 1);
@@ -59,7 +65,7 @@ void encode_snapshot(std::string& out, std::uint64_t dim,
     encode_entries(tails[k - 1], part(k), true);
   });
   for (const std::string& tail : tails) out.append(tail);
-  out.append("]}");
+  out.append(kTail);
 }
 
 Result<void> write_snapshot(std::uint64_t dim, std::span<const VectorEntry* const> entries,
@@ -76,20 +82,21 @@ Result<void> write_snapshot(std::uint64_t dim, std::span<const VectorEntry* cons
   }
   starts.push_back(entries.size());
   const std::size_t count = starts.size() - 1;
-  // Two pieces per worker a round keep the threads busy past the slower ones; the
-  // buffers of two rounds are reused throughout.
-  const std::size_t per_round = count == 1 ? 1 : 2 * std::min<std::size_t>(8, worker_count());
-  std::vector<std::string> buffers(2 * per_round);
   const auto encode = [&](std::size_t k, std::string& out) {
     out.clear();
-    if (k == 0) {
-      out.append("{\"dim\":");
-      write_json_u64(out, dim);
-      out.append(",\"entries\":[");
-    }
+    if (k == 0) encode_head(out, dim);
     encode_entries(out, entries.subspan(starts[k], starts[k + 1] - starts[k]), k != 0);
-    if (k + 1 == count) out.append("]}");
+    if (k + 1 == count) out.append(kTail);
   };
+  if (count == 1) {
+    std::string text;
+    encode(0, text);
+    return sink(text);
+  }
+  // Two pieces per worker a round keep the threads busy past the slower ones; the
+  // buffers of two rounds are reused throughout.
+  const std::size_t per_round = 2 * std::min<std::size_t>(8, worker_count());
+  std::vector<std::string> buffers(2 * per_round);
   Result<void> sunk;
   const auto drain = [&](std::size_t round) {
     for (std::size_t j = 0; j < per_round && sunk.ok(); ++j) {
@@ -97,10 +104,6 @@ Result<void> write_snapshot(std::uint64_t dim, std::span<const VectorEntry* cons
       sunk = sink(buffers[round % 2 * per_round + j]);
     }
   };
-  if (count == 1) {
-    encode(0, buffers[0]);
-    return sink(buffers[0]);
-  }
   const std::size_t rounds = (count + per_round - 1) / per_round;
   for (std::size_t round = 0; round < rounds && sunk.ok(); ++round) {
     const std::size_t first = round * per_round;
@@ -114,7 +117,7 @@ Result<void> write_snapshot(std::uint64_t dim, std::span<const VectorEntry* cons
       encode(first + task - 1, buffers[round % 2 * per_round + task - 1]);
     });
   }
-  if (sunk.ok() && rounds > 0) drain(rounds - 1);
+  if (sunk.ok()) drain(rounds - 1);
   return sunk;
 }
 
