@@ -53,21 +53,18 @@ void SketchQuery::assign(const Query& q) {
 
 Sketches::Sketches(const PointSet& points) {
   rows_.resize(points.size());
-  std::size_t total = 0;
-  for (std::size_t p = 0; p < points.size(); ++p) total += lines_for(points[p].size());
-  PVDB_CHECK(total <= UINT32_MAX);
-  lines_.resize(total);
-  std::size_t first = 0;
+  for (std::size_t p = 0; p < points.size(); ++p) {
+    if (points[p].size() <= kMaxSketchLength) stride_ = std::max(stride_, lines_for(points[p].size()));
+  }
+  lines_.resize(points.size() * stride_);
   for (std::size_t p = 0; p < points.size(); ++p) {
     const Query point = points.query(p);
-    const std::size_t lines = lines_for(point.values.size());
     Row& row = rows_[p];
-    if (lines > 0 && round_vector(point.values, point.norm, lines_[first].bytes, &row.step_ratio,
-                                  &row.error_ratio)) {
-      row.first = static_cast<std::uint32_t>(first);
-      row.lines = static_cast<std::uint32_t>(lines);
+    if (!point.values.empty() &&
+        !round_vector(point.values, point.norm, lines_[p * stride_].bytes, &row.step_ratio,
+                      &row.error_ratio)) {
+      row = Row{};
     }
-    first += lines;
   }
 }
 
@@ -90,20 +87,22 @@ void Sketches::lower_bounds(const SketchQuery& q, std::span<const PointIndex> id
   constexpr double kGamma = 2.45e-4;  // 1.002 gamma(4096)
   const kernels::DotBytesFn kernel = kernels::dot_bytes();
   // The rows are scattered: ask for all of them first, so that their misses overlap.
+  const std::size_t common = std::min(q.lines, stride_);
   for (const PointIndex p : ids) {
     PVDB_CHECK(p < rows_.size());
-    const Row& row = rows_[p];
-    for (std::uint32_t l = 0; l < row.lines; ++l) __builtin_prefetch(lines_[row.first + l].bytes);
+    __builtin_prefetch(&rows_[p]);
+    for (std::size_t l = 0; l < common; ++l) __builtin_prefetch(lines_[p * stride_ + l].bytes);
   }
   const double e = q.error_ratio;
   for (std::size_t k = 0; k < ids.size(); ++k) {
     const Row& row = rows_[ids[k]];
-    if (!q.usable || row.lines == 0) {
+    if (!q.usable || !(row.step_ratio > 0.0f)) {
       lo[k] = -kInfinity;
       continue;
     }
-    const std::size_t common = std::min<std::size_t>(q.lines, row.lines);
-    const std::int32_t sum = kernel(q.bytes.data(), lines_[row.first].bytes, common);
+    // Both sides are zero past their own values, so the common lines give the
+    // sum over the values both have.
+    const std::int32_t sum = kernel(q.bytes.data(), lines_[ids[k] * stride_].bytes, common);
     const double centre = static_cast<double>(sum) * q.step_ratio * row.step_ratio;
     const double slack = (1.001 + e) * row.error_ratio + 1.001 * e + kGamma + 0x1p-19;
     lo[k] = static_cast<float>(std::max(0.0, 1.0 - centre - slack));

@@ -43,16 +43,19 @@ class Sketches {
   void lower_bounds(const SketchQuery& q, std::span<const PointIndex> ids, float* lo) const;
 
  private:
+  // A row's rounding; step_ratio is 0 when the row has no safe bound.
   struct Row {
     float step_ratio = 0.0f;   // step / computed norm
     float error_ratio = 0.0f;  // at least |point - rounded row| / computed norm
-    std::uint32_t first = 0;   // its first line
-    std::uint32_t lines = 0;   // 0 when the row has no safe bound
   };
   struct alignas(kSketchLine) Line {
     std::int8_t bytes[kSketchLine];
   };
 
+  // Every row takes the lines of the longest, zero past its own values, so its
+  // place follows from its index: asking for a row's lines need not first wait
+  // for a table read. Points of one store all have the same length.
+  std::size_t stride_ = 0;
   std::vector<Row> rows_;
   std::vector<Line, HugePageAllocator<Line>> lines_;
 };

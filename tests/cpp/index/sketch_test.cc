@@ -97,6 +97,10 @@ TEST(Sketches, LowerBoundsNeverExceedTheExactDistance) {
       std::vector<Point> rows = awkward_rows(query, rng);
       for (int k = 0; k < 200; ++k) rows.push_back(gaussian(rng, n, 1.0));
       expect_bounds_hold(rows, query, "n " + std::to_string(n) + " scale " + std::to_string(scale));
+      // A query longer than every row, whose last lines have no row lines to meet.
+      std::vector<Point> shorter;
+      for (int k = 0; k < 20; ++k) shorter.push_back(gaussian(rng, (n + 1) / 2, 1.0));
+      expect_bounds_hold(shorter, query, "shorter rows, n " + std::to_string(n));
     }
   }
 }
