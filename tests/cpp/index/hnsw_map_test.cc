@@ -122,6 +122,12 @@ TEST(HnswMap, SerialBuildEqualsTheReferenceBuild) {
                                          positions(points.size()), builder, serial);
     EXPECT_TRUE(same_graph(again.hnsw(), expected)) << c.heuristic << " " << c.ef_construction;
   }
+  // Wider points with the default settings: the bounds an insertion's search
+  // remembers are looser there, and its link-backs decide from them.
+  const std::vector<Point> wide = clustered(600, 32, 3, 4);
+  const Builder builder = seeded(5);
+  const HnswMap map = HnswMap::build(PointSet(wide), positions(wide.size()), builder, serial);
+  EXPECT_TRUE(same_graph(map.hnsw(), reference::build(copies(map.hnsw().points()), builder)));
 }
 
 // Invariants that hold however the insertions interleave.
