@@ -74,7 +74,7 @@ PointSet::PointSet(const std::vector<Point>& points) {
   rows_.reserve(points.size());
   std::size_t start = 0;
   for (const Point& p : points) {
-    rows_.emplace_back(data->data() + start, p.size());
+    add_row({data->data() + start, p.size()});
     start += p.size();
   }
   owned_ = std::move(data);
@@ -88,7 +88,7 @@ PointSet::PointSet(std::vector<float> data, std::span<const std::uint64_t> lengt
   std::size_t start = 0;
   for (const std::uint64_t len : lengths) {
     PVDB_CHECK(len <= owned->size() - start);
-    rows_.emplace_back(owned->data() + start, static_cast<std::size_t>(len));
+    add_row({owned->data() + start, static_cast<std::size_t>(len)});
     start += static_cast<std::size_t>(len);
   }
   PVDB_CHECK(start == owned->size());
@@ -98,28 +98,34 @@ PointSet::PointSet(std::vector<float> data, std::span<const std::uint64_t> lengt
 
 PointSet PointSet::borrowed(std::span<const std::span<const float>> rows) {
   PointSet result;
-  result.rows_.assign(rows.begin(), rows.end());
+  result.rows_.reserve(rows.size());
+  for (const std::span<const float> row : rows) result.add_row(row);
   result.compute_norms();
   return result;
 }
 
+void PointSet::add_row(std::span<const float> row) {
+  PVDB_CHECK(row.size() <= UINT32_MAX);
+  rows_.push_back({row.data(), static_cast<std::uint32_t>(row.size()), 0.0f});
+}
+
 void PointSet::compute_norms() {
-  norms_.resize(rows_.size());
-  for (std::size_t p = 0; p < norms_.size(); ++p) norms_[p] = norm(rows_[p]);
+  for (Row& row : rows_) row.norm = norm({row.data, row.size});
 }
 
 float PointSet::distance_to(const Query& q, PointIndex p) const {
   const std::span<const float> row = (*this)[p];
   const float dot = kernels::dot_scalar(q.values.data(), q.values.size(), row.data(), row.size());
-  return finish_distance(dot, q.norm, norms_[p]);
+  return finish_distance(dot, q.norm, rows_[p].norm);
 }
 
 void PointSet::gather_rows(std::span<const PointIndex> ids, const float** rows,
                            std::size_t* lens) const {
   for (std::size_t k = 0; k < ids.size(); ++k) {
-    const std::span<const float> row = (*this)[ids[k]];
-    rows[k] = row.data();
-    lens[k] = row.size();
+    PVDB_CHECK(ids[k] < rows_.size());
+    const Row& row = rows_[ids[k]];
+    rows[k] = row.data;
+    lens[k] = row.size;
   }
 }
 
@@ -132,7 +138,7 @@ void PointSet::distances(const Query& q, std::span<const PointIndex> ids, float*
     gather_rows(ids.subspan(first, count), rows, lens);
     kernel(q.values.data(), q.values.size(), rows, lens, count, out + first);
     for (std::size_t k = 0; k < count; ++k) {
-      out[first + k] = finish_distance(out[first + k], q.norm, norms_[ids[first + k]]);
+      out[first + k] = finish_distance(out[first + k], q.norm, rows_[ids[first + k]].norm);
     }
   }
 }
@@ -150,7 +156,7 @@ void PointSet::distance_bounds(const Query& q, std::span<const PointIndex> ids, 
     for (std::size_t k = 0; k < count; ++k) {
       const PointIndex p = ids[first + k];
       const std::size_t n = std::min(q.values.size(), lens[k]);
-      if (!bound_distance(dots[k], n, q.norm, norms_[p], lo + first + k, hi + first + k)) {
+      if (!bound_distance(dots[k], n, q.norm, rows_[p].norm, lo + first + k, hi + first + k)) {
         lo[first + k] = hi[first + k] = distance_to(q, p);
       }
     }
@@ -165,19 +171,19 @@ bool PointSet::nearer(const Query& q, PointIndex p, float lo, float hi, float th
 
 void PointSet::prefetch(std::span<const PointIndex> ids) const {
   for (const PointIndex p : ids) {
-    const std::span<const float> row = (*this)[p];
-    const char* at = reinterpret_cast<const char*>(row.data());
-    for (std::size_t b = 0; b < row.size_bytes(); b += 64) __builtin_prefetch(at + b);
+    PVDB_CHECK(p < rows_.size());
+    const char* at = reinterpret_cast<const char*>(rows_[p].data);
+    const std::size_t bytes = std::size_t{rows_[p].size} * sizeof(float);
+    for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(at + b);
   }
 }
 
 PointSet PointSet::reordered(std::span<const PointIndex> order) const {
   PointSet result;
   result.rows_.reserve(order.size());
-  result.norms_.reserve(order.size());
   for (const PointIndex source : order) {
-    result.rows_.push_back((*this)[source]);
-    result.norms_.push_back(norms_[source]);
+    PVDB_CHECK(source < rows_.size());
+    result.rows_.push_back(rows_[source]);
   }
   result.owned_ = owned_;
   return result;

@@ -52,13 +52,16 @@ class PointSet {
   // Point i is rows[i]; no float is copied.
   static PointSet borrowed(std::span<const std::span<const float>> rows);
 
-  std::size_t size() const { return norms_.size(); }
-  bool empty() const { return norms_.empty(); }
+  std::size_t size() const { return rows_.size(); }
+  bool empty() const { return rows_.empty(); }
   std::span<const float> operator[](std::size_t p) const {
     PVDB_CHECK(p < rows_.size());
-    return rows_[p];
+    return {rows_[p].data, rows_[p].size};
   }
-  Query query(std::size_t p) const { return Query{(*this)[p], norms_[p]}; }
+  Query query(std::size_t p) const {
+    PVDB_CHECK(p < rows_.size());
+    return Query{{rows_[p].data, rows_[p].size}, rows_[p].norm};
+  }
 
   // out[k] = distance from q to point ids[k], for every k.
   void distances(const Query& q, std::span<const PointIndex> ids, float* out) const;
@@ -83,12 +86,19 @@ class PointSet {
   PointSet reordered(std::span<const PointIndex> order) const;
 
  private:
+  // Where a point's row lies, its length and its norm: a distance reads all three
+  // together, so a point costs one table miss, not two.
+  struct Row {
+    const float* data = nullptr;
+    std::uint32_t size = 0;
+    float norm = 0.0f;
+  };
+  void add_row(std::span<const float> row);
   void compute_norms();
   // Where each point's row lies and how long it is, for a batched kernel.
   void gather_rows(std::span<const PointIndex> ids, const float** rows, std::size_t* lens) const;
 
-  std::vector<std::span<const float>> rows_;
-  std::vector<float> norms_;
+  std::vector<Row> rows_;
   // The floats of the rows when the set owns them; null when they are borrowed.
   std::shared_ptr<const std::vector<float>> owned_;
 };
