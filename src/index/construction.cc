@@ -14,6 +14,7 @@ Construction::Construction(const PointSet& points, const Sketches* sketches, std
       zero_(points.size()),
       slot_distances_(points.size()),
       kept_counts_(points.size(), 0),
+      dominators_(points.size()),
       locks_(std::make_unique<RwLock[]>(points.size())),
       pool_(points.size()),
       top_(top),
@@ -64,6 +65,7 @@ void Construction::insert(PointIndex new_point, std::size_t level,
     link_back(new_point, found[i].point, found[i].distance, search, pair.insertion);
     zero_[new_point].slots[i] = found[i].point;
     slot_distances_[new_point][i] = found[i].distance;
+    if (heuristic_) dominators_[new_point][i] = search.dominators[i];
   }
   kept_counts_[new_point] = static_cast<std::uint8_t>(heuristic_ ? search.kept : 0);
   pool_.push(std::move(pair));
@@ -83,17 +85,20 @@ void Construction::link_back(PointIndex new_point, PointIndex neighbour, float d
 // last selection kept and then the re-admitted ones, so one merge sorts it; the
 // kept ones are marked for the next selection, which need not compare them again.
 void Construction::rank_all(Search& insertion, Candidate first, std::span<const Candidate> entries,
-                            std::size_t kept) {
+                            std::size_t kept, const std::uint8_t* dominators) {
   std::vector<Candidate>& nearest = insertion.nearest;
   std::vector<std::uint8_t>& marks = insertion.kept_before;
+  std::vector<std::uint8_t>& hints = insertion.dominated_before;
   const auto kept_end = entries.begin() + static_cast<std::ptrdiff_t>(kept);
   nearest.clear();
   marks.clear();
+  hints.clear();
   if (std::is_sorted(entries.begin(), kept_end) && std::is_sorted(kept_end, entries.end())) {
     auto a = entries.begin();
     auto b = kept_end;
     while (a != kept_end || b != entries.end()) {
       const bool take_kept = b == entries.end() || (a != kept_end && *a < *b);
+      hints.push_back(take_kept ? kNoDominator : dominators[b - entries.begin()]);
       nearest.push_back(take_kept ? *a++ : *b++);
       marks.push_back(take_kept ? 1 : 0);
     }
@@ -101,16 +106,28 @@ void Construction::rank_all(Search& insertion, Candidate first, std::span<const 
     nearest.assign(entries.begin(), entries.end());
     std::sort(nearest.begin(), nearest.end());
     marks.assign(nearest.size(), 0);
+    hints.assign(nearest.size(), kNoDominator);
   }
   const auto at = std::lower_bound(nearest.begin(), nearest.end(), first);
-  marks.insert(marks.begin() + (at - nearest.begin()), 0);
+  const std::size_t place = static_cast<std::size_t>(at - nearest.begin());
+  marks.insert(marks.begin() + static_cast<std::ptrdiff_t>(place), 0);
+  hints.insert(hints.begin() + static_cast<std::ptrdiff_t>(place), kNoDominator);
   nearest.insert(at, first);
+  // The decisions before the first one's turn are the last selection's, so an entry
+  // discarded by a kept one ranked before it is discarded again; the kept ones after
+  // it may not stay kept.
+  const auto before = static_cast<std::size_t>(
+      std::count(marks.begin(), marks.begin() + static_cast<std::ptrdiff_t>(place), 1));
+  for (std::uint8_t& hint : hints) {
+    if (hint >= before) hint = kNoDominator;
+  }
   insertion.visited.insert(first.point);
   for (const Candidate& c : entries) insertion.visited.insert(c.point);
 }
 
 // The node's list with each entry's distance from the node's point.
-std::size_t Construction::read_list(PointIndex node, Candidate* out, std::size_t* kept) {
+std::size_t Construction::read_list(PointIndex node, Candidate* out, std::size_t* kept,
+                                    std::uint8_t* dominators) {
   SharedGuard guard(locks_[node]);
   *kept = kept_counts_[node];
   const std::array<PointIndex, kZeroSlots>& slots = zero_[node].slots;
@@ -119,6 +136,7 @@ std::size_t Construction::read_list(PointIndex node, Candidate* out, std::size_t
     out[count] = {slot_distances_[node][count], slots[count]};
     ++count;
   }
+  std::copy(dominators_[node].begin(), dominators_[node].begin() + count, dominators);
   return count;
 }
 
@@ -130,6 +148,7 @@ void Construction::prefetch_list(PointIndex node) const {
     __builtin_prefetch(distances + at);
   }
   __builtin_prefetch(&kept_counts_[node]);
+  __builtin_prefetch(&dominators_[node]);
   __builtin_prefetch(&locks_[node], 1);
 }
 
@@ -138,17 +157,19 @@ void Construction::prefetch_list(PointIndex node) const {
 void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbour, float distance,
                                        const Search& found, Search& insertion) {
   std::array<Candidate, kZeroSlots> entries;
+  std::array<std::uint8_t, kZeroSlots> dominators;
   std::size_t kept = 0;
-  const std::size_t count = read_list(neighbour, entries.data(), &kept);
+  const std::size_t count = read_list(neighbour, entries.data(), &kept, dominators.data());
   // Only when every entry and the new point take part in the selection.
   if (count < ef_construction_ && !heuristic_->extend_candidates && heuristic_->keep_pruned &&
-      link_back_shortcut(new_point, neighbour, distance, {entries.data(), count}, kept, found)) {
+      link_back_shortcut(new_point, neighbour, distance, {entries.data(), count}, kept,
+                         dominators.data(), found)) {
     return;
   }
   insertion.reset();
-  if (count < insertion.ef) {
+  if (count < insertion.ef && kept <= count) {
     // Nothing can be dropped when all candidates fit, so they are sorted at once.
-    rank_all(insertion, {distance, new_point}, {entries.data(), count}, kept);
+    rank_all(insertion, {distance, new_point}, {entries.data(), count}, kept, dominators.data());
   } else {
     insertion.push_scored({distance, new_point});
     for (std::size_t k = 0; k < count; ++k) insertion.push_scored(entries[k]);
@@ -156,7 +177,7 @@ void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbou
   const std::span<const Candidate> selection =
       insertion.select_heuristic(points_.query(neighbour), locked_zero(new_point), points_,
                                  heuristic_->extend_candidates, heuristic_->keep_pruned);
-  replace_list(neighbour, selection, insertion.kept);
+  replace_list(neighbour, selection, insertion.kept, insertion.dominators.data());
 }
 
 // The list was chosen from its own entries with the neighbour as the query, so
@@ -170,10 +191,11 @@ void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbou
 // one that stays, and they are re-admitted in the same order, one fewer when the
 // list is full. Either way that costs one distance per kept entry at most instead
 // of a full selection. False when neither applies; the list is then left
-// untouched for the full selection.
+// untouched for the full selection. dominators are the list's, as read_list gives
+// them.
 bool Construction::link_back_shortcut(PointIndex new_point, PointIndex neighbour, float distance,
                                       std::span<const Candidate> entries, std::size_t kept,
-                                      const Search& found) {
+                                      const std::uint8_t* dominators, const Search& found) {
   if (kept > entries.size()) return false;
   const auto kept_end = entries.begin() + static_cast<std::ptrdiff_t>(kept);
   if (!std::is_sorted(entries.begin(), kept_end) || !std::is_sorted(kept_end, entries.end())) {
@@ -187,57 +209,73 @@ bool Construction::link_back_shortcut(PointIndex new_point, PointIndex neighbour
   const Candidate x{distance, new_point};
   const std::size_t before =
       static_cast<std::size_t>(std::lower_bound(entries.begin(), kept_end, x) - entries.begin());
-  // Whether the new point is nearer to any of the entries [first, last) than
-  // than(k) for entry k. The new point's own search has already bounded its
+  // Some entry k of [first, last) such that the new point is nearer to it than
+  // than(k), or kNone. The new point's own search has already bounded its
   // distance from nearly every entry (it expanded the neighbour), which settles
   // most of them; the rest are scored together, nearest first, a few at a time,
   // and the scoring stops at the first that is nearer.
   constexpr std::size_t kChunk = 8;
+  constexpr std::size_t kNone = SIZE_MAX;
   const Query query = points_.query(new_point);
   const auto any_nearer = [&](std::size_t first, std::size_t last, auto than) {
-    std::array<PointIndex, kZeroSlots> open;
-    std::array<float, kZeroSlots> open_than;
+    std::array<std::size_t, kZeroSlots> open;
+    std::array<PointIndex, kZeroSlots> open_ids;
     std::size_t count = 0;
     for (std::size_t k = first; k < last; ++k) {
       float lo = 0.0f;
       float hi = 0.0f;
       if (found.bounds_seen(ids[k], lo, hi)) {
-        if (hi < than(k)) return true;
+        if (hi < than(k)) return k;
         if (lo >= than(k)) continue;
       }
-      open[count] = ids[k];
-      open_than[count++] = than(k);
+      open_ids[count] = ids[k];
+      open[count++] = k;
     }
     for (std::size_t at = 0; at < count; at += kChunk) {
       const std::size_t size = std::min(kChunk, count - at);
       std::array<float, kChunk> lows;
       std::array<float, kChunk> highs;
-      points_.distance_bounds(query, {open.data() + at, size}, lows.data(), highs.data());
+      points_.distance_bounds(query, {open_ids.data() + at, size}, lows.data(), highs.data());
       for (std::size_t k = 0; k < size; ++k) {
-        if (points_.nearer(query, open[at + k], lows[k], highs[k], open_than[at + k])) return true;
+        if (points_.nearer(query, open_ids[at + k], lows[k], highs[k], than(open[at + k]))) {
+          return open[at + k];
+        }
       }
     }
-    return false;
+    return kNone;
   };
-  const bool discarded = any_nearer(0, before, [&](std::size_t) { return distance; });
+  const std::size_t discarder = any_nearer(0, before, [&](std::size_t) { return distance; });
+  const bool discarded = discarder != kNone;
   if (!discarded) {
     // A full kept run is left to the full selection, which stops at the list's size.
     if (kept >= kZeroSlots) return false;
-    if (any_nearer(before, kept, [&](std::size_t k) { return entries[k].distance; })) return false;
+    if (any_nearer(before, kept, [&](std::size_t k) { return entries[k].distance; }) != kNone) {
+      return false;
+    }
   }
   std::array<Candidate, kZeroSlots + 1> selection;
+  std::array<std::uint8_t, kZeroSlots + 1> discarders;
   const auto at = discarded ? std::lower_bound(kept_end, entries.end(), x)
                             : entries.begin() + static_cast<std::ptrdiff_t>(before);
+  const auto place = static_cast<std::size_t>(at - entries.begin());
   Candidate* out = std::copy(entries.begin(), at, selection.begin());
   *out++ = x;
   out = std::copy(at, entries.end(), out);
+  // A kept new point moves the kept entries after it one place on.
+  std::copy(dominators, dominators + place, discarders.begin());
+  discarders[place] = discarded ? static_cast<std::uint8_t>(discarder) : kNoDominator;
+  std::copy(dominators + place, dominators + entries.size(), discarders.begin() + place + 1);
+  for (std::size_t k = kept + 1; !discarded && k <= entries.size(); ++k) {
+    if (discarders[k] != kNoDominator && discarders[k] >= before) ++discarders[k];
+  }
   const std::size_t size = std::min(kZeroSlots, static_cast<std::size_t>(out - selection.begin()));
-  replace_list(neighbour, {selection.data(), size}, discarded ? kept : kept + 1);
+  replace_list(neighbour, {selection.data(), size}, discarded ? kept : kept + 1,
+               discarders.data());
   return true;
 }
 
 void Construction::replace_list(PointIndex node, std::span<const Candidate> selection,
-                                std::size_t kept) {
+                                std::size_t kept, const std::uint8_t* dominators) {
   ExclusiveGuard guard(locks_[node]);
   kept_counts_[node] = static_cast<std::uint8_t>(kept);
   std::array<PointIndex, kZeroSlots>& slots = zero_[node].slots;
@@ -245,6 +283,7 @@ void Construction::replace_list(PointIndex node, std::span<const Candidate> sele
     if (k < selection.size()) {
       slots[k] = selection[k].point;
       slot_distances_[node][k] = selection[k].distance;
+      dominators_[node][k] = dominators[k];
     } else if (slots[k] == kEmptySlot) {
       break;
     } else {
@@ -258,7 +297,8 @@ void Construction::replace_list(PointIndex node, std::span<const Candidate> sele
 void Construction::link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance) {
   std::array<Candidate, kZeroSlots> entries;
   std::size_t kept = 0;
-  const std::size_t count = read_list(neighbour, entries.data(), &kept);
+  std::array<std::uint8_t, kZeroSlots> dominators;
+  const std::size_t count = read_list(neighbour, entries.data(), &kept, dominators.data());
   // Binary search over all slots, the empty ones counting as farther than any point.
   std::size_t low = 0;
   std::size_t high = kZeroSlots;

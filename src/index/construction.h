@@ -55,15 +55,18 @@ class Construction {
                            const Search& found, Search& insertion);
   bool link_back_shortcut(PointIndex new_point, PointIndex neighbour, float distance,
                           std::span<const Candidate> entries, std::size_t kept,
-                          const Search& found);
+                          const std::uint8_t* dominators, const Search& found);
   void link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance);
-  void replace_list(PointIndex node, std::span<const Candidate> selection, std::size_t kept);
-  std::size_t read_list(PointIndex node, Candidate* out, std::size_t* kept);
+  // dominators is parallel to selection, as Search::dominators.
+  void replace_list(PointIndex node, std::span<const Candidate> selection, std::size_t kept,
+                    const std::uint8_t* dominators);
+  std::size_t read_list(PointIndex node, Candidate* out, std::size_t* kept,
+                        std::uint8_t* dominators);
   // Starts loading what a link-back into node reads and writes: its list, their
   // distances, its kept count and its lock.
   void prefetch_list(PointIndex node) const;
   static void rank_all(Search& insertion, Candidate first, std::span<const Candidate> entries,
-                       std::size_t kept);
+                       std::size_t kept, const std::uint8_t* dominators);
   Layer locked_zero(PointIndex owned) const;
 
   const PointSet& points_;
@@ -77,6 +80,13 @@ class Construction {
   // With the heuristic: how many leading entries of each list its last selection
   // kept (the rest were re-admitted). Kept under the same lock as the list.
   std::vector<std::uint8_t> kept_counts_;
+  // With the heuristic: for each re-admitted entry of a list, the place among the
+  // list's kept entries of one that discarded it in the last selection. A later
+  // selection over the same entries discards it again without scoring it. Kept
+  // under the same lock as the list.
+  std::vector<std::array<std::uint8_t, kZeroSlots>,
+              HugePageAllocator<std::array<std::uint8_t, kZeroSlots>>>
+      dominators_;
   std::unique_ptr<RwLock[]> locks_;
   SearchPool pool_;
   std::size_t top_;

@@ -16,6 +16,7 @@ bool heap_order(const Candidate& a, const Candidate& b) { return b < a; }
 
 void Search::reset() {
   kept_before.clear();
+  dominated_before.clear();
   visited.clear();
   candidates.clear();
   nearest.clear();
@@ -150,6 +151,7 @@ void Search::mark_dominated(std::size_t chosen, const PointSet& points) {
       if (points.nearer(query, batch_ids_[next], batch_distances_[next], batch_highs_[next],
                         working[w].distance)) {
         dominated_[w] = 1;
+        dominator_of_[w] = static_cast<std::uint8_t>(nearest.size() - 1);
       } else {
         open[still++] = w;
       }
@@ -171,20 +173,34 @@ std::span<const Candidate> Search::select_heuristic(const Query& query, const La
   settled_.swap(kept_before);
   kept_before.clear();
   if (extend_candidates || settled_.size() != working.size()) settled_.assign(working.size(), 0);
+  hinted_.swap(dominated_before);
+  dominated_before.clear();
+  if (extend_candidates || hinted_.size() != working.size()) {
+    hinted_.assign(working.size(), kNoDominator);
+  }
   nearest.clear();
   discarded.clear();
+  discarded_by_.clear();
   // Candidates not yet decided and not yet marked, ascending: [0] unsettled, [1] settled.
+  // One known to be discarded starts marked, so no kept one is scored against it.
   dominated_.assign(working.size(), 0);
+  dominator_of_.assign(working.size(), kNoDominator);
   for (int k = 0; k < 2; ++k) {
     open_[k].clear();
     open_head_[k] = 0;
   }
   for (std::size_t w = 0; w < working.size(); ++w) {
-    open_[settled_[w]].push_back(static_cast<std::uint32_t>(w));
+    if (hinted_[w] != kNoDominator) {
+      dominated_[w] = 1;
+      dominator_of_[w] = hinted_[w];
+    } else {
+      open_[settled_[w]].push_back(static_cast<std::uint32_t>(w));
+    }
   }
   for (std::size_t w = 0; w < working.size() && nearest.size() < kZeroSlots; ++w) {
     if (dominated_[w]) {
       discarded.push_back(working[w]);
+      discarded_by_.push_back(dominator_of_[w]);
       continue;
     }
     ++open_head_[settled_[w]];  // w is decided now, and it was first in its list
@@ -193,10 +209,11 @@ std::span<const Candidate> Search::select_heuristic(const Query& query, const La
   }
   working.clear();
   kept = nearest.size();
+  dominators.assign(kept, kNoDominator);
   if (keep_pruned) {
-    for (const Candidate& c : discarded) {
-      if (nearest.size() >= kZeroSlots) break;
-      nearest.push_back(c);
+    for (std::size_t k = 0; k < discarded.size() && nearest.size() < kZeroSlots; ++k) {
+      nearest.push_back(discarded[k]);
+      dominators.push_back(discarded_by_[k]);
     }
     discarded.clear();
   }

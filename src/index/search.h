@@ -14,6 +14,9 @@
 
 namespace pvdb::index {
 
+// Marks a selection's entry that no kept entry is known to discard.
+inline constexpr std::uint8_t kNoDominator = 0xFF;
+
 // The reusable state of one search: one thread at a time. Lists and marks keep
 // their capacity across reset, so a reused Search allocates nothing once warm.
 // Its marks fit only the point list they were sized for.
@@ -30,6 +33,15 @@ struct Search {
   // are known not to discard one another (an earlier selection kept them all from
   // the same query), so they are not compared again. The selection consumes it.
   std::vector<std::uint8_t> kept_before;
+  // Optional hint for the next selection, parallel to nearest like kept_before:
+  // for an entry known to be discarded, the place among the selection's kept
+  // entries of one that is nearer to it than the query is (that entry must be kept
+  // and rank before it); kNoDominator for the others. The selection consumes it.
+  std::vector<std::uint8_t> dominated_before;
+  // After a selection, parallel to its result: for each re-admitted entry, the
+  // place among the kept entries of one that discarded it; kNoDominator for the
+  // kept ones.
+  std::vector<std::uint8_t> dominators;
   // The query as push_all hands it to sketches.
   SketchQuery sketch;
 
@@ -85,7 +97,7 @@ struct Search {
   // Chooses at most kZeroSlots neighbours for query among nearest: a candidate is
   // kept only when no kept one is nearer to it than the query is. Leaves the
   // selection in nearest, kept ones first, and returns it. Reads layer only with
-  // extend_candidates, and then ignores kept_before.
+  // extend_candidates, and then ignores kept_before and dominated_before.
   std::span<const Candidate> select_heuristic(const Query& query, const Layer& layer,
                                               const PointSet& points, bool extend_candidates,
                                               bool keep_pruned);
@@ -116,6 +128,9 @@ struct Search {
   std::size_t open_head_[2] = {0, 0};    // how many leading ones are decided
   std::vector<std::uint8_t> dominated_;  // per entry of working: bound to be discarded
   std::vector<std::uint8_t> settled_;    // kept_before, as taken by the running selection
+  std::vector<std::uint8_t> hinted_;     // dominated_before, likewise
+  std::vector<std::uint8_t> dominator_of_;  // per entry of working: who discarded it
+  std::vector<std::uint8_t> discarded_by_;  // parallel to discarded
   // Per point, the bounds the bounded search found, for bounds_seen; sized on its
   // first use. Both bounds of a point share a line, as they are read together.
   struct Seen {
