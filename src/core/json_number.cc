@@ -101,8 +101,8 @@ constexpr DigitShuffles kDigitShuffles = make_digit_shuffles();
 // p (all readable): its digits as one integer and the count after the point, read
 // without a branch per character. Returns the end, or nullptr for any other form,
 // which the caller reads the ordinary way.
-__attribute__((target("ssse3"))) const char* short_decimal(const char* p, std::uint64_t& mantissa,
-                                                           int& fraction) {
+__attribute__((target("ssse3"))) inline const char* short_decimal(
+    const char* p, std::uint64_t& mantissa, int& fraction) {
   const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i values = _mm_sub_epi8(text, _mm_set1_epi8('0'));
   const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(values, _mm_set1_epi8(9)), values);
@@ -124,6 +124,38 @@ __attribute__((target("ssse3"))) const char* short_decimal(const char* p, std::u
   const auto low = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
   mantissa = std::uint64_t{high} * 100'000'000 + low;
   return p + stop;
+}
+
+// -value when negative, else value, by the sign bit alone: signs in a list of
+// numbers follow no pattern a branch predictor could learn.
+double with_sign(double value, bool negative) {
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(value) ^
+                               (std::uint64_t{negative} << 63));
+}
+
+constexpr double kInversePow10[] = {1e-0, 1e-1, 1e-2,  1e-3,  1e-4,  1e-5,  1e-6, 1e-7,
+                                    1e-8, 1e-9, 1e-10, 1e-11, 1e-12, 1e-13, 1e-14};
+
+// What fast_f32 makes of the decimal mantissa / 10^fraction (fraction at most 14,
+// mantissa below 10^14): the float nearest the double quotient, or false where that
+// double is a float tie. A product with the reciprocal, a power of ten rounded
+// once, lies within 2^-52 of the quotient relatively, two units in the last place
+// at most, and costs a fraction of the division. Unless the product lies within
+// four units of a point halfway between two floats, the quotient rounds to the
+// same float; only then is the quotient itself formed.
+__attribute__((always_inline)) inline bool short_value(std::uint64_t mantissa, int fraction,
+                                                       bool negative, float& out) {
+  constexpr std::uint64_t kDropped = (std::uint64_t{1} << 29) - 1;  // 52 - 23 bits
+  constexpr std::uint64_t kHalfway = std::uint64_t{1} << 28;
+  const double product = static_cast<double>(mantissa) * kInversePow10[fraction];
+  if ((std::bit_cast<std::uint64_t>(product) & kDropped) - (kHalfway - 4) > 8) {
+    out = static_cast<float>(with_sign(product, negative));
+    return true;
+  }
+  const double value = static_cast<double>(mantissa) / kPow10[fraction];
+  if (mantissa != 0 && near_float_tie(value)) return false;
+  out = static_cast<float>(with_sign(value, negative));
+  return true;
 }
 
 bool has_ssse3() {
@@ -293,11 +325,11 @@ bool JsonReader::fast_f32(float& out) {
   return true;
 }
 
-template <bool kVector>
+template <bool kVector, bool kOnce>
 __attribute__((always_inline)) inline void JsonReader::compact_f32s(Embedding& out, bool& first) {
   const char* const data = text_.data();
   const std::size_t size = text_.size();
-  for (;;) {
+  for (bool more = true; more; more = !kOnce) {
     const std::size_t before = pos_;
     std::size_t at = pos_;
     if (!first) {
@@ -311,16 +343,14 @@ __attribute__((always_inline)) inline void JsonReader::compact_f32s(Embedding& o
       std::uint64_t mantissa;
       int fraction;
       const char* stop;
-      // Same quotient, same tie check and same result as fast_f32 on these forms.
+      float value;
       if (size - digits_at >= 16 &&
-          (stop = short_decimal(data + digits_at, mantissa, fraction)) != nullptr) {
-        const double value = static_cast<double>(mantissa) / kPow10[fraction];
-        if (mantissa == 0 || !near_float_tie(value)) {
-          out.push_back(static_cast<float>(negative ? -value : value));
-          pos_ = static_cast<std::size_t>(stop - data);
-          first = false;
-          continue;
-        }
+          (stop = short_decimal(data + digits_at, mantissa, fraction)) != nullptr &&
+          short_value(mantissa, fraction, negative, value)) {
+        out.push_back(value);
+        pos_ = static_cast<std::size_t>(stop - data);
+        first = false;
+        continue;
       }
     }
     pos_ = at;
@@ -334,15 +364,67 @@ __attribute__((always_inline)) inline void JsonReader::compact_f32s(Embedding& o
   }
 }
 
+// Each number of a run ends at the next separator, all of which one block's
+// masks give at once, so a number is read without waiting for the end of the one
+// before it. A number is taken only when short_decimal reads it exactly up to its
+// separator, a comma or the list's closing bracket, and short_value takes it: the
+// element loop would then read it the same way and stop at the same place. At
+// anything else this stops with the cursor before that number.
+__attribute__((target("ssse3"))) void JsonReader::compact_f32s_blocks(Embedding& out,
+                                                                       bool& first) {
+  constexpr std::size_t kBlock = 64;
+  const char* const data = text_.data();
+  const std::size_t size = text_.size();
+  for (;;) {
+    const std::size_t start = first ? pos_ : pos_ + 1;
+    // The block, and the 16 bytes short_decimal loads from a number starting in it.
+    if (start > size || size - start < kBlock + 16) return;
+    if (!first && data[pos_] != ',') return;
+    std::uint64_t separators = 0;
+    for (std::size_t k = 0; k < kBlock; k += 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + start + k));
+      const __m128i found = _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(',')),
+                                         _mm_cmpeq_epi8(bytes, _mm_set1_epi8(']')));
+      separators |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(found))} << k;
+    }
+    std::size_t at = start;
+    for (; separators != 0; separators &= separators - 1) {
+      const std::size_t end = start + static_cast<std::size_t>(std::countr_zero(separators));
+      const bool negative = data[at] == '-';
+      const char* digits = data + at + (negative ? 1 : 0);
+      std::uint64_t mantissa;
+      int fraction;
+      float value;
+      if (digits >= data + end || short_decimal(digits, mantissa, fraction) != data + end ||
+          !short_value(mantissa, fraction, negative, value)) {
+        return;
+      }
+      out.push_back(value);
+      pos_ = end;
+      first = false;
+      if (data[end] == ']') return;
+      at = end + 1;
+    }
+    if (at == start) return;
+  }
+}
+
 __attribute__((target("ssse3"))) void JsonReader::compact_f32s_vector(Embedding& out, bool& first) {
-  compact_f32s<true>(out, first);
+  // The blocks take runs of short decimals; an element of another form is read
+  // alone, and the blocks go on after it.
+  for (;;) {
+    compact_f32s_blocks(out, first);
+    const std::size_t before = pos_;
+    compact_f32s<true, true>(out, first);
+    if (pos_ == before) return;
+  }
 }
 
 void JsonReader::read_compact_f32s(Embedding& out, bool& first) {
   if (has_ssse3()) {
     compact_f32s_vector(out, first);
   } else {
-    compact_f32s<false>(out, first);
+    compact_f32s<false, false>(out, first);
   }
 }
 

@@ -133,9 +133,13 @@ class JsonReader {
   bool fast_f32(float& out);
   // The loop of read_compact_f32s, with or without the vector reading of short
   // decimals; the vector form is compiled for processors that have it.
-  template <bool kVector>
+  // With kOnce, one element at most.
+  template <bool kVector, bool kOnce>
   void compact_f32s(Embedding& out, bool& first);
   void compact_f32s_vector(Embedding& out, bool& first);
+  // The vector loop's common case, a run of short decimals, ended at a block's
+  // separators; stops where compact_f32s must take over.
+  void compact_f32s_blocks(Embedding& out, bool& first);
   bool skip_close(char frame, bool accept_comma, std::string& stack, char& top);
 
   std::string_view text_;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/json_entry.h"
 #include "core/json_reader.h"
 #include "core/json_writer.h"
 #include "core/snapshot.h"
@@ -17,8 +18,8 @@
 namespace pvdb::core {
 namespace {
 
-// Reads the text of `value` back both ways: the plain-decimal fast path and the
-// general one.
+// Reads the text of `value` back every way: the plain-decimal fast path, as the
+// element of a list, and the general path.
 // Also checks the fast writer against the general one, digit for digit.
 void expect_reads_back(float value) {
   std::string text;
@@ -35,8 +36,14 @@ void expect_reads_back(float value) {
   if (!positive) general.bump();
   JsonNumber number;
   ASSERT_TRUE(general.parse_number(positive, number)) << text;
+  Embedding listed;
+  const std::string bracketed = "[" + text + "]";
+  JsonReader list(bracketed);
+  ASSERT_TRUE(read_f32_list(list, listed)) << text;
+  ASSERT_EQ(listed.size(), 1u) << text;
   const auto bits = std::bit_cast<std::uint32_t>(value);
   ASSERT_EQ(std::bit_cast<std::uint32_t>(fast), bits) << text;
+  ASSERT_EQ(std::bit_cast<std::uint32_t>(listed[0]), bits) << text;
   ASSERT_EQ(std::bit_cast<std::uint32_t>(number.to_f32()), bits) << text;
 }
 
