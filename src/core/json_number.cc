@@ -340,8 +340,8 @@ __attribute__((always_inline)) inline void JsonReader::compact_f32s(Embedding& o
     if constexpr (kVector) {
       const bool negative = data[at] == '-';
       const std::size_t digits_at = at + (negative ? 1 : 0);
-      std::uint64_t mantissa;
-      int fraction;
+      std::uint64_t mantissa = 0;
+      int fraction = 0;
       const char* stop;
       float value;
       if (size - digits_at >= 16 &&
@@ -392,8 +392,8 @@ __attribute__((target("ssse3"))) void JsonReader::compact_f32s_blocks(Embedding&
       const std::size_t end = start + static_cast<std::size_t>(std::countr_zero(separators));
       const bool negative = data[at] == '-';
       const char* digits = data + at + (negative ? 1 : 0);
-      std::uint64_t mantissa;
-      int fraction;
+      std::uint64_t mantissa = 0;
+      int fraction = 0;
       float value;
       if (digits >= data + end || short_decimal(digits, mantissa, fraction) != data + end ||
           !short_value(mantissa, fraction, negative, value)) {
