@@ -156,7 +156,10 @@ char* write_f32(char* out, float value) {
   int count = 0;
   int exponent = 0;
   if (shortest_f32_digits(std::fabs(value), digits, count, exponent)) {
-    if (value < 0) *out++ = '-';
+    // The sign is written always and kept when negative: signs in a list follow
+    // no pattern a branch predictor could learn.
+    *out = '-';
+    out += value < 0 ? 1 : 0;
     return layout_fixed(out, digits, count, exponent);
   }
   return write_shortest(out, value);
