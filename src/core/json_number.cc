@@ -101,8 +101,9 @@ constexpr DigitShuffles kDigitShuffles = make_digit_shuffles();
 // p (all readable): its digits as one integer and the count after the point, read
 // without a branch per character. Returns the end, or nullptr for any other form,
 // which the caller reads the ordinary way.
-__attribute__((target("ssse3"))) inline const char* short_decimal(
-    const char* p, std::uint64_t& mantissa, int& fraction) {
+__attribute__((target("ssse3"))) inline const char* short_decimal(const char* p,
+                                                                  std::uint64_t& mantissa,
+                                                                  int& fraction) {
   const __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i values = _mm_sub_epi8(text, _mm_set1_epi8('0'));
   const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(values, _mm_set1_epi8(9)), values);
@@ -370,8 +371,7 @@ __attribute__((always_inline)) inline void JsonReader::compact_f32s(Embedding& o
 // separator, a comma or the list's closing bracket, and short_value takes it: the
 // element loop would then read it the same way and stop at the same place. At
 // anything else this stops with the cursor before that number.
-__attribute__((target("ssse3"))) void JsonReader::compact_f32s_blocks(Embedding& out,
-                                                                       bool& first) {
+__attribute__((target("ssse3"))) void JsonReader::compact_f32s_blocks(Embedding& out, bool& first) {
   constexpr std::size_t kBlock = 64;
   const char* const data = text_.data();
   const std::size_t size = text_.size();

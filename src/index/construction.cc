@@ -269,8 +269,7 @@ bool Construction::link_back_shortcut(PointIndex new_point, PointIndex neighbour
     if (discarders[k] != kNoDominator && discarders[k] >= before) ++discarders[k];
   }
   const std::size_t size = std::min(kZeroSlots, static_cast<std::size_t>(out - selection.begin()));
-  replace_list(neighbour, {selection.data(), size}, discarded ? kept : kept + 1,
-               discarders.data());
+  replace_list(neighbour, {selection.data(), size}, discarded ? kept : kept + 1, discarders.data());
   return true;
 }
 

@@ -54,13 +54,16 @@ void SketchQuery::assign(const Query& q) {
 Sketches::Sketches(const PointSet& points) {
   rows_.resize(points.size());
   for (std::size_t p = 0; p < points.size(); ++p) {
-    if (points[p].size() <= kMaxSketchLength) stride_ = std::max(stride_, lines_for(points[p].size()));
+    if (points[p].size() <= kMaxSketchLength)
+      stride_ = std::max(stride_, lines_for(points[p].size()));
   }
   lines_.resize(points.size() * stride_);
   for (std::size_t p = 0; p < points.size(); ++p) {
     const Query point = points.query(p);
     Row& row = rows_[p];
-    if (!point.values.empty() &&
+    // Rows past the longest sketched length have no lines, and no bound either.
+    const std::size_t length = point.values.size();
+    if (length == 0 || length > kMaxSketchLength ||
         !round_vector(point.values, point.norm, lines_[p * stride_].bytes, &row.step_ratio,
                       &row.error_ratio)) {
       row = Row{};

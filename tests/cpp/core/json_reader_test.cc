@@ -6,9 +6,10 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <memory>
 #include <limits>
+#include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -354,17 +355,18 @@ TEST(JsonReader, CompactNumberListsReadLikeEachNumberAlone) {
     for (int i = 0; i < count; ++i) out += static_cast<char>('0' + pick(0, 9));
     return out;
   };
-  // Exact ties between two floats, zeros, and decimals within a few units of the
-  // double's last place of a point halfway between two floats: for the last eight,
-  // the quotient and the product with the rounded reciprocal round to two
-  // different floats.
-  const std::vector<std::string> ties = {
-      "16777217.0",      "-16777219.0",     "0.0",             "-0.0",
-      "33554434.000",    "60.767427444458", "-56.295373916626", "5.8657443523407",
-      "1.7662952542305", "90.292652130127", "-15.235098361969", "4.7285840511322",
-      "6.5376079082489", "7.1593759059906", "-5.0858895778656", "7.9055917263031",
-      "0.0844108723104", "2.5311039686203", "-1.6777223944664", "6.0735604763031",
-      "1.3377565741539"};
+  // Exact ties between two floats, and zeros.
+  std::vector<std::string> ties = {"16777217.0", "-16777219.0", "0.0", "-0.0", "33554434.000"};
+  // Decimals within a few units of the double's last place of a point halfway
+  // between two floats; for the last eight, the quotient and the product with the
+  // rounded reciprocal round to two different floats.
+  const char* const near_ties =
+      "60.767427444458 -56.295373916626 5.8657443523407 1.7662952542305 90.292652130127 "
+      "-15.235098361969 4.7285840511322 6.5376079082489 7.1593759059906 -5.0858895778656 "
+      "7.9055917263031 0.0844108723104 2.5311039686203 -1.6777223944664 6.0735604763031 "
+      "1.3377565741539";
+  std::istringstream words(near_ties);
+  for (std::string word; words >> word;) ties.push_back(word);
   const auto number = [&](int whole, int fraction) {
     if (whole < 5 && pick(0, 5) == 0) return ties[pick(0, static_cast<int>(ties.size()) - 1)];
     std::string text = pick(0, 2) == 0 ? "-" : "";
