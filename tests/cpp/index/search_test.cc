@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <vector>
@@ -187,6 +188,50 @@ TEST(SelectHeuristic, MatchesPlainSelection) {
         EXPECT_EQ(chosen.size(), std::min<std::size_t>(n, kZeroSlots));
       }
     }
+  }
+}
+
+// Each re-admitted entry names a kept one that ranks before it and is nearer to it
+// than the query is; handed back as hints for the same candidates, those names
+// leave the selection as it was.
+TEST(SelectHeuristic, DiscardersAreTrueAndTheirHintsChangeNothing) {
+  std::mt19937 rng(4);
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  for (const std::size_t n : {40u, 130u}) {
+    std::vector<Point> points(n, Point(6));
+    for (Point& p : points) {
+      for (float& x : p) x = g(rng);
+    }
+    const PointSet set(points);
+    Search search = ranked(set, set.query(0));
+    const std::vector<Candidate> candidates = search.nearest;
+    const auto chosen = search.select_heuristic(set.query(0), Layer::zero({}), set, false, true);
+    const std::vector<Candidate> selection(chosen.begin(), chosen.end());
+    const std::size_t kept = search.kept;
+    const std::vector<std::uint8_t> dominators = search.dominators;
+    ASSERT_EQ(dominators.size(), selection.size());
+    ASSERT_LT(kept, selection.size()) << n;
+    std::vector<std::uint8_t> hints(candidates.size(), kNoDominator);
+    for (std::size_t j = 0; j < selection.size(); ++j) {
+      const std::uint8_t by = dominators[j];
+      if (j < kept) {
+        EXPECT_EQ(by, kNoDominator);
+        continue;
+      }
+      ASSERT_LT(by, kept) << j;
+      EXPECT_TRUE(selection[by] < selection[j]) << j;
+      EXPECT_TRUE(distance_less(distance(points[selection[by].point], points[selection[j].point]),
+                                selection[j].distance))
+          << j;
+      const auto at = std::find(candidates.begin(), candidates.end(), selection[j]);
+      hints[static_cast<std::size_t>(at - candidates.begin())] = by;
+    }
+    search.nearest = candidates;
+    search.dominated_before = hints;
+    const auto again = search.select_heuristic(set.query(0), Layer::zero({}), set, false, true);
+    EXPECT_EQ(std::vector<Candidate>(again.begin(), again.end()), selection) << n;
+    EXPECT_EQ(search.kept, kept);
+    EXPECT_EQ(search.dominators, dominators);
   }
 }
 
