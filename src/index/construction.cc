@@ -265,8 +265,10 @@ bool Construction::link_back_shortcut(PointIndex new_point, PointIndex neighbour
   std::copy(dominators, dominators + place, discarders.begin());
   discarders[place] = discarded ? static_cast<std::uint8_t>(discarder) : kNoDominator;
   std::copy(dominators + place, dominators + entries.size(), discarders.begin() + place + 1);
-  for (std::size_t k = kept + 1; !discarded && k <= entries.size(); ++k) {
-    if (discarders[k] != kNoDominator && discarders[k] >= before) ++discarders[k];
+  if (!discarded) {
+    for (std::size_t k = kept + 1; k <= entries.size(); ++k) {
+      if (discarders[k] != kNoDominator && discarders[k] >= before) ++discarders[k];
+    }
   }
   const std::size_t size = std::min(kZeroSlots, static_cast<std::size_t>(out - selection.begin()));
   replace_list(neighbour, {selection.data(), size}, discarded ? kept : kept + 1, discarders.data());

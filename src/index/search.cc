@@ -150,7 +150,6 @@ void Search::mark_dominated(std::size_t chosen, const PointSet& points) {
       const std::uint32_t w = open[i];
       if (points.nearer(query, batch_ids_[next], batch_distances_[next], batch_highs_[next],
                         working[w].distance)) {
-        dominated_[w] = 1;
         dominator_of_[w] = static_cast<std::uint8_t>(nearest.size() - 1);
       } else {
         open[still++] = w;
@@ -173,32 +172,29 @@ std::span<const Candidate> Search::select_heuristic(const Query& query, const La
   settled_.swap(kept_before);
   kept_before.clear();
   if (extend_candidates || settled_.size() != working.size()) settled_.assign(working.size(), 0);
-  hinted_.swap(dominated_before);
+  // A candidate is marked to be discarded by naming the kept one that discards it;
+  // the hints start those known already marked.
+  dominator_of_.swap(dominated_before);
   dominated_before.clear();
-  if (extend_candidates || hinted_.size() != working.size()) {
-    hinted_.assign(working.size(), kNoDominator);
+  if (extend_candidates || dominator_of_.size() != working.size()) {
+    dominator_of_.assign(working.size(), kNoDominator);
   }
   nearest.clear();
   discarded.clear();
   discarded_by_.clear();
   // Candidates not yet decided and not yet marked, ascending: [0] unsettled, [1] settled.
   // One known to be discarded starts marked, so no kept one is scored against it.
-  dominated_.assign(working.size(), 0);
-  dominator_of_.assign(working.size(), kNoDominator);
   for (int k = 0; k < 2; ++k) {
     open_[k].clear();
     open_head_[k] = 0;
   }
   for (std::size_t w = 0; w < working.size(); ++w) {
-    if (hinted_[w] != kNoDominator) {
-      dominated_[w] = 1;
-      dominator_of_[w] = hinted_[w];
-    } else {
+    if (dominator_of_[w] == kNoDominator) {
       open_[settled_[w]].push_back(static_cast<std::uint32_t>(w));
     }
   }
   for (std::size_t w = 0; w < working.size() && nearest.size() < kZeroSlots; ++w) {
-    if (dominated_[w]) {
+    if (dominator_of_[w] != kNoDominator) {
       discarded.push_back(working[w]);
       discarded_by_.push_back(dominator_of_[w]);
       continue;

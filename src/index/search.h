@@ -124,12 +124,11 @@ struct Search {
   // The bounded counterparts of nearest and candidates.
   std::vector<Bounded> bounded_nearest_;
   std::vector<Bounded> bounded_heap_;
-  std::vector<std::uint32_t> open_[2];      // positions in working not yet decided nor marked
-  std::size_t open_head_[2] = {0, 0};       // how many leading ones are decided
-  std::vector<std::uint8_t> dominated_;     // per entry of working: bound to be discarded
-  std::vector<std::uint8_t> settled_;       // kept_before, as taken by the running selection
-  std::vector<std::uint8_t> hinted_;        // dominated_before, likewise
-  std::vector<std::uint8_t> dominator_of_;  // per entry of working: who discarded it
+  std::vector<std::uint32_t> open_[2];  // positions in working not yet decided nor marked
+  std::size_t open_head_[2] = {0, 0};   // how many leading ones are decided
+  std::vector<std::uint8_t> settled_;   // kept_before, as taken by the running selection
+  // Per entry of working: the kept one bound to discard it, or kNoDominator.
+  std::vector<std::uint8_t> dominator_of_;
   std::vector<std::uint8_t> discarded_by_;  // parallel to discarded
   // Per point, the bounds the bounded search found, for bounds_seen; sized on its
   // first use. Both bounds of a point share a line, as they are read together.
