@@ -9,8 +9,11 @@
 namespace pvdb::index {
 namespace {
 
-// std heap functions build a max-heap; this order turns it into a min-heap.
-bool heap_order(const Candidate& a, const Candidate& b) { return b < a; }
+// std heap functions build a max-heap; this order turns it into a min-heap. A
+// type rather than a function, so that the heap code inlines the comparison.
+struct HeapOrder {
+  bool operator()(const Candidate& a, const Candidate& b) const { return b < a; }
+};
 
 }  // namespace
 
@@ -33,7 +36,7 @@ bool Search::offer(Candidate c) {
   if (static_cast<std::size_t>(at - nearest.begin()) >= ef) return false;
   nearest.insert(at, c);
   candidates.push_back(c);
-  std::push_heap(candidates.begin(), candidates.end(), heap_order);
+  std::push_heap(candidates.begin(), candidates.end(), HeapOrder{});
   return true;
 }
 
@@ -65,10 +68,16 @@ void Search::push_all(std::span<const PointIndex> ps, const Query& query, const 
 
 void Search::collect_new(std::span<const PointIndex> ps, const PointSet& points,
                          const Sketches* sketches, float limit) {
-  batch_ids_.clear();
+  // Whether a neighbour was seen, or is beyond the limit, is too random to
+  // predict: both filters keep a point by advancing the write position, not by
+  // a branch.
+  batch_ids_.resize(ps.size());
+  std::size_t fresh = 0;
   for (const PointIndex p : ps) {
-    if (visited.insert(p)) batch_ids_.push_back(p);
+    batch_ids_[fresh] = p;
+    fresh += visited.insert(p) ? 1 : 0;
   }
+  batch_ids_.resize(fresh);
   // A NaN limit ranks after every number: nothing lies beyond it.
   if (sketches == nullptr || std::isnan(limit)) return;
   batch_lows_.resize(batch_ids_.size());
@@ -76,11 +85,12 @@ void Search::collect_new(std::span<const PointIndex> ps, const PointSet& points,
   std::size_t still = 0;
   const bool remember = !seen_.empty();
   for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
-    if (!(batch_lows_[k] > limit)) {
-      batch_ids_[still++] = batch_ids_[k];
-    } else if (remember) {
-      see(batch_ids_[k], batch_lows_[k], std::numeric_limits<float>::infinity());
-    }
+    const PointIndex p = batch_ids_[k];
+    // The sketch bound stays for a point ruled out; one kept is given tighter
+    // bounds once it is scored.
+    if (remember) see(p, batch_lows_[k], std::numeric_limits<float>::infinity());
+    batch_ids_[still] = p;
+    still += batch_lows_[k] > limit ? 0 : 1;
   }
   batch_ids_.resize(still);
   points.prefetch(batch_ids_);
@@ -90,7 +100,7 @@ void Search::search(const Query& query, const Layer& layer, const PointSet& poin
                     std::size_t links, const Sketches* sketches) {
   std::array<PointIndex, kZeroSlots> neighbours;
   while (!candidates.empty()) {
-    std::pop_heap(candidates.begin(), candidates.end(), heap_order);
+    std::pop_heap(candidates.begin(), candidates.end(), HeapOrder{});
     const Candidate c = candidates.back();
     candidates.pop_back();
     if (!nearest.empty() && distance_less(nearest.back().distance, c.distance)) return;
@@ -103,7 +113,7 @@ void Search::cull() {
   candidates.clear();
   for (const Candidate& c : nearest) {
     candidates.push_back(c);
-    std::push_heap(candidates.begin(), candidates.end(), heap_order);
+    std::push_heap(candidates.begin(), candidates.end(), HeapOrder{});
   }
   visited.clear();
   for (const Candidate& c : nearest) visited.insert(c.point);

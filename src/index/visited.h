@@ -20,12 +20,13 @@ class Visited {
   Visited() = default;
   explicit Visited(std::size_t points) : marks_(points, 0) {}
 
-  // Marks p; true when it was not visited yet.
+  // Marks p; true when it was not visited yet. The mark is written either way,
+  // so a caller that keeps the answer as a number has no branch to mispredict.
   bool insert(PointIndex p) {
     PVDB_CHECK(p < marks_.size());
-    if (marks_[p] == generation_) return false;
+    const bool fresh = marks_[p] != generation_;
     marks_[p] = generation_;
-    return true;
+    return fresh;
   }
 
   bool contains(PointIndex p) const { return p < marks_.size() && marks_[p] == generation_; }
