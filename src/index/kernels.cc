@@ -173,36 +173,23 @@ __attribute__((target("avx2"), always_inline)) inline std::int32_t add_lanes(__m
 
 }  // namespace
 
-std::int32_t dot_bytes_scalar(const std::int8_t* a, const std::int8_t* b, std::size_t lines) {
+std::int32_t dot_words_scalar(const std::int16_t* a, const std::int8_t* b, std::size_t lines) {
   std::int32_t sum = 0;
   for (std::size_t i = 0; i < lines * 64; ++i) sum += a[i] * b[i];
   return sum;
 }
 
-// The multiplies take one unsigned operand: |a| against b with a's sign moved
-// over. A pair of products of at most 127 * 127 fits the 16-bit sums of maddubs.
-__attribute__((target("avx2"))) std::int32_t dot_bytes_avx2(const std::int8_t* a,
+// Sixteen values a step: the bytes widened to 16 bits, then pairs of products
+// summed into 32-bit lanes, which hold them (2 * 32767 * 127 is far within).
+__attribute__((target("avx2"))) std::int32_t dot_words_avx2(const std::int16_t* a,
                                                             const std::int8_t* b,
                                                             std::size_t lines) {
-  const __m256i ones = _mm256_set1_epi16(1);
   __m256i sum = _mm256_setzero_si256();
-  for (std::size_t i = 0; i < lines * 64; i += 32) {
+  for (std::size_t i = 0; i < lines * 64; i += 16) {
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
-    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
-    const __m256i pairs = _mm256_maddubs_epi16(_mm256_sign_epi8(x, x), _mm256_sign_epi8(y, x));
-    sum = _mm256_add_epi32(sum, _mm256_madd_epi16(pairs, ones));
-  }
-  return add_lanes(sum);
-}
-
-// 256-bit lanes: four-product sums without the 16-bit step, and no wide registers.
-__attribute__((target("avx512vl,avx512vnni,avx2"))) std::int32_t dot_bytes_avx512(
-    const std::int8_t* a, const std::int8_t* b, std::size_t lines) {
-  __m256i sum = _mm256_setzero_si256();
-  for (std::size_t i = 0; i < lines * 64; i += 32) {
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
-    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
-    sum = _mm256_dpbusd_epi32(sum, _mm256_sign_epi8(x, x), _mm256_sign_epi8(y, x));
+    const __m256i y =
+        _mm256_cvtepi8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
+    sum = _mm256_add_epi32(sum, _mm256_madd_epi16(x, y));
   }
   return add_lanes(sum);
 }
@@ -272,14 +259,8 @@ __attribute__((target("avx2,fma"))) void dot_fast_batch_avx2(const float* query,
   }
 }
 
-bool has_avx512_vnni() {
-  return __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vnni") && has_avx2();
-}
-
-DotBytesFn dot_bytes() {
-  static const DotBytesFn best = has_avx512_vnni() ? dot_bytes_avx512
-                                 : has_avx2()      ? dot_bytes_avx2
-                                                   : dot_bytes_scalar;
+DotWordsFn dot_words() {
+  static const DotWordsFn best = has_avx2() ? dot_words_avx2 : dot_words_scalar;
   return best;
 }
 

@@ -40,21 +40,18 @@ void dot_fast_batch_avx2(const float* query, std::size_t query_len, const float*
                          const std::size_t* lens, std::size_t count, float* out);
 
 // Integer dot products for sketches (sketch.h): sum over i < lines * 64 of
-// a[i] * b[i], exact, so every kernel returns the same. Values lie in
-// [-127, 127]; lines is at most 64.
-using DotBytesFn = std::int32_t (*)(const std::int8_t* a, const std::int8_t* b, std::size_t lines);
-std::int32_t dot_bytes_scalar(const std::int8_t* a, const std::int8_t* b, std::size_t lines);
+// a[i] * b[i], exact, so every kernel returns the same. b lies in [-127, 127],
+// a in [-32767, 32767], and the sum of every |a[i] * b[i]| within 32 bits.
+using DotWordsFn = std::int32_t (*)(const std::int16_t* a, const std::int8_t* b, std::size_t lines);
+std::int32_t dot_words_scalar(const std::int16_t* a, const std::int8_t* b, std::size_t lines);
 // Only callable when has_avx2() is true.
-std::int32_t dot_bytes_avx2(const std::int8_t* a, const std::int8_t* b, std::size_t lines);
-// Only callable when has_avx512_vnni() is true (it uses 256-bit registers only).
-std::int32_t dot_bytes_avx512(const std::int8_t* a, const std::int8_t* b, std::size_t lines);
+std::int32_t dot_words_avx2(const std::int16_t* a, const std::int8_t* b, std::size_t lines);
 
 bool has_avx2();
-bool has_avx512_vnni();
 
 // The widest kernel this processor runs, chosen once per process.
 DotBatchFn dot_batch();
 DotBatchFn dot_fast_batch();
-DotBytesFn dot_bytes();
+DotWordsFn dot_words();
 
 }  // namespace pvdb::index::kernels

@@ -14,24 +14,34 @@ namespace {
 // vector to stay well under its norm, and n * 2^-24 to stay small.
 constexpr std::size_t kMaxSketchLength = 4096;
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
+// A row's values are rounded to this many levels on either side of zero, to fit a byte.
+constexpr double kRowLevels = 127.0;
 
 std::size_t lines_for(std::size_t length) { return (length + kSketchLine - 1) / kSketchLine; }
 
-// Rounds a vector into out (room for its length) and gives its step and the
-// norm of its rounding error, both relative to `norm`, the latter rounded up.
-// False when no bound is safe.
-bool round_vector(std::span<const float> values, float norm, std::int8_t* out, float* step_ratio,
-                  float* error_ratio) {
+// The levels a query's values are rounded to: against a row's, every partial sum
+// of n products stays within 32 bits.
+double query_levels(std::size_t n) {
+  const double n_d = static_cast<double>(std::max<std::size_t>(n, 1));
+  return std::min(32767.0, std::floor(2147483647.0 / (kRowLevels * n_d)));
+}
+
+// Rounds a vector to multiples of its largest magnitude / levels, into out (room
+// for its length), and gives its step and the norm of its rounding error, both
+// relative to `norm`, the latter rounded up. False when no bound is safe.
+template <typename Level>
+bool round_vector(std::span<const float> values, float norm, double levels, Level* out,
+                  float* step_ratio, float* error_ratio) {
   if (values.size() > kMaxSketchLength || !(norm >= 1e-15f && norm <= 1e18f)) return false;
   double largest = 0.0;
   for (const float v : values) largest = std::max(largest, std::fabs(static_cast<double>(v)));
   if (!std::isfinite(largest)) return false;
-  const double step = largest / 127.0;
+  const double step = largest / levels;
   double error_sum = 0.0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     const double v = values[i];
-    const double level = std::clamp(std::nearbyint(v / step), -127.0, 127.0);
-    out[i] = static_cast<std::int8_t>(level);
+    const double level = std::clamp(std::nearbyint(v / step), -levels, levels);
+    out[i] = static_cast<Level>(level);
     error_sum += (v - level * step) * (v - level * step);
   }
   *step_ratio = static_cast<float>(step / norm);
@@ -47,8 +57,9 @@ bool round_vector(std::span<const float> values, float norm, std::int8_t* out, f
 
 void SketchQuery::assign(const Query& q) {
   lines = lines_for(q.values.size());
-  bytes.assign(lines * kSketchLine, 0);
-  usable = round_vector(q.values, q.norm, bytes.data(), &step_ratio, &error_ratio);
+  words.assign(lines * kSketchLine, 0);
+  usable = round_vector(q.values, q.norm, query_levels(q.values.size()), words.data(), &step_ratio,
+                        &error_ratio);
 }
 
 Sketches::Sketches(const PointSet& points) {
@@ -64,8 +75,8 @@ Sketches::Sketches(const PointSet& points) {
     // Rows past the longest sketched length have no lines, and no bound either.
     const std::size_t length = point.values.size();
     if (length == 0 || length > kMaxSketchLength ||
-        !round_vector(point.values, point.norm, lines_[p * stride_].bytes, &row.step_ratio,
-                      &row.error_ratio)) {
+        !round_vector(point.values, point.norm, kRowLevels, lines_[p * stride_].bytes,
+                      &row.step_ratio, &row.error_ratio)) {
       row = Row{};
     }
   }
@@ -88,7 +99,7 @@ Sketches::Sketches(const PointSet& points) {
 void Sketches::lower_bounds(const SketchQuery& q, std::span<const PointIndex> ids,
                             float* lo) const {
   constexpr double kGamma = 2.45e-4;  // 1.002 gamma(4096)
-  const kernels::DotBytesFn kernel = kernels::dot_bytes();
+  const kernels::DotWordsFn kernel = kernels::dot_words();
   // The rows are scattered: ask for all of them first, so that their misses overlap.
   const std::size_t common = std::min(q.lines, stride_);
   for (const PointIndex p : ids) {
@@ -105,7 +116,7 @@ void Sketches::lower_bounds(const SketchQuery& q, std::span<const PointIndex> id
     }
     // Both sides are zero past their own values, so the common lines give the
     // sum over the values both have.
-    const std::int32_t sum = kernel(q.bytes.data(), lines_[ids[k] * stride_].bytes, common);
+    const std::int32_t sum = kernel(q.words.data(), lines_[ids[k] * stride_].bytes, common);
     const double centre = static_cast<double>(sum) * q.step_ratio * row.step_ratio;
     const double slack = (1.001 + e) * row.error_ratio + 1.001 * e + kGamma + 0x1p-19;
     lo[k] = static_cast<float>(std::max(0.0, 1.0 - centre - slack));

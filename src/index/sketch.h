@@ -14,11 +14,14 @@ namespace pvdb::index {
 inline constexpr std::size_t kSketchLine = 64;
 
 // A vector as sketches compare it: each value rounded to a multiple of the
-// vector's step (its largest magnitude / 127) and kept as one signed byte.
+// vector's step (its largest magnitude / L) and kept as a 16-bit integer, with L
+// (at most 32767) as large as keeps its dot product with any row within 32 bits.
+// The bound's slack is the sum of the query's and the row's rounding errors, so a
+// query rounded this finely leaves nearly all of it to the row.
 // Reusable: it keeps its buffer between queries.
 struct SketchQuery {
-  std::vector<std::int8_t> bytes;  // whole lines, zero past the vector
-  bool usable = false;             // false when the vector has no safe bound
+  std::vector<std::int16_t> words;  // lines of kSketchLine values, zero past the vector
+  bool usable = false;              // false when the vector has no safe bound
   std::size_t lines = 0;
   float step_ratio = 0.0f;   // step / computed norm
   float error_ratio = 0.0f;  // at least |vector - rounded vector| / computed norm
@@ -26,8 +29,9 @@ struct SketchQuery {
   void assign(const Query& q);
 };
 
-// A small copy of every point of a set, rounded like a SketchQuery, rows on whole
-// cache lines in point order. From it a lower bound on the exact distance costs
+// A small copy of every point of a set, each value rounded to a multiple of the
+// row's step (its largest magnitude / 127) and kept as one signed byte, rows on
+// whole cache lines in point order. From it a lower bound on the exact distance costs
 // a few integer operations on a quarter of the row's bytes, which lets a search
 // drop most candidates without reading their rows. Immutable once made.
 class Sketches {
