@@ -20,7 +20,7 @@ struct WorkerPool::Job {
   std::atomic<std::size_t> next;
 };
 
-WorkerPool::WorkerPool(std::size_t size) {
+WorkerPool::WorkerPool(std::size_t size) : owner_(::getpid()) {
   PVDB_CHECK(size >= 1);
   threads_.reserve(size - 1);
   for (std::size_t i = 1; i < size; ++i) threads_.emplace_back([this] { work_loop(); });
@@ -36,9 +36,19 @@ WorkerPool::~WorkerPool() {
 }
 
 WorkerPool& WorkerPool::global() {
-  static WorkerPool pool(pool_size(std::getenv("RAYON_NUM_THREADS"),
-                                   std::getenv("RAYON_RS_NUM_CPUS"), available_cpus()));
-  return pool;
+  // A fork copies the pool but none of its threads, and its locks in whatever state the
+  // parent's threads held them: the child never touches that copy, which is left to
+  // leak, and makes a fresh pool instead.
+  static std::atomic<WorkerPool*> current{nullptr};
+  const pid_t self = ::getpid();
+  WorkerPool* pool = current.load(std::memory_order_acquire);
+  if (pool != nullptr && pool->owner_ == self) return *pool;
+  auto* fresh = new WorkerPool(pool_size(std::getenv("RAYON_NUM_THREADS"),
+                                         std::getenv("RAYON_RS_NUM_CPUS"), available_cpus()));
+  if (current.compare_exchange_strong(pool, fresh, std::memory_order_acq_rel)) return *fresh;
+  // Another thread of this process made one first.
+  delete fresh;
+  return *pool;
 }
 
 void WorkerPool::work_on(Job& job) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -21,8 +23,9 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  // The process-wide pool, created on first use and sized once from the
-  // environment (see pool_size); it lives until the process ends.
+  // The process-wide pool, created on first use and sized from the environment (see
+  // pool_size); it lives until the process ends. A child forked after that gets a pool
+  // of its own, sized again, on its first use: the parent's threads do not exist there.
   static WorkerPool& global();
 
   std::size_t size() const { return threads_.size() + 1; }
@@ -53,6 +56,7 @@ class WorkerPool {
   std::size_t finished_ = 0;
   bool stop_ = false;
   std::vector<std::thread> threads_;
+  pid_t owner_;  // the process whose threads these are
 };
 
 // A thread count as written in the environment: decimal digits with an optional
