@@ -77,8 +77,10 @@ Result<LogLineKind> read_log_line(std::string_view raw, bool terminated, WalReco
   bool ended_early = false;
   auto record = decode_wal_line(text, &ended_early, capacity);
   if (cut_in_char) {
-    // Whatever precedes the cut character is a fragment of the line being appended.
-    if (record.ok() || ended_early) return LogLineKind::Fragment;
+    // Only a proper prefix of a record is a cut-off append: nothing the writer puts
+    // after a whole record starts a character, so such a line is damage, and treating
+    // it as the end of the log would drop a committed record.
+    if (ended_early) return LogLineKind::Fragment;
     return VectorDbError::invalid_utf8();
   }
   if (!record.ok()) {
