@@ -30,6 +30,12 @@ VectorDbError VectorDbError::nul_in_path() {
   return VectorDbError(ErrorKind::Io, "file name contained an unexpected NUL byte");
 }
 
+VectorDbError VectorDbError::files_changed() {
+  return VectorDbError(ErrorKind::Io,
+                       "store files were changed by another writer since this store read them; "
+                       "reopen the store to pick up the changes, then compact");
+}
+
 VectorDbError VectorDbError::json(std::string description, std::uint64_t line,
                                   std::uint64_t column) {
   VectorDbError error(ErrorKind::Json, std::move(description));

@@ -76,6 +76,8 @@ class VectorDbError {
   static VectorDbError write_zero();
   static VectorDbError flush_zero();
   static VectorDbError nul_in_path();
+  // The store's files hold changes by another writer that this store has not read.
+  static VectorDbError files_changed();
   // A JSON error; line 0 means the position is unknown.
   static VectorDbError json(std::string description, std::uint64_t line = 0,
                             std::uint64_t column = 0);

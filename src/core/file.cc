@@ -10,6 +10,25 @@
 #include <utility>
 
 namespace pvdb::core {
+namespace {
+
+FileStamp stamp_of(const struct stat& st) {
+  FileStamp stamp;
+  stamp.present = true;
+  stamp.regular = S_ISREG(st.st_mode);
+  stamp.device = static_cast<std::uint64_t>(st.st_dev);
+  stamp.inode = static_cast<std::uint64_t>(st.st_ino);
+  stamp.size = static_cast<std::uint64_t>(st.st_size);
+#if defined(__APPLE__)
+  const struct timespec& mtime = st.st_mtimespec;
+#else
+  const struct timespec& mtime = st.st_mtim;
+#endif
+  stamp.mtime_ns = static_cast<std::int64_t>(mtime.tv_sec) * 1000000000 + mtime.tv_nsec;
+  return stamp;
+}
+
+}  // namespace
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
@@ -56,11 +75,6 @@ Result<std::string> File::read_all() {
   return text;
 }
 
-bool File::is_regular() const {
-  struct stat st;
-  return ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode);
-}
-
 Result<void> File::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t put = ::write(fd_, bytes.data(), bytes.size());
@@ -74,10 +88,18 @@ Result<void> File::write_all(std::string_view bytes) {
   return {};
 }
 
-Result<off_t> File::size() const {
+Result<FileStamp> File::stamp() const {
   struct stat st;
   if (::fstat(fd_, &st) != 0) return VectorDbError::io_errno(errno);
-  return st.st_size;
+  return stamp_of(st);
+}
+
+Result<FileStamp> stamp_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return VectorDbError::nul_in_path();
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return stamp_of(st);
+  if (errno == ENOENT || errno == ENOTDIR) return FileStamp{};
+  return VectorDbError::io_errno(errno);
 }
 
 Result<std::size_t> File::read_at(char* out, std::size_t count, off_t offset) const {

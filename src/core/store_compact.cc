@@ -76,13 +76,18 @@ using Content = std::function<Result<void>(File&)>;
 
 // Gives the new file the mode of the one it replaces (when there is one), then writes
 // and syncs it. A new file is otherwise created like any other: 0666 less the umask.
-Result<void> fill(File& file, const std::string& path, const Content& content) {
+// `stamp` is the complete file's, which a rename does not change.
+Result<void> fill(File& file, const std::string& path, const Content& content, FileStamp& stamp) {
   struct stat old;
   if (::stat(path.c_str(), &old) == 0 && ::fchmod(file.fd(), old.st_mode & 07777) != 0) {
     return VectorDbError::io_errno(errno);
   }
   if (auto done = content(file); !done.ok()) return done;
-  return file.sync();
+  if (auto synced = file.sync(); !synced.ok()) return synced;
+  auto complete = file.stamp();
+  if (!complete.ok()) return std::move(complete).error();
+  stamp = complete.value();
+  return {};
 }
 
 bool unnamed_unsupported(int code) {
@@ -106,14 +111,16 @@ Result<void> link_unnamed(int fd, const std::string& path, std::string& temp_pat
 // only once it is complete and synced, so a process killed before that leaves nothing
 // behind. False when this system or file system cannot make such files (no O_TMPFILE,
 // no /proc).
-Result<bool> write_unnamed(const std::string& path, const Content& content,
-                           std::string& temp_path) {
+Result<bool> write_unnamed(const std::string& path, const Content& content, std::string& temp_path,
+                           FileStamp& stamp) {
   auto file = File::open(parent_dir(path), O_TMPFILE | O_WRONLY, 0666);
   if (!file.ok()) {
     if (unnamed_unsupported(file.error().os_code())) return false;
     return std::move(file).error();
   }
-  if (auto done = fill(file.value(), path, content); !done.ok()) return std::move(done).error();
+  if (auto done = fill(file.value(), path, content, stamp); !done.ok()) {
+    return std::move(done).error();
+  }
   auto linked = link_unnamed(file.value().fd(), path, temp_path);
   if (!linked.ok()) {
     if (linked.error().os_code() == ENOENT) return false;
@@ -124,13 +131,14 @@ Result<bool> write_unnamed(const std::string& path, const Content& content,
 
 // The same with a named temporary file, which a kill before the rename leaves behind
 // until the next compaction removes it.
-Result<void> write_named(const std::string& path, const Content& content, std::string& temp_path) {
+Result<void> write_named(const std::string& path, const Content& content, std::string& temp_path,
+                         FileStamp& stamp) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp_path = temp_name(path);
     auto file = File::open(temp_path, O_WRONLY | O_CREAT | O_EXCL, 0666);
     if (!file.ok() && file.error().os_code() == EEXIST) continue;
     if (!file.ok()) return std::move(file).error();
-    Result<void> done = fill(file.value(), path, content);
+    Result<void> done = fill(file.value(), path, content, stamp);
     if (!done.ok()) ::unlink(temp_path.c_str());
     return done;
   }
@@ -144,16 +152,17 @@ Result<void> sync_dir(const std::string& dir) {
 }
 
 // Replaces the file at `path` with `content` so that a crash or an I/O error at any point
-// leaves either the old file or the complete new one, never a mixture.
-Result<void> replace_file(const std::string& path, const Content& content) {
+// leaves either the old file or the complete new one, never a mixture. `stamp` is the
+// new file's.
+Result<void> replace_file(const std::string& path, const Content& content, FileStamp& stamp) {
   if (path.find('\0') != std::string::npos) return VectorDbError::nul_in_path();
   const std::string target = resolve_links(path);
   remove_stale_temps(target);
   std::string temp_path;
-  auto named = write_unnamed(target, content, temp_path);
+  auto named = write_unnamed(target, content, temp_path, stamp);
   if (!named.ok()) return std::move(named).error();
   if (!named.value()) {
-    if (auto done = write_named(target, content, temp_path); !done.ok()) return done;
+    if (auto done = write_named(target, content, temp_path, stamp); !done.ok()) return done;
   }
   if (::rename(temp_path.c_str(), target.c_str()) != 0) {
     const int code = errno;
@@ -163,7 +172,47 @@ Result<void> replace_file(const std::string& path, const Content& content) {
   return sync_dir(parent_dir(target));
 }
 
+// The log as compaction finds it, open for emptying it later; an absent log stays so.
+Result<void> open_log(const std::string& path, File& file, FileStamp& stamp) {
+  auto opened = File::open(path, O_WRONLY | O_NONBLOCK);
+  if (!opened.ok()) {
+    if (opened.error().os_code() == ENOENT) return {};
+    return std::move(opened).error();
+  }
+  file = std::move(opened).value();
+  auto found = file.stamp();
+  if (!found.ok()) return std::move(found).error();
+  stamp = found.value();
+  return {};
+}
+
 }  // namespace
+
+bool VectorStore::files_unchanged(const FileStamp& log) const {
+  if (log_foreign_) return false;
+  if (log_seen_ && !(log.same_file(*log_seen_) && log.size == log_seen_->size)) return false;
+  if (!snapshot_seen_) return true;
+  auto snapshot = stamp_path(config_.snapshot_path);
+  return snapshot.ok() && snapshot.value() == *snapshot_seen_;
+}
+
+Result<void> VectorStore::empty_log(File& wal, const FileStamp& log) {
+  // Checked first, the log is absent only when this store has nothing to fold.
+  if (wal.fd() < 0) return VectorDbError::files_changed();
+  // Another writer may have appended while the snapshot was written. Its lines are
+  // then kept: the new snapshot with the whole log replayed over it still gives every
+  // record, as after any failure to empty the log.
+  auto now = wal.stamp();
+  if (!now.ok()) return std::move(now).error();
+  if (now.value().size != log.size) {
+    log_foreign_ = true;
+    return VectorDbError::files_changed();
+  }
+  if (auto cut = wal.truncate(0); !cut.ok()) return cut;
+  log_seen_ = log;
+  log_seen_->size = 0;
+  return {};
+}
 
 Result<void> VectorStore::compact() {
   if (wal_pending_ == 0) return {};
@@ -193,9 +242,16 @@ Result<void> VectorStore::compact() {
       return done;
     });
   };
-  if (auto written = replace_file(config_.snapshot_path, content); !written.ok()) return written;
-  auto wal = File::open(config_.wal_path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
-  if (!wal.ok()) return std::move(wal).error();
+  File wal;
+  FileStamp log;
+  if (auto opened = open_log(config_.wal_path, wal, log); !opened.ok()) return opened;
+  if (!files_unchanged(log)) return VectorDbError::files_changed();
+  FileStamp snapshot;
+  if (auto written = replace_file(config_.snapshot_path, content, snapshot); !written.ok()) {
+    return written;
+  }
+  snapshot_seen_ = snapshot;
+  if (auto emptied = empty_log(wal, log); !emptied.ok()) return emptied;
   wal_pending_ = 0;
   rebuild_index();
   return {};

@@ -114,9 +114,13 @@ Result<VectorStore> VectorStore::open(StoreConfig config) {
 }
 
 Result<void> VectorStore::load_snapshot() {
+  snapshot_seen_ = FileStamp{};
   if (!path_exists(config_.snapshot_path)) return {};
   auto file = File::open(config_.snapshot_path, kReadFlags);
   if (!file.ok()) return std::move(file).error();
+  auto stamp = file.value().stamp();
+  if (!stamp.ok()) return std::move(stamp).error();
+  snapshot_seen_ = stamp.value();
   WholeFile whole;
   if (auto read = read_whole(file.value(), whole); !read.ok()) return read;
   if (!valid_utf8_in_parts(whole.text)) return VectorDbError::invalid_utf8();
@@ -134,14 +138,20 @@ Result<void> VectorStore::load_snapshot() {
 }
 
 Result<void> VectorStore::replay_wal() {
+  log_seen_ = FileStamp{};
   if (!path_exists(config_.wal_path)) return {};
   auto file = File::open(config_.wal_path, kReadFlags);
   if (!file.ok()) return std::move(file).error();
-  WalLineReader reader(file.value().fd(),
-                       file.value().is_regular() ? UINT64_MAX : File::kStreamLimit);
+  auto stamp = file.value().stamp();
+  if (!stamp.ok()) return std::move(stamp).error();
+  log_seen_ = stamp.value();
+  WalLineReader reader(file.value().fd(), stamp.value().regular ? UINT64_MAX : File::kStreamLimit);
   WalLineReader::Line line;
   while (true) {
     auto more = reader.next(line);
+    // Where the log ends for this store: a fragment at the end included, lines
+    // appended later by anyone else not.
+    log_seen_->size = reader.bytes_read();
     if (!more.ok()) return std::move(more).error();
     if (!more.value()) return {};
     // The dimension, once known, sizes each embedding up front; a wrong guess only

@@ -59,9 +59,11 @@ class WalAppender {
     auto file = File::open(path, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK, 0666);
     if (!file.ok()) return std::move(file).error();
     WalAppender appender(std::move(file).value());
-    auto size = appender.file_.size();
-    if (!size.ok()) return std::move(size).error();
-    appender.start_ = size.value();
+    auto stamp = appender.file_.stamp();
+    if (!stamp.ok()) return std::move(stamp).error();
+    appender.before_ = stamp.value();
+    appender.start_ = static_cast<off_t>(appender.before_.size);
+    appender.end_ = appender.start_;
     if (appender.start_ > 0) {
       char last = '\n';
       auto got = appender.file_.read_at(&last, 1, appender.start_ - 1);
@@ -75,9 +77,17 @@ class WalAppender {
 
   Result<void> write(std::string_view bytes) {
     auto written = file_.write_all(bytes);
-    if (!written.ok()) rollback();
+    if (!written.ok()) {
+      rollback();
+      return written;
+    }
+    end_ += static_cast<off_t>(bytes.size());
     return written;
   }
+
+  // The log as this append found it, and its length now.
+  const FileStamp& before() const { return before_; }
+  std::uint64_t end() const { return static_cast<std::uint64_t>(end_); }
 
  private:
   explicit WalAppender(File file) : file_(std::move(file)) {}
@@ -93,25 +103,40 @@ class WalAppender {
     tail.resize(got.value());
     if (is_fragment(tail)) {
       if (auto cut = file_.truncate(from.value()); !cut.ok()) return cut;
-      start_ = from.value();
+      start_ = end_ = from.value();
       return {};
     }
     // The line feed belongs to this append: if the append fails, it goes too, and the
     // log is left byte for byte as the call found it.
-    if (auto ended = file_.write_all("\n"); !ended.ok()) {
-      rollback();
-      return ended;
-    }
+    if (auto ended = write("\n"); !ended.ok()) return ended;
     return {};
   }
 
   // If this fails too, the original error is still the one reported; a torn last line
   // left behind is recognised as such when the log is next read.
-  void rollback() { (void)file_.truncate(start_); }
+  void rollback() {
+    (void)file_.truncate(start_);
+    end_ = start_;
+  }
 
   File file_;
+  FileStamp before_;
   off_t start_ = 0;
+  off_t end_ = 0;
 };
+
+// The batch's lines, handed to the file in pieces of about kWriteChunk.
+Result<void> write_batch(WalAppender& appender, const std::vector<VectorEntry>& batch) {
+  std::string text;
+  for (const VectorEntry& entry : batch) {
+    encode_wal_upsert(text, entry);
+    if (text.size() >= kWriteChunk) {
+      if (auto written = appender.write(text); !written.ok()) return written;
+      text.clear();
+    }
+  }
+  return text.empty() ? Result<void>() : appender.write(text);
+}
 
 }  // namespace
 
@@ -124,11 +149,24 @@ Result<void> VectorStore::check_embedding(std::span<const float> embedding, bool
   return {};
 }
 
+void VectorStore::log_appended(const FileStamp& before, std::uint64_t end) {
+  if (log_seen_) {
+    // An absent log may since have been created, by this append or empty by another.
+    const bool as_seen = log_seen_->present
+                             ? before.same_file(*log_seen_) && before.size == log_seen_->size
+                             : before.size == 0;
+    if (!as_seen) log_foreign_ = true;
+  }
+  log_seen_ = before;
+  log_seen_->size = end;
+}
+
 Result<void> VectorStore::wal_append(std::string_view lines) {
   auto appender = WalAppender::begin(config_.wal_path);
   if (!appender.ok()) return std::move(appender).error();
-  if (lines.empty()) return {};
-  return appender.value().write(lines);
+  auto written = lines.empty() ? Result<void>() : appender.value().write(lines);
+  log_appended(appender.value().before(), appender.value().end());
+  return written;
 }
 
 Result<void> VectorStore::upsert(VectorEntry entry) {
@@ -149,19 +187,19 @@ Result<void> VectorStore::upsert_batch(std::vector<VectorEntry> batch) {
   for (const VectorEntry& entry : batch) {
     if (auto valid = check_embedding(entry.embedding, true); !valid.ok()) return valid;
   }
+  if (batch.empty()) {
+    // Nothing is appended, so the log's tail is left as it is: only a missing log is
+    // created, as by any write.
+    auto file = File::open(config_.wal_path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0666);
+    if (!file.ok()) return std::move(file).error();
+    records_changed();
+    return {};
+  }
   auto appender = WalAppender::begin(config_.wal_path);
   if (!appender.ok()) return std::move(appender).error();
-  std::string text;
-  for (const VectorEntry& entry : batch) {
-    encode_wal_upsert(text, entry);
-    if (text.size() >= kWriteChunk) {
-      if (auto written = appender.value().write(text); !written.ok()) return written;
-      text.clear();
-    }
-  }
-  if (!text.empty()) {
-    if (auto written = appender.value().write(text); !written.ok()) return written;
-  }
+  auto written = write_batch(appender.value(), batch);
+  log_appended(appender.value().before(), appender.value().end());
+  if (!written.ok()) return written;
   records_changed();
   for (VectorEntry& entry : batch) {
     std::string id = entry.id;

@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/file.h"
 #include "core/result.h"
 #include "core/vector_entry.h"
 #include "core/wal.h"
@@ -63,6 +64,8 @@ class VectorStore {
 
   // Folds the log into a new snapshot, empties the log and rebuilds the index. A failure
   // leaves the old snapshot byte for byte, keeps `wal_pending`, and changes no record.
+  // Refused, before either file is touched, when the files hold changes this store has
+  // not read: another store's appends or compaction would otherwise be erased.
   Result<void> compact();
   // Builds the search index anew over the live records.
   void rebuild_index();
@@ -79,6 +82,13 @@ class VectorStore {
   explicit VectorStore(StoreConfig config) : config_(std::move(config)) {}
 
   Result<void> load_snapshot();
+  // Records what an append found in the log before it wrote, and the length it left.
+  void log_appended(const FileStamp& before, std::uint64_t end);
+  // Whether both files are still exactly as this store last read or wrote them; `log`
+  // is the log as compaction found it.
+  bool files_unchanged(const FileStamp& log) const;
+  // Empties the log, open as `wal` and found as `log` before the snapshot was written.
+  Result<void> empty_log(File& wal, const FileStamp& log);
   Result<void> replay_wal();
   Result<void> apply(WalRecord record);
   // Every change to `entries_` calls `records_changed` before it touches a record.
@@ -92,6 +102,13 @@ class VectorStore {
   std::optional<std::uint64_t> dim_;
   std::uint64_t wal_pending_ = 0;
   bool dirty_ = false;
+  // The files as this store last read or wrote them, the log's size being the length
+  // it accounts for. Unset for a store made by `create`, which read nothing and so
+  // replaces whatever it finds. `log_foreign_` is set for good once an append found
+  // lines this store never read: its own lines after them hide them from a size check.
+  std::optional<FileStamp> snapshot_seen_;
+  std::optional<FileStamp> log_seen_;
+  bool log_foreign_ = false;
   // Built lazily over the live records; point i carries the value i, the position of
   // its record in `index_entries_` (ascending by id). The index borrows the records'
   // embeddings instead of copying them, so it is dropped before any record is added,

@@ -29,6 +29,8 @@ class WalLineReader {
   // The next raw line, or false at the end of the file. The text stays valid until the
   // next call.
   Result<bool> next(Line& line);
+  // Bytes read from the file so far; the file's length once next() gave false.
+  std::uint64_t bytes_read() const { return total_; }
 
  private:
   Result<bool> refill();

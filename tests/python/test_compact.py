@@ -73,12 +73,12 @@ def test_log_that_cannot_be_emptied_keeps_its_lines(tmp_path):
     with pytest.raises(OSError) as info:
         store.compact()
     assert type(info.value) is OSError and info.value.args[0].endswith("(os error 21)")
-    assert store.wal_pending == 2
+    assert store.wal_pending == 2 and not os.path.exists(snap)
     os.rmdir(wal)
     write_bytes(wal, log)
-    assert json.loads(read_bytes(snap))["dim"] == 2
+    store.compact()
     again = pv.VectorStore.open(snap, wal)
-    assert (again.len, again.wal_pending) == (2, 2)
+    assert (again.len, again.wal_pending) == (2, 0)
 
 
 @pytest.mark.parametrize("where", ["missing-dir", "dir-at-path"])

@@ -77,6 +77,9 @@ def test_later_record_wins_and_mixed_lengths_are_kept(paths):
         (None, b'{"op":"upsert"}\n', ValueError, "missing field `data` at line 1 column 15"),
         (None, b'{"op":"upsert"}', ValueError, "missing field `data` at line 1 column 15"),
         (None, wal_upsert("a", "1.0") + b"\xc3\x28\n", OSError, "stream did not contain valid UTF-8"),
+        # No append of this store's writer ends like this: the record is not a fragment.
+        (None, wal_upsert("a", "1.0")[:-1] + b"\xc3", OSError, "stream did not contain valid UTF-8"),
+        (None, wal_upsert("a", "1.0")[:-1] + b" \xe3\x80", OSError, "stream did not contain valid UTF-8"),
         (None, wal_upsert("a", "1.0") + b"garbage\n" + wal_upsert("b", "1.0"), ValueError, "expected value at line 1 column 1"),
         (None, wal_upsert("a", ""), ValueError, "Embedding must not be empty"),
         (SNAP_ONE, wal_upsert("a", "1.0,2.0,3.0,4.0"), ValueError, "Dimension mismatch: store is 3D, got 4D"),
@@ -133,6 +136,7 @@ def test_cut_off_last_line_is_the_end_of_the_log(paths, cut):
     assert read_bytes(wal) == head + wal_upsert("b", "5.0,6.0")
     again = pv.VectorStore.open(snap, wal)
     assert again.len == 2 and again.wal_pending == 2
+    store.compact()  # the cut fragment was no other writer's
 
 
 def test_complete_last_line_without_line_feed_is_ended_before_appending(paths):
@@ -140,6 +144,8 @@ def test_complete_last_line_without_line_feed_is_ended_before_appending(paths):
     write_bytes(wal, wal_upsert("a", "1.0").rstrip(b"\n"))
     store = pv.VectorStore.new(snap, wal)
     store.delete("missing")
+    store.upsert_batch([])  # appends nothing, so ends no line either
+    assert read_bytes(wal) == wal_upsert("a", "1.0").rstrip(b"\n")
     store.upsert(pv.VectorEntry("b", [2.0]))
     assert read_bytes(wal) == wal_upsert("a", "1.0") + wal_upsert("b", "2.0")
     assert pv.VectorStore.open(snap, wal).len == 2
@@ -155,3 +161,6 @@ def test_new_over_existing_files_leaves_them_and_appends(paths):
     store.upsert(pv.VectorEntry("c", [1.0, 1.0, 1.0]))
     reopened = pv.VectorStore.open(snap, wal)
     assert sorted(i for i in ("a", "b", "c") if reopened.get(i)) == ["a", "b", "c"]
+    # A new store replaces whatever files it was made over.
+    store.compact()
+    assert read_bytes(wal) == b"" and pv.VectorStore.open(snap, wal).len == 1

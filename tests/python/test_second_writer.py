@@ -1,0 +1,71 @@
+"""Two stores on the same files: a compaction never erases what the other one wrote."""
+import subprocess
+import sys
+
+import pytest
+
+import pelmor_vector_db as pv
+from conftest import read_bytes
+
+CHANGED = (
+    "store files were changed by another writer since this store read them; "
+    "reopen the store to pick up the changes, then compact"
+)
+
+# What the other store does to the files, as Python run against a store `b`.
+ACTIONS = {
+    "upsert": 'b.upsert(pv.VectorEntry("x", [0.0, 1.0]))',
+    "delete": 'b.delete("k")',
+    "batch": 'b.upsert_batch([pv.VectorEntry("x", [0.0, 1.0]), pv.VectorEntry("z", [1.0, 1.0])])',
+    "compact": 'b.upsert(pv.VectorEntry("x", [0.0, 1.0])); b.compact()',
+}
+
+
+@pytest.mark.parametrize("action", ACTIONS)
+@pytest.mark.parametrize("order", ["before", "after"])
+@pytest.mark.parametrize("where", ["process", "subprocess"])
+def test_compaction_refuses_to_erase_another_writers_changes(paths, action, order, where):
+    snap, wal = paths
+    seed = pv.VectorStore.new(snap, wal)
+    seed.upsert(pv.VectorEntry("k", [1.0, 1.0]))
+    seed.compact()
+    a = pv.VectorStore.open(snap, wal)
+
+    def other():
+        code = "b = pv.VectorStore.open(*paths)\n" + ACTIONS[action]
+        if where == "process":
+            exec(code, {"pv": pv, "paths": paths})
+        else:
+            head = "import sys, pelmor_vector_db as pv\npaths = sys.argv[1:]\n"
+            subprocess.run([sys.executable, "-c", head + code, snap, wal], check=True)
+
+    # Before: this store's own line lands after the other's, at a length it never saw.
+    if order == "before":
+        other()
+    a.upsert(pv.VectorEntry("y", [1.0, 0.0]))
+    if order == "after":
+        other()
+    files = read_bytes(snap), read_bytes(wal)
+    with pytest.raises(OSError) as info:
+        a.compact()
+    assert info.value.args == (CHANGED,) and info.value.errno is None
+    assert (read_bytes(snap), read_bytes(wal)) == files
+    assert a.wal_pending == 1 and a.search([1.0, 0.0], top_k=1)[0][0].id == "y"
+    merged = pv.VectorStore.open(snap, wal)
+    assert merged.get("y") is not None
+    assert (merged.get("x") is None) == (action == "delete")
+    assert (merged.get("k") is None) == (action == "delete")
+    merged.compact()
+    assert pv.VectorStore.open(snap, wal).len == merged.len
+
+
+def test_a_store_that_compacted_keeps_compacting(paths):
+    a = pv.VectorStore.new(*paths)
+    b = pv.VectorStore.open(*paths)
+    for i in range(3):
+        a.upsert(pv.VectorEntry(f"a{i}", [1.0, float(i)]))
+        a.compact()
+    b.upsert(pv.VectorEntry("late", [1.0, 1.0]))
+    with pytest.raises(OSError, match="another writer"):
+        b.compact()
+    assert pv.VectorStore.open(*paths).len == 4
