@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <utility>
@@ -152,13 +153,15 @@ Result<void> sync_dir(const std::string& dir) {
 }
 
 // Replaces the file at `path` with `content` so that a crash or an I/O error at any point
-// leaves either the old file or the complete new one, never a mixture. `stamp` is the
-// new file's.
-Result<void> replace_file(const std::string& path, const Content& content, FileStamp& stamp) {
+// leaves either the old file or the complete new one, never a mixture. `renamed` is the
+// new file's stamp once it has taken the old one's place, even if the call then fails.
+Result<void> replace_file(const std::string& path, const Content& content,
+                          std::optional<FileStamp>& renamed) {
   if (path.find('\0') != std::string::npos) return VectorDbError::nul_in_path();
   const std::string target = resolve_links(path);
   remove_stale_temps(target);
   std::string temp_path;
+  FileStamp stamp;
   auto named = write_unnamed(target, content, temp_path, stamp);
   if (!named.ok()) return std::move(named).error();
   if (!named.value()) {
@@ -169,6 +172,7 @@ Result<void> replace_file(const std::string& path, const Content& content, FileS
     ::unlink(temp_path.c_str());
     return VectorDbError::io_errno(code);
   }
+  renamed = stamp;
   return sync_dir(parent_dir(target));
 }
 
@@ -188,12 +192,13 @@ Result<void> open_log(const std::string& path, File& file, FileStamp& stamp) {
 
 }  // namespace
 
-bool VectorStore::files_unchanged(const FileStamp& log) const {
+Result<bool> VectorStore::files_unchanged(const FileStamp& log) const {
   if (log_foreign_) return false;
   if (log_seen_ && !(log.same_file(*log_seen_) && log.size == log_seen_->size)) return false;
   if (!snapshot_seen_) return true;
   auto snapshot = stamp_path(config_.snapshot_path);
-  return snapshot.ok() && snapshot.value() == *snapshot_seen_;
+  if (!snapshot.ok()) return std::move(snapshot).error();
+  return snapshot.value() == *snapshot_seen_;
 }
 
 Result<void> VectorStore::empty_log(File& wal, const FileStamp& log) {
@@ -245,12 +250,13 @@ Result<void> VectorStore::compact() {
   File wal;
   FileStamp log;
   if (auto opened = open_log(config_.wal_path, wal, log); !opened.ok()) return opened;
-  if (!files_unchanged(log)) return VectorDbError::files_changed();
-  FileStamp snapshot;
-  if (auto written = replace_file(config_.snapshot_path, content, snapshot); !written.ok()) {
-    return written;
-  }
-  snapshot_seen_ = snapshot;
+  auto unchanged = files_unchanged(log);
+  if (!unchanged.ok()) return std::move(unchanged).error();
+  if (!unchanged.value()) return VectorDbError::files_changed();
+  std::optional<FileStamp> renamed;
+  auto written = replace_file(config_.snapshot_path, content, renamed);
+  if (renamed) snapshot_seen_ = renamed;
+  if (!written.ok()) return written;
   if (auto emptied = empty_log(wal, log); !emptied.ok()) return emptied;
   wal_pending_ = 0;
   rebuild_index();

@@ -86,7 +86,7 @@ class VectorStore {
   void log_appended(const FileStamp& before, std::uint64_t end);
   // Whether both files are still exactly as this store last read or wrote them; `log`
   // is the log as compaction found it.
-  bool files_unchanged(const FileStamp& log) const;
+  Result<bool> files_unchanged(const FileStamp& log) const;
   // Empties the log, open as `wal` and found as `log` before the snapshot was written.
   Result<void> empty_log(File& wal, const FileStamp& log);
   Result<void> replay_wal();
