@@ -198,6 +198,9 @@ Result<bool> VectorStore::files_unchanged(const FileStamp& log) const {
   if (!snapshot_seen_) return true;
   auto snapshot = stamp_path(config_.snapshot_path);
   if (!snapshot.ok()) return std::move(snapshot).error();
+  // No store writes anything but a regular file there; whatever else stands in the
+  // way makes the replacement fail with the system's own error.
+  if (snapshot.value().present && !snapshot.value().regular) return true;
   return snapshot.value() == *snapshot_seen_;
 }
 
