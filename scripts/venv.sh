@@ -20,14 +20,13 @@ say() { echo "== $*" >&2; }
 # A C++20 compiler (the probe uses what g++ 11 first had), venv with pip, and the
 # headers of $base_python. Debian's own Python keeps the last two in packages of their own.
 build_needs() {
-  local cxx=${CXX:-c++}
+  printf '%s\n' '#include <bit>' '#include <charconv>' '#include <span>' 'int main() {' \
+    '  char b[32];' '  return std::to_chars(b, b + 32, 1.5).ptr == b || std::bit_width(1u) != 1;' '}' |
+    "${CXX:-c++}" -std=c++20 -x c++ - -o /dev/null >/dev/null 2>&1 || echo g++
   if ! command -v "$base_python" >/dev/null 2>&1; then
-    echo python3-venv python3-dev
+    echo python3 python3-venv python3-dev
     return
   fi
-  printf '%s\n' '#include <bit>' '#include <charconv>' '#include <span>' \
-    'int main() { char b[32]; return std::to_chars(b, b + 32, 1.5).ptr == b || std::bit_width(1u) != 1; }' |
-    "$cxx" -std=c++20 -x c++ - -o /dev/null >/dev/null 2>&1 || echo g++
   "$base_python" -c 'import ensurepip, venv' >/dev/null 2>&1 || echo python3-venv
   "$base_python" -c 'import os, sysconfig
 raise SystemExit(not os.path.isfile(os.path.join(sysconfig.get_path("include"), "Python.h")))' ||
