@@ -12,18 +12,22 @@ import time
 from pathlib import Path
 
 import numpy as np
+import numpy.typing as npt
 
 import pelmor_vector_db as pv
 
 
-def progress(label, done, total):
+Rows = npt.NDArray[np.float32]
+
+
+def progress(label: str, done: int, total: int) -> None:
     width = 30
     filled = width * done // max(total, 1)
     end = "\n" if done >= total else ""
     print(f"\r  {label:<22} [{'#' * filled}{'.' * (width - filled)}] {done:>7}/{total}", end=end, flush=True)
 
 
-def make_data(n, dim, seed):
+def make_data(n: int, dim: int, seed: int) -> tuple[Rows, Rows]:
     """Clustered Gaussian vectors, the usual shape of text embeddings."""
     rng = np.random.default_rng(seed)
     centers = rng.normal(size=(max(n // 200, 1), dim)).astype(np.float32)
@@ -31,18 +35,18 @@ def make_data(n, dim, seed):
     return (centers[labels] + 0.35 * rng.normal(size=(n, dim))).astype(np.float32), centers
 
 
-def brute_force(data, ids, query, k):
+def brute_force(data: Rows, ids: list[str], query: Rows, k: int) -> list[str]:
     normed = data / np.linalg.norm(data, axis=1, keepdims=True)
     scores = normed @ (query / np.linalg.norm(query))
     return [ids[i] for i in np.argsort(-scores)[:k]]
 
 
-def show(results, count=3):
+def show(results: list[tuple[pv.VectorEntry, float]], count: int = 3) -> None:
     for entry, distance in results[:count]:
         print(f"    {entry.id:<12} distance {distance:.6f}  metadata {entry.metadata}")
 
 
-def main():
+def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--records", type=int, default=20000)
     parser.add_argument("--dim", type=int, default=384)
@@ -63,7 +67,7 @@ def main():
     for lo in range(0, n, batch):
         hi = min(lo + batch, n)
         store.upsert_batch(
-            [pv.VectorEntry(ids[i], data[i].tolist(), f'{{"cluster": {i % len(centers)}}}', "2026-12-06")
+            [pv.VectorEntry(ids[i], data[i], f'{{"cluster": {i % len(centers)}}}', "2026-12-06")
              for i in range(lo, hi)]
         )
         progress("writing (upsert_batch)", hi, n)
@@ -73,21 +77,21 @@ def main():
     queries = (centers[rng.integers(0, len(centers), args.queries)]
                + 0.35 * rng.normal(size=(args.queries, dim))).astype(np.float32)
     start = time.perf_counter()
-    first = store.search(queries[0].tolist(), top_k=10)
+    first = store.search(queries[0], top_k=10)
     print(f"  first search, which builds the index: {time.perf_counter() - start:.2f} s")
     show(first)
 
     start = time.perf_counter()
     hits = 0
     for qi, q in enumerate(queries):
-        found = [e.id for e, _ in store.search(q.tolist(), top_k=10)]
+        found = [e.id for e, _ in store.search(q, top_k=10)]
         hits += len(set(found) & set(brute_force(data, ids, q, 10)))
         if (qi + 1) % 50 == 0 or qi + 1 == len(queries):
             progress("queries + brute force", qi + 1, len(queries))
     elapsed = time.perf_counter() - start
     start = time.perf_counter()
     for q in queries:
-        store.search(q.tolist(), top_k=10)
+        store.search(q, top_k=10)
     per_query = (time.perf_counter() - start) / len(queries)
     print(f"  recall@10 against brute force: {hits / (10 * len(queries)):.3f} "
           f"({len(queries)} queries, {elapsed:.2f} s with the brute force)")
@@ -95,24 +99,25 @@ def main():
 
     for i in range(0, n, 10):
         store.delete(ids[i])
-    store.upsert(pv.VectorEntry(ids[1], (-data[1]).tolist(), '{"replaced": true}', "2026-12-07"))
+    store.upsert(pv.VectorEntry(ids[1], -data[1], '{"replaced": true}', "2026-12-07"))
     print(f"  deleted every tenth record and replaced {ids[1]}; {store!r}")
 
     start = time.perf_counter()
     store.compact()
     print(f"  compact (snapshot + index rebuild): {time.perf_counter() - start:.2f} s, "
           f"snapshot {Path(snap).stat().st_size / 1e6:.1f} MB, log {Path(wal).stat().st_size} bytes")
-    before = [(e.id, d) for e, d in store.search(queries[0].tolist(), top_k=5)]
+    before = [(e.id, d) for e, d in store.search(queries[0], top_k=5)]
 
     start = time.perf_counter()
     reopened = pv.VectorStore.open(snap, wal)
     print(f"  reopened in {time.perf_counter() - start:.2f} s: {reopened!r}")
-    after = [(e.id, d) for e, d in reopened.search(queries[0].tolist(), top_k=5)]
-    show(reopened.search(queries[0].tolist(), top_k=5))
+    after = [(e.id, d) for e, d in reopened.search(queries[0], top_k=5)]
+    show(reopened.search(queries[0], top_k=5))
     same = [i for i, _ in before] == [i for i, _ in after]
     print(f"  same results after reopening: {'yes' if same else 'nearly (a new index was built)'}")
     assert reopened.len == store.len and reopened.get(ids[0]) is None
-    assert reopened.get(ids[1]).metadata == '{"replaced": true}'
+    replaced = reopened.get(ids[1])
+    assert replaced is not None and replaced.metadata == '{"replaced": true}'
     if args.keep:
         print(f"  the store's files are in {folder}")
     else:

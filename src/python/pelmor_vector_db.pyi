@@ -1,5 +1,26 @@
+import sys
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from typing import Protocol, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
+
+# Type checkers carry typing_extensions' stub themselves, so this import needs nothing
+# installed at run time.
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer
+else:
+    from typing_extensions import Buffer
+
+@type_check_only
+class _FloatItems(Protocol):
+    """What the element-by-element path reads: a length and items that convert to float.
+    NumPy's stubs give arrays `__buffer__` only from Python 3.12 on, so below that an
+    array matches this instead of `Buffer`."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> SupportsFloat | SupportsIndex: ...
+
+# An embedding or a query: a one-dimensional buffer of float32 or float64 is read
+# straight from memory, any other sequence item by item.
+_Floats: TypeAlias = Buffer | _FloatItems
 
 __version__: str
 
@@ -8,7 +29,7 @@ class VectorEntry:
     def __new__(
         cls,
         id: str,
-        embedding: Sequence[SupportsFloat | SupportsIndex],
+        embedding: _Floats,
         metadata: str = "",
         created_at: str = "",
     ) -> VectorEntry: ...
@@ -19,7 +40,7 @@ class VectorEntry:
     @property
     def embedding(self) -> list[float]: ...
     @embedding.setter
-    def embedding(self, value: Sequence[SupportsFloat | SupportsIndex]) -> None: ...
+    def embedding(self, value: _Floats) -> None: ...
     @property
     def metadata(self) -> str: ...
     @metadata.setter
@@ -47,7 +68,7 @@ class VectorStore:
     def get(self, id: str) -> VectorEntry | None:
         """Point lookup by ID. Returns None if not found."""
     def search(
-        self, query: Sequence[SupportsFloat | SupportsIndex], top_k: SupportsIndex = 10
+        self, query: _Floats, top_k: SupportsIndex = 10
     ) -> list[tuple[VectorEntry, float]]:
         """Search top-k nearest neighbours."""
     def compact(self) -> None:
