@@ -1,6 +1,5 @@
 #include "core/row_pool.h"
 
-#include <immintrin.h>
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "index/check.h"
+#include "index/spin_pause.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define PVDB_ROW_POOL_ASAN 1
@@ -65,7 +65,7 @@ class SpinLock {
     while (held_.exchange(true, std::memory_order_acquire)) {
       for (int spins = 0; held_.load(std::memory_order_relaxed); ++spins) {
         if (spins < 128) {
-          _mm_pause();
+          index::spin_pause();
         } else {
           std::this_thread::yield();
         }
