@@ -168,7 +168,7 @@ class Pool {
     if (base + kChunk < start + 2 * kChunk) {
       munmap(reinterpret_cast<void*>(base + kChunk), start + 2 * kChunk - (base + kChunk));
     }
-#ifdef MADV_HUGEPAGE
+#if defined(MADV_HUGEPAGE) && !defined(PVDB_POSIX_FALLBACKS)
     // Advice only: without huge pages the rows are just as valid.
     (void)madvise(reinterpret_cast<void*>(base), kChunk, MADV_HUGEPAGE);
 #endif
