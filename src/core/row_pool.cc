@@ -221,6 +221,10 @@ Pool& pool() {
   return *the_pool;
 }
 
+// Made while the library loads, before any thread can allocate: a fork while another
+// thread was still making the pool would leave the child waiting on that forever.
+[[maybe_unused]] const Pool& kMadeAtLoad = pool();
+
 }  // namespace
 
 bool pooled(std::size_t bytes) { return bytes >= kSmallest && bytes <= kLargest; }
