@@ -59,9 +59,12 @@ PYTHONPATH=build/posix "$py" -m pytest tests/python -q -p no:cacheprovider \
 PYTHONPATH=build/posix "$py" -m pytest tests/python/test_reliability_faults.py -q \
   -p no:cacheprovider -k "failed_call and (named or upsert or delete or batch)"
 
+echo "== POSIX fallbacks done after ${SECONDS}s"
+
 echo "== aarch64 cross build under qemu (build/aarch64)"
 cmake -S . -B build/aarch64 -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DPVDB_BUILD_TESTS=ON \
   -DPVDB_BUILD_PYTHON=OFF -DPVDB_GTEST_SOURCE=/usr/src/googletest -Wno-deprecated >/dev/null
 cmake --build build/aarch64 -j "$jobs"
 ctest --test-dir build/aarch64 --output-on-failure -j "$jobs"
+echo "== aarch64 done after ${SECONDS}s"
