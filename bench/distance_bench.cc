@@ -80,10 +80,12 @@ template <kernels::DotBatchFn Kernel>
 void BM_BatchKernel(benchmark::State& state) {
   const std::size_t dim = static_cast<std::size_t>(state.range(0));
   const std::size_t batch = static_cast<std::size_t>(state.range(1));
+#ifdef PVDB_KERNELS_X86
   if (Kernel == kernels::dot_batch_avx2 && !kernels::has_avx2()) {
     state.SkipWithError("no AVX2 on this processor");
     return;
   }
+#endif
   const Data& d = data(dim);
   std::vector<float> out(kernels::kMaxBatch);
   const float* rows[kernels::kMaxBatch];
@@ -135,8 +137,13 @@ void dims_and_lists(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_PlainScalar)->Apply(dims);
 BENCHMARK(BM_SingleWithNorms)->Apply(dims);
 BENCHMARK(BM_BatchKernel<kernels::dot_batch_scalar>)->Apply(dims_and_batches);
+#ifdef PVDB_KERNELS_X86
 BENCHMARK(BM_BatchKernel<kernels::dot_batch_sse2>)->Apply(dims_and_batches);
 BENCHMARK(BM_BatchKernel<kernels::dot_batch_avx2>)->Apply(dims_and_batches);
+#endif
+#ifdef PVDB_KERNELS_NEON
+BENCHMARK(BM_BatchKernel<kernels::dot_batch_neon>)->Apply(dims_and_batches);
+#endif
 BENCHMARK(BM_PointSetBatch)->Apply(dims_and_lists);
 
 }  // namespace

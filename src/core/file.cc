@@ -124,6 +124,11 @@ Result<void> File::truncate(off_t length) {
 }
 
 Result<void> File::sync() {
+#ifdef F_FULLFSYNC
+  // Apple's fsync leaves the bytes in the drive's own cache; only this request
+  // reaches the medium. File systems that refuse it get the plain fsync.
+  if (::fcntl(fd_, F_FULLFSYNC) == 0) return {};
+#endif
   if (::fsync(fd_) != 0) return VectorDbError::io_errno(errno);
   return {};
 }

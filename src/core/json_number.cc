@@ -1,4 +1,10 @@
+// Short decimals are read with x86's byte shuffles and pair-wise multiply-adds
+// where the processor has SSSE3 (chosen at run time); other processors, and builds
+// with PVDB_PORTABLE_KERNELS, read every number the ordinary way.
+#if !defined(PVDB_PORTABLE_KERNELS) && (defined(__x86_64__) || defined(__i386__))
+#define PVDB_SHORT_DECIMALS 1
 #include <immintrin.h>
+#endif
 
 #include <bit>
 #include <charconv>
@@ -74,6 +80,7 @@ bool near_float_tie(double value) {
   return (std::bit_cast<std::uint64_t>(value) & kDropped) == std::uint64_t{1} << 28;
 }
 
+#ifdef PVDB_SHORT_DECIMALS
 // Shuffle controls for short_decimal: entry [whole][count] drops the point after
 // `whole` digits of a number with `count` digits in all and right-aligns the digits
 // in 16 bytes, with zeros (index 0x80) before them.
@@ -163,6 +170,7 @@ bool has_ssse3() {
   static const bool has = __builtin_cpu_supports("ssse3");
   return has;
 }
+#endif
 
 }  // namespace
 
@@ -338,6 +346,7 @@ __attribute__((always_inline)) inline void JsonReader::compact_f32s(Embedding& o
       ++at;
     }
     if (at >= size || !(is_digit(data[at]) || data[at] == '-')) return;
+#ifdef PVDB_SHORT_DECIMALS
     if constexpr (kVector) {
       const bool negative = data[at] == '-';
       const std::size_t digits_at = at + (negative ? 1 : 0);
@@ -354,6 +363,7 @@ __attribute__((always_inline)) inline void JsonReader::compact_f32s(Embedding& o
         continue;
       }
     }
+#endif
     pos_ = at;
     float value;
     if (!fast_f32(value)) {
@@ -365,6 +375,7 @@ __attribute__((always_inline)) inline void JsonReader::compact_f32s(Embedding& o
   }
 }
 
+#ifdef PVDB_SHORT_DECIMALS
 // Each number of a run ends at the next separator, all of which one block's
 // masks give at once, so a number is read without waiting for the end of the one
 // before it. A number is taken only when short_decimal reads it exactly up to its
@@ -420,12 +431,16 @@ __attribute__((target("ssse3"))) void JsonReader::compact_f32s_vector(Embedding&
   }
 }
 
+#endif
+
 void JsonReader::read_compact_f32s(Embedding& out, bool& first) {
+#ifdef PVDB_SHORT_DECIMALS
   if (has_ssse3()) {
     compact_f32s_vector(out, first);
-  } else {
-    compact_f32s<false, false>(out, first);
+    return;
   }
+#endif
+  compact_f32s<false, false>(out, first);
 }
 
 bool JsonReader::skip_number() {

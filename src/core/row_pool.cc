@@ -1,6 +1,5 @@
 #include "core/row_pool.h"
 
-#include <immintrin.h>
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -11,6 +10,7 @@
 #include <thread>
 
 #include "index/check.h"
+#include "index/spin_pause.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define PVDB_ROW_POOL_ASAN 1
@@ -65,7 +65,7 @@ class SpinLock {
     while (held_.exchange(true, std::memory_order_acquire)) {
       for (int spins = 0; held_.load(std::memory_order_relaxed); ++spins) {
         if (spins < 128) {
-          _mm_pause();
+          index::spin_pause();
         } else {
           std::this_thread::yield();
         }
@@ -168,7 +168,7 @@ class Pool {
     if (base + kChunk < start + 2 * kChunk) {
       munmap(reinterpret_cast<void*>(base + kChunk), start + 2 * kChunk - (base + kChunk));
     }
-#ifdef MADV_HUGEPAGE
+#if defined(MADV_HUGEPAGE) && !defined(PVDB_POSIX_FALLBACKS)
     // Advice only: without huge pages the rows are just as valid.
     (void)madvise(reinterpret_cast<void*>(base), kChunk, MADV_HUGEPAGE);
 #endif
@@ -220,6 +220,10 @@ Pool& pool() {
   (void)made;
   return *the_pool;
 }
+
+// Made while the library loads, before any thread can allocate: a fork while another
+// thread was still making the pool would leave the child waiting on that forever.
+[[maybe_unused]] const Pool& kMadeAtLoad = pool();
 
 }  // namespace
 

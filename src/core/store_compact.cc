@@ -16,6 +16,13 @@
 #include "core/snapshot.h"
 #include "core/vector_store.h"
 
+// Linux can create a file without a name (O_TMPFILE) and name it through /proc once
+// it is complete; elsewhere, and with PVDB_POSIX_FALLBACKS, every snapshot is
+// written under a temporary name from the start.
+#if defined(__linux__) && defined(O_TMPFILE) && !defined(PVDB_POSIX_FALLBACKS)
+#define PVDB_UNNAMED_FILES 1
+#endif
+
 namespace pvdb::core {
 namespace {
 
@@ -91,6 +98,7 @@ Result<void> fill(File& file, const std::string& path, const Content& content, F
   return {};
 }
 
+#ifdef PVDB_UNNAMED_FILES
 bool unnamed_unsupported(int code) {
   return code == EOPNOTSUPP || code == EISDIR || code == EINVAL;
 }
@@ -129,6 +137,10 @@ Result<bool> write_unnamed(const std::string& path, const Content& content, std:
   }
   return true;
 }
+#else
+// No unnamed files on this system: the caller writes a named one.
+Result<bool> write_unnamed(const std::string&, const Content&, std::string&) { return false; }
+#endif
 
 // The same with a named temporary file, which a kill before the rename leaves behind
 // until the next compaction removes it.
@@ -144,6 +156,19 @@ Result<void> write_named(const std::string& path, const Content& content, std::s
     return done;
   }
   return VectorDbError::io_errno(EEXIST);
+}
+
+// Starts the writeback of the `size` bytes just written at `offset`, so that the sync
+// that ends the file waits for the last pieces only. Only a request: a failure changes
+// nothing, and where the system has no such request the final sync does all the work.
+void start_writeback(int fd, off_t offset, std::size_t size) {
+#if defined(SYNC_FILE_RANGE_WRITE) && !defined(PVDB_POSIX_FALLBACKS)
+  (void)::sync_file_range(fd, offset, static_cast<off_t>(size), SYNC_FILE_RANGE_WRITE);
+#else
+  (void)fd;
+  (void)offset;
+  (void)size;
+#endif
 }
 
 Result<void> sync_dir(const std::string& dir) {
@@ -240,12 +265,7 @@ Result<void> VectorStore::compact() {
     return write_snapshot(dim_.value_or(0), image, [&](std::string_view bytes) {
       auto done = file.write_all(bytes);
       if (!done.ok()) return done;
-#ifdef SYNC_FILE_RANGE_WRITE
-      // Each piece starts on its way to the disk at once, so the sync that ends the
-      // file waits for the last pieces only. Only a request: a failure changes nothing.
-      (void)::sync_file_range(file.fd(), written, static_cast<off_t>(bytes.size()),
-                              SYNC_FILE_RANGE_WRITE);
-#endif
+      start_writeback(file.fd(), written, bytes.size());
       written += static_cast<off_t>(bytes.size());
       return done;
     });

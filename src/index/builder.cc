@@ -1,8 +1,14 @@
 #include "index/builder.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <unistd.h>
+
+// getrandom is Linux's; elsewhere, and with PVDB_POSIX_FALLBACKS, the entropy comes
+// from /dev/urandom, which every POSIX system we build for has.
+#if defined(__linux__) && !defined(PVDB_POSIX_FALLBACKS)
+#define PVDB_GETRANDOM 1
+#include <sys/random.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +24,7 @@ std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); 
 // Fills the buffer from getrandom, or from /dev/urandom where the call is missing.
 void read_entropy(unsigned char* out, std::size_t size) {
   std::size_t done = 0;
+#ifdef PVDB_GETRANDOM
   while (done < size) {
     const ssize_t got = getrandom(out + done, size - done, 0);
     if (got > 0) {
@@ -29,6 +36,7 @@ void read_entropy(unsigned char* out, std::size_t size) {
     }
   }
   if (done == size) return;
+#endif
   const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
   PVDB_CHECK(fd >= 0);
   while (done < size) {

@@ -32,7 +32,7 @@ struct HugePageAllocator {
     const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
     void* p = std::aligned_alloc(kHugePage, rounded);
     PVDB_CHECK(p != nullptr);
-#ifdef MADV_HUGEPAGE
+#if defined(MADV_HUGEPAGE) && !defined(PVDB_POSIX_FALLBACKS)
     // Advice only: memory without huge pages works the same.
     (void)madvise(p, rounded, MADV_HUGEPAGE);
 #endif

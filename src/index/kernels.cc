@@ -1,12 +1,18 @@
 #include "index/kernels.h"
 
+#if defined(PVDB_KERNELS_X86)
 #include <immintrin.h>
+#elif defined(PVDB_KERNELS_NEON)
+#include <arm_neon.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
 
 namespace pvdb::index::kernels {
 namespace {
+
+#if defined(PVDB_KERNELS_X86) || defined(PVDB_KERNELS_NEON)
 
 // Rows are padded up to whole lane groups by repeating row 0; the padded lanes
 // are computed and thrown away, which keeps the inner loops free of branches.
@@ -40,6 +46,9 @@ void finish_lanes(const float* query, const Lanes& lanes, std::size_t start, std
     sums[k] = sum;
   }
 }
+#endif
+
+#ifdef PVDB_KERNELS_X86
 
 // Transposes a 4x4 block of four rows starting at column i: cols[j] lane k = row k[i + j].
 __attribute__((always_inline)) inline void transpose4(const float* const* rows, std::size_t i,
@@ -124,6 +133,48 @@ __attribute__((target("avx2"))) void run_avx2(const float* query, const Lanes& l
   }
   for (int g = 0; g < Groups; ++g) _mm256_storeu_ps(sums + 8 * g, acc[g]);
 }
+#endif
+
+#ifdef PVDB_KERNELS_NEON
+// Transposes a 4x4 block of four rows starting at column i: cols[j] lane k = row k[i + j].
+__attribute__((always_inline)) inline void transpose4_neon(const float* const* rows, std::size_t i,
+                                                           float32x4_t* cols) {
+  const float32x4_t r0 = vld1q_f32(rows[0] + i);
+  const float32x4_t r1 = vld1q_f32(rows[1] + i);
+  const float32x4_t r2 = vld1q_f32(rows[2] + i);
+  const float32x4_t r3 = vld1q_f32(rows[3] + i);
+  // Pairs of columns within pairs of rows, then pairs of those pairs.
+  const float64x2_t t0 = vreinterpretq_f64_f32(vtrn1q_f32(r0, r1));
+  const float64x2_t t1 = vreinterpretq_f64_f32(vtrn2q_f32(r0, r1));
+  const float64x2_t t2 = vreinterpretq_f64_f32(vtrn1q_f32(r2, r3));
+  const float64x2_t t3 = vreinterpretq_f64_f32(vtrn2q_f32(r2, r3));
+  cols[0] = vreinterpretq_f32_f64(vtrn1q_f64(t0, t2));
+  cols[1] = vreinterpretq_f32_f64(vtrn1q_f64(t1, t3));
+  cols[2] = vreinterpretq_f32_f64(vtrn2q_f64(t0, t2));
+  cols[3] = vreinterpretq_f32_f64(vtrn2q_f64(t1, t3));
+}
+
+// As run_sse2, but all the groups of a batch in one pass: the 32 vector registers
+// hold four groups' sums and columns.
+// vmulq and vaddq stay two roundings, never one fused step, as the scalar loop.
+template <int Groups>
+void run_neon(const float* query, const Lanes& lanes, float* sums) {
+  float32x4_t acc[Groups];
+#pragma GCC unroll 4
+  for (int g = 0; g < Groups; ++g) acc[g] = vdupq_n_f32(-0.0f);
+  const std::size_t blocks = lanes.shared / 4 * 4;
+  for (std::size_t i = 0; i < blocks; i += 4) {
+#pragma GCC unroll 4
+    for (int g = 0; g < Groups; ++g) {
+      float32x4_t cols[4];
+      transpose4_neon(lanes.rows + 4 * g, i, cols);
+#pragma GCC unroll 4
+      for (int j = 0; j < 4; ++j) acc[g] = vaddq_f32(acc[g], vmulq_n_f32(cols[j], query[i + j]));
+    }
+  }
+  for (int g = 0; g < Groups; ++g) vst1q_f32(sums + 4 * g, acc[g]);
+}
+#endif
 
 // Eight independent sums, so the adds overlap; the tail goes into the first. A
 // product passes through at most len / 8 + 1 + 7 + 3 roundings.
@@ -137,6 +188,7 @@ float dot_fast_scalar(const float* a, const float* b, std::size_t n) {
   return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
 }
 
+#ifdef PVDB_KERNELS_X86
 // A product passes through at most len / 32 + 3 fused adds, 2 + 3 reduction adds
 // and 7 tail adds.
 __attribute__((target("avx2,fma"))) float dot_fast_avx2(const float* a, const float* b,
@@ -170,6 +222,26 @@ __attribute__((target("avx2"), always_inline)) inline std::int32_t add_lanes(__m
   x = _mm_add_epi32(x, _mm_shuffle_epi32(x, _MM_SHUFFLE(2, 3, 0, 1)));
   return _mm_cvtsi128_si32(x);
 }
+#endif
+
+#ifdef PVDB_KERNELS_NEON
+// A product passes through at most len / 16 + 3 fused adds, 2 + 2 reduction adds
+// and 3 tail adds.
+float dot_fast_neon(const float* a, const float* b, std::size_t n) {
+  float32x4_t acc[4] = {vdupq_n_f32(0.0f), vdupq_n_f32(0.0f), vdupq_n_f32(0.0f), vdupq_n_f32(0.0f)};
+  std::size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+      acc[k] = vfmaq_f32(acc[k], vld1q_f32(a + i + 4 * k), vld1q_f32(b + i + 4 * k));
+    }
+  }
+  for (; i + 4 <= n; i += 4) acc[0] = vfmaq_f32(acc[0], vld1q_f32(a + i), vld1q_f32(b + i));
+  float s = vaddvq_f32(vaddq_f32(vaddq_f32(acc[0], acc[1]), vaddq_f32(acc[2], acc[3])));
+  for (; i < n; ++i) s += a[i] * b[i];
+  return s;
+}
+#endif
 
 }  // namespace
 
@@ -179,6 +251,7 @@ std::int32_t dot_words_scalar(const std::int16_t* a, const std::int8_t* b, std::
   return sum;
 }
 
+#ifdef PVDB_KERNELS_X86
 // Sixteen values a step: the bytes widened to 16 bits, then pairs of products
 // summed into 32-bit lanes, which hold them (2 * 32767 * 127 is far within).
 __attribute__((target("avx2"))) std::int32_t dot_words_avx2(const std::int16_t* a,
@@ -193,6 +266,28 @@ __attribute__((target("avx2"))) std::int32_t dot_words_avx2(const std::int16_t* 
   }
   return add_lanes(sum);
 }
+#endif
+
+#ifdef PVDB_KERNELS_NEON
+// Sixteen values a step: the bytes widened to 16 bits, then each product widened
+// to 32 bits and added into its lane, which holds it (the whole sum fits 32 bits).
+std::int32_t dot_words_neon(const std::int16_t* a, const std::int8_t* b, std::size_t lines) {
+  int32x4_t low = vdupq_n_s32(0);
+  int32x4_t high = vdupq_n_s32(0);
+  for (std::size_t i = 0; i < lines * 64; i += 16) {
+    const int8x16_t y = vld1q_s8(b + i);
+    const int16x8_t y0 = vmovl_s8(vget_low_s8(y));
+    const int16x8_t y1 = vmovl_high_s8(y);
+    const int16x8_t x0 = vld1q_s16(a + i);
+    const int16x8_t x1 = vld1q_s16(a + i + 8);
+    low = vmlal_s16(low, vget_low_s16(x0), vget_low_s16(y0));
+    high = vmlal_high_s16(high, x0, y0);
+    low = vmlal_s16(low, vget_low_s16(x1), vget_low_s16(y1));
+    high = vmlal_high_s16(high, x1, y1);
+  }
+  return vaddvq_s32(vaddq_s32(low, high));
+}
+#endif
 
 float dot_scalar(const float* a, std::size_t a_len, const float* b, std::size_t b_len) {
   const std::size_t len = std::min(a_len, b_len);
@@ -212,6 +307,7 @@ void dot_batch_scalar(const float* query, std::size_t query_len, const float* co
   for (std::size_t k = 0; k < count; ++k) out[k] = dot_scalar(query, query_len, rows[k], lens[k]);
 }
 
+#ifdef PVDB_KERNELS_X86
 void dot_batch_sse2(const float* query, std::size_t query_len, const float* const* rows,
                     const std::size_t* lens, std::size_t count, float* out) {
   if (count == 0) return;
@@ -241,6 +337,33 @@ __attribute__((target("avx2"))) void dot_batch_avx2(const float* query, std::siz
   finish_lanes(query, lanes, lanes.shared / 8 * 8, count, sums);
   std::copy(sums, sums + count, out);
 }
+#endif
+
+#ifdef PVDB_KERNELS_NEON
+void dot_batch_neon(const float* query, std::size_t query_len, const float* const* rows,
+                    const std::size_t* lens, std::size_t count, float* out) {
+  if (count == 0) return;
+  const std::size_t padded = (count + 3) / 4 * 4;
+  const Lanes lanes = make_lanes(query_len, rows, lens, count, padded);
+  float sums[kMaxBatch];
+  switch (padded / 4) {
+    case 1:
+      run_neon<1>(query, lanes, sums);
+      break;
+    case 2:
+      run_neon<2>(query, lanes, sums);
+      break;
+    case 3:
+      run_neon<3>(query, lanes, sums);
+      break;
+    default:
+      run_neon<4>(query, lanes, sums);
+      break;
+  }
+  finish_lanes(query, lanes, lanes.shared / 4 * 4, count, sums);
+  std::copy(sums, sums + count, out);
+}
+#endif
 
 void dot_fast_batch_scalar(const float* query, std::size_t query_len, const float* const* rows,
                            const std::size_t* lens, std::size_t count, float* out) {
@@ -249,6 +372,7 @@ void dot_fast_batch_scalar(const float* query, std::size_t query_len, const floa
   }
 }
 
+#ifdef PVDB_KERNELS_X86
 __attribute__((target("avx2,fma"))) void dot_fast_batch_avx2(const float* query,
                                                              std::size_t query_len,
                                                              const float* const* rows,
@@ -258,21 +382,62 @@ __attribute__((target("avx2,fma"))) void dot_fast_batch_avx2(const float* query,
     out[k] = dot_fast_avx2(query, rows[k], std::min(query_len, lens[k]));
   }
 }
+#endif
 
-DotWordsFn dot_words() {
-  static const DotWordsFn best = has_avx2() ? dot_words_avx2 : dot_words_scalar;
-  return best;
+#ifdef PVDB_KERNELS_NEON
+void dot_fast_batch_neon(const float* query, std::size_t query_len, const float* const* rows,
+                         const std::size_t* lens, std::size_t count, float* out) {
+  for (std::size_t k = 0; k < count; ++k) {
+    out[k] = dot_fast_neon(query, rows[k], std::min(query_len, lens[k]));
+  }
+}
+#endif
+
+#ifdef PVDB_KERNELS_X86
+bool has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+#endif
+
+std::vector<DotBatchFn> dot_batch_kernels() {
+#if defined(PVDB_KERNELS_X86)
+  if (has_avx2()) return {dot_batch_scalar, dot_batch_sse2, dot_batch_avx2};
+  return {dot_batch_scalar, dot_batch_sse2};
+#elif defined(PVDB_KERNELS_NEON)
+  return {dot_batch_scalar, dot_batch_neon};
+#else
+  return {dot_batch_scalar};
+#endif
 }
 
-bool has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+std::vector<DotBatchFn> dot_fast_batch_kernels() {
+#if defined(PVDB_KERNELS_X86)
+  if (has_avx2()) return {dot_fast_batch_scalar, dot_fast_batch_avx2};
+#elif defined(PVDB_KERNELS_NEON)
+  return {dot_fast_batch_scalar, dot_fast_batch_neon};
+#endif
+  return {dot_fast_batch_scalar};
+}
+
+std::vector<DotWordsFn> dot_words_kernels() {
+#if defined(PVDB_KERNELS_X86)
+  if (has_avx2()) return {dot_words_scalar, dot_words_avx2};
+#elif defined(PVDB_KERNELS_NEON)
+  return {dot_words_scalar, dot_words_neon};
+#endif
+  return {dot_words_scalar};
+}
 
 DotBatchFn dot_batch() {
-  static const DotBatchFn best = has_avx2() ? dot_batch_avx2 : dot_batch_sse2;
+  static const DotBatchFn best = dot_batch_kernels().back();
   return best;
 }
 
 DotBatchFn dot_fast_batch() {
-  static const DotBatchFn best = has_avx2() ? dot_fast_batch_avx2 : dot_fast_batch_scalar;
+  static const DotBatchFn best = dot_fast_batch_kernels().back();
+  return best;
+}
+
+DotWordsFn dot_words() {
+  static const DotWordsFn best = dot_words_kernels().back();
   return best;
 }
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <thread>
 
+#include "index/spin_pause.h"
+
 namespace pvdb::index {
 
 // A four-byte reader-writer lock, one per layer-0 node while a graph is built.
@@ -50,7 +52,7 @@ class RwLock {
 
   static void pause(int spins) {
     if (spins < 64) {
-      __builtin_ia32_pause();
+      spin_pause();
     } else {
       std::this_thread::yield();
     }

@@ -123,12 +123,15 @@ std::size_t pool_size(const char* num_threads, const char* rs_num_cpus, std::siz
 }
 
 std::size_t available_cpus() {
+#if defined(__linux__) && !defined(PVDB_POSIX_FALLBACKS)
+  // The processors this process may run on, which a container or taskset narrows.
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof(set), &set) == 0) {
     const int count = CPU_COUNT(&set);
     if (count > 0) return static_cast<std::size_t>(count);
   }
+#endif
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<std::size_t>(online) : 1;
 }

@@ -86,8 +86,6 @@ std::vector<Point> awkward_points(std::mt19937& rng, std::size_t count, bool spe
 }
 
 TEST(DotKernels, MatchTheScalarLoopBitForBit) {
-  std::vector<kernels::DotBatchFn> batch = {kernels::dot_batch_sse2};
-  if (kernels::has_avx2()) batch.push_back(kernels::dot_batch_avx2);
   std::mt19937 rng(5);
   for (int trial = 0; trial < 400; ++trial) {
     const bool specials = trial % 4 == 0;
@@ -103,7 +101,7 @@ TEST(DotKernels, MatchTheScalarLoopBitForBit) {
       data.push_back(r.data());
       lens.push_back(r.size());
     }
-    for (const kernels::DotBatchFn fn : batch) {
+    for (const kernels::DotBatchFn fn : kernels::dot_batch_kernels()) {
       std::vector<float> out(rows.size());
       fn(query.data(), query.size(), data.data(), lens.data(), rows.size(), out.data());
       for (std::size_t k = 0; k < rows.size(); ++k) {
@@ -188,8 +186,6 @@ TEST(PointSet, DistanceBoundsHoldTheExactDistance) {
 // The bounds rely on every fast kernel keeping each product within len / 8 + 16
 // roundings of the result; a kernel that sums deeper drifts further than this.
 TEST(DotKernels, FastKernelsStayWithinTheirErrorBound) {
-  std::vector<kernels::DotBatchFn> fast = {kernels::dot_fast_batch_scalar};
-  if (kernels::has_avx2()) fast.push_back(kernels::dot_fast_batch_avx2);
   std::mt19937 rng(21);
   std::normal_distribution<double> g(0.0, 1.0);
   for (const std::size_t n : {0u, 1u, 7u, 8u, 31u, 33u, 128u, 1000u, 4099u}) {
@@ -214,7 +210,7 @@ TEST(DotKernels, FastKernelsStayWithinTheirErrorBound) {
       }
       const float* rows[] = {y->data()};
       const std::size_t lens[] = {n};
-      for (const kernels::DotBatchFn fn : fast) {
+      for (const kernels::DotBatchFn fn : kernels::dot_fast_batch_kernels()) {
         float out = 0.0f;
         fn(x->data(), n, rows, lens, 1, &out);
         const double depth = static_cast<double>(n) / 8.0 + 17.0;

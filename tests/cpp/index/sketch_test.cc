@@ -163,8 +163,7 @@ TEST(Sketches, BoundsAreCloseOnOrdinaryRows) {
 }
 
 TEST(DotKernels, WordKernelsAgreeExactly) {
-  std::vector<kernels::DotWordsFn> fns = {kernels::dot_words_scalar};
-  if (kernels::has_avx2()) fns.push_back(kernels::dot_words_avx2);
+  const std::vector<kernels::DotWordsFn> fns = kernels::dot_words_kernels();
   std::mt19937 rng(8);
   for (const std::size_t lines : {1u, 2u, 3u, 6u, 64u}) {
     const std::size_t n = lines * kSketchLine;
