@@ -9,7 +9,6 @@
 # Usage: scripts/portability.sh      (from anywhere; exits non-zero on any failure)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 jobs=${JOBS:-2}
 
 need_apt=()
@@ -27,15 +26,9 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   fi
 fi
 
-python=${PYTHON:-python3}
-venv="$root/.venv"
-[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-py="$venv/bin/python"
+. scripts/venv.sh
+venv_usable || venv_install "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy mypy
 export PATH="$venv/bin:$PATH"
-if ! "$py" -c "import pytest, hypothesis, numpy" 2>/dev/null || ! command -v cmake >/dev/null ||
-  ! command -v ninja >/dev/null; then
-  "$py" -m pip install -q --disable-pip-version-check cmake ninja pytest hypothesis numpy mypy
-fi
 
 echo "== POSIX fallbacks and scalar kernels (build/posix)"
 cmake -S . -B build/posix -G Ninja -DCMAKE_BUILD_TYPE=Release -DPVDB_BUILD_TESTS=ON \

@@ -25,6 +25,10 @@ runtime=$(fuzzer_runtime_package)
 [ -z "$runtime" ] || need_apt+=("$runtime")
 command -v strace >/dev/null 2>&1 || need_apt+=(strace)
 command -v valgrind >/dev/null 2>&1 || need_apt+=(valgrind)
+# The portability run: GoogleTest's sources, the aarch64 cross compiler and qemu.
+[ -f /usr/src/googletest/CMakeLists.txt ] || need_apt+=(googletest)
+command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || need_apt+=(g++-aarch64-linux-gnu)
+command -v qemu-aarch64 >/dev/null 2>&1 || need_apt+=(qemu-user)
 if [ ${#need_apt[@]} -gt 0 ]; then
   if [ "$(id -u)" != 0 ]; then
     echo "missing system packages; install them with: sudo apt-get install ${need_apt[*]}" >&2
@@ -54,6 +58,9 @@ cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DPVDB_BUILD_TESTS
   -DPVDB_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/tests -j "$(nproc)"
 ctest --test-dir build/tests --output-on-failure -j "$(nproc)"
+
+# The POSIX fallbacks and the aarch64 build, which other systems and processors run.
+bash scripts/portability.sh
 
 # Fuzzing, 45 seconds per target.
 bash scripts/fuzz.sh --seconds 45

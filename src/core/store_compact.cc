@@ -139,7 +139,9 @@ Result<bool> write_unnamed(const std::string& path, const Content& content, std:
 }
 #else
 // No unnamed files on this system: the caller writes a named one.
-Result<bool> write_unnamed(const std::string&, const Content&, std::string&) { return false; }
+Result<bool> write_unnamed(const std::string&, const Content&, std::string&, FileStamp&) {
+  return false;
+}
 #endif
 
 // The same with a named temporary file, which a kill before the rename leaves behind

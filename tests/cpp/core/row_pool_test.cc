@@ -104,7 +104,7 @@ TEST(RowPool, ForkedChildCanAllocate) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      alarm(1);  // a child stuck on the lock ends by SIGALRM
+      alarm(10);  // a child stuck on the lock ends by SIGALRM, a slow one does not
       const Embedding e = filled(1, 300);
       _exit(holds(e, 1) ? 0 : 1);
     }
