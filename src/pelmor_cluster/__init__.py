@@ -1,0 +1,9 @@
+"""A sharded layer over ``pelmor_vector_db`` stores.
+
+store = ShardedStore.open("vectors", shards=4)
+store.upsert(VectorEntry("doc-1", embedding))
+"""
+
+from .store import DEFAULT_MERGE_AT, DEFAULT_SHARDS, ShardedStore, ShardWriteError
+
+__all__ = ["DEFAULT_MERGE_AT", "DEFAULT_SHARDS", "ShardWriteError", "ShardedStore"]
