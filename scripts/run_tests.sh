@@ -35,7 +35,7 @@ py="$venv/bin/python"
 export PATH="$venv/bin:$PATH"
 "$py" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
 "$py" -m pip install -q --disable-pip-version-check \
-  "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy mypy
+  "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy mypy tqdm ray
 "$py" -m pip install -q --disable-pip-version-check --no-build-isolation \
   -Cbuild-dir=build/wheel .
 
