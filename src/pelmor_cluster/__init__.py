@@ -1,4 +1,4 @@
-"""A sharded layer over ``pelmor_vector_db`` stores.
+"""A sharded layer over ``pelmor_vector_db`` stores, in this process or on Ray actors.
 
 store = ShardedStore.open("vectors", shards=4)
 store.upsert(VectorEntry("doc-1", embedding))

@@ -11,7 +11,7 @@ import numpy as np
 from pelmor_vector_db import VectorEntry
 
 from . import manifest
-from .backends import Backend, Call, LocalBackend
+from .backends import Backend, Call, LocalBackend, RayBackend
 from .distance import norms
 from .shard import F32, Hit, Record
 
@@ -56,6 +56,9 @@ class ShardedStore:
         *,
         dim: int | None = None,
         merge_at: int = DEFAULT_MERGE_AT,
+        ray: bool = False,
+        ray_address: str | None = None,
+        max_restarts: int = -1,
     ) -> ShardedStore:
         """Open the sharded store in ``directory``, or create it there with ``shards`` shards.
 
@@ -64,7 +67,9 @@ class ShardedStore:
         with ValueError, and left untouched, when it is not a sharded store, or when
         ``shards`` or ``dim`` differ from what it holds.
 
-        ``merge_at`` bounds each shard's buffer.
+        ``merge_at`` bounds each shard's buffer. ``ray=True`` runs each shard on a Ray
+        actor that is restarted up to ``max_restarts`` times (-1: always) after a crash;
+        Ray is started, or joined at ``ray_address``, unless it is running already.
         """
         if shards is not None and shards < 1:
             raise ValueError(f"shards must be at least 1, not {shards}")
@@ -78,7 +83,11 @@ class ShardedStore:
             raise ValueError(f"{directory!r} holds {found.shards} shards, not {shards}")
         elif dim is not None and found.dim is not None and dim != found.dim:
             raise ValueError(f"{directory!r} holds records of dimension {found.dim}, not {dim}")
-        backend = LocalBackend(directory, found.shards, merge_at)
+        backend: Backend
+        if ray:
+            backend = RayBackend(directory, found.shards, merge_at, ray_address, max_restarts)
+        else:
+            backend = LocalBackend(directory, found.shards, merge_at)
         return ShardedStore(directory, found.shards, found.dim, backend)
 
     # Reads.
@@ -189,7 +198,7 @@ class ShardedStore:
         self._check(calls, self._backend.fan_out(calls, "merge", bar))
 
     def close(self) -> None:
-        """Let the shards go. Every write is already durable."""
+        """Let the shards go (on Ray, end their actors). Every write is already durable."""
         self._backend.close()
 
     # Helpers.

@@ -36,14 +36,19 @@ def vec(rng):
     return [float(rng.randint(-2, 2)) for _ in range(DIM)]
 
 
-@pytest.mark.parametrize("seed, steps", [(1, 400), (2, 400)])
-def test_random_operations_match_a_dict(tmp_path, seed, steps):
+@pytest.mark.parametrize(
+    "backend, seed, steps",
+    [("local", 1, 400), ("local", 2, 400), ("ray", 3, 40)],
+)
+def test_random_operations_match_a_dict(tmp_path, request, backend, seed, steps):
+    if backend == "ray":
+        request.getfixturevalue("ray_cluster")
     rng = random.Random(seed)
     ids = [f"id{i}" if i % 3 else f"ключ{i}" for i in range(40)]
     folder = str(tmp_path / "s")
 
     def reopen():
-        return ShardedStore.open(folder, 3, merge_at=5)
+        return ShardedStore.open(folder, 3, merge_at=5, ray=backend == "ray")
 
     store, model = reopen(), {}
     for step in range(steps):
