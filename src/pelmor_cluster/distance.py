@@ -4,6 +4,10 @@ The store adds products one at a time in index order, in float32, without fused
 multiply-adds; a running sum (``cumsum``) is the one NumPy reduction that keeps that
 order, where ``dot`` and ``sum`` reassociate. Equal distances are what let results from
 the exact buffer and from a store's index be ranked against each other.
+
+A running sum costs several times a matrix product, so a search ranks every row by the
+product first and computes the store's distance only for the rows the product's rounding
+error could put among the nearest.
 """
 
 from __future__ import annotations
@@ -40,3 +44,24 @@ def cosine_distances(rows: F32, row_norms: F32, query: F32, query_norm: np.float
     r = np.minimum(np.maximum(r, _ZERO), _TWO)
     r[zero] = _TWO
     return r.astype(np.float32, copy=False)
+
+
+def approximate_distances(rows: F32, row_norms: F32, query: F32, query_norm: np.float32) -> F32:
+    """Distances within ``error_bound`` of ``cosine_distances``, from a matrix product."""
+    denom = row_norms * query_norm
+    zero = denom == _ZERO
+    with np.errstate(divide="ignore", invalid="ignore"):
+        r = _ONE - (rows @ query) / np.where(zero, _ONE, denom)
+    r = np.minimum(np.maximum(r, _ZERO), _TWO)
+    r[zero] = _TWO
+    return r.astype(np.float32, copy=False)
+
+
+def error_bound(dim: int) -> float:
+    """How far the two distance functions can differ for rows of ``dim`` values.
+
+    Each dot product of ``dim`` float32 terms is off by at most ``dim`` units of rounding
+    relative to its terms' norms, whatever the order of its additions; the norms, the
+    division and the subtraction add a few more. Four times that, plus a little, is safe.
+    """
+    return 4.0 * (dim + 4) * 2.0**-24 + 1e-6

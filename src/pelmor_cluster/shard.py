@@ -28,7 +28,7 @@ import numpy as np
 import numpy.typing as npt
 from pelmor_vector_db import VectorEntry, VectorStore
 
-from .distance import cosine_distances, norms
+from .distance import approximate_distances, cosine_distances, error_bound, norms
 
 F32 = npt.NDArray[np.float32]
 # What a write carries: id, embedding (validated float32), metadata, created_at.
@@ -98,9 +98,15 @@ class Buffer:
         n = len(self.ids)
         if n == 0 or top_k == 0:
             return []
-        d = cosine_distances(self.rows[:n], self.row_norms[:n], query, query_norm)
-        best = np.argpartition(d, top_k - 1)[:top_k] if top_k < n else np.arange(n)
-        return [(float(d[i]), self.ids[i], self.entry(int(i))) for i in best]
+        rows, row_norms = self.rows[:n], self.row_norms[:n]
+        near = np.arange(n)
+        if n > top_k:
+            approx = approximate_distances(rows, row_norms, query, query_norm)
+            kth = np.partition(approx, top_k - 1)[top_k - 1]
+            near = np.flatnonzero(approx <= kth + error_bound(query.shape[0]))
+        d = cosine_distances(rows[near], row_norms[near], query, query_norm)
+        ranked = sorted(zip(d.tolist(), near.tolist()), key=lambda h: (h[0], self.ids[h[1]]))
+        return [(dist, self.ids[i], self.entry(i)) for dist, i in ranked[:top_k]]
 
     def _reserve(self, count: int, dim: int) -> None:
         if count <= self.rows.shape[0]:

@@ -99,3 +99,20 @@ def test_buffer_and_index_give_identical_distances(tmp_path):
     assert (a, b, da) == ("r07", "r08", db)
     assert ("r03", 2.0) in before[1]
     assert {d for _, d in before[2]} == {2.0}
+
+
+@pytest.mark.parametrize("top_k", [1, 10, 100])
+def test_buffer_search_ranks_as_a_full_exact_sort(tmp_path, top_k):
+    """Rows a rounding error apart: ranking by a matrix product first must lose none."""
+    from pelmor_cluster.distance import cosine_distances, norms
+
+    rng = np.random.default_rng(top_k)
+    base = rng.standard_normal(64).astype(np.float32)
+    rows = base + rng.standard_normal((600, 64)).astype(np.float32) * np.float32(1e-6)
+    rows[::7] = base  # exact ties, broken by id
+    store = ShardedStore.open(str(tmp_path / "s"), 1)
+    store.upsert_batch([pv.VectorEntry(f"r{i:03d}", r) for i, r in enumerate(rows)])
+    query = base + rng.standard_normal(64).astype(np.float32) * np.float32(1e-3)
+    d = cosine_distances(rows, norms(rows), query, norms(query[np.newaxis, :])[0])
+    want = sorted((float(x), f"r{i:03d}") for i, x in enumerate(d))[:top_k]
+    assert [(dist, e.id) for e, dist in store.search(query, top_k)] == want
