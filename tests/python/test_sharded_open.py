@@ -49,13 +49,3 @@ def test_refused_and_left_untouched(tmp_path, prepare, shards, dim, message):
     assert str(e.value) == f"{folder!r} {message}"
     assert tree(folder) == before
 
-
-def test_reopen_keeps_count_and_dimension(tmp_path):
-    folder = str(tmp_path / "s")
-    store = ShardedStore.open(folder, 3)
-    assert (store.shards, store.dim, repr(store)) == (
-        3, None, "ShardedStore(len=0, dim=None, shards=3, buffered=0)")
-    store.upsert(pv.VectorEntry("a", [1.0, 2.0]))
-    store = ShardedStore.open(folder)
-    assert (store.shards, store.dim, repr(store)) == (
-        3, 2, "ShardedStore(len=1, dim=Some(2), shards=3, buffered=1)")
