@@ -199,20 +199,18 @@ class Shard:
         b = self.buffer
         if id in b.tombstones:
             return
-        if id not in b.slot:
-            if self.main.get(id) is None:
-                return
-            b.in_main.add(id)
-        if id in b.in_main:
+        in_main = id in b.in_main if id in b.slot else self.main.get(id) is not None
+        if in_main:
+            # Only the main store's copy is left to hide: a tombstone does it until the merge.
             dim = self.main.dim
             assert dim is not None
-            self.buffer_store.upsert(
-                VectorEntry(id, as_floats(np.zeros(dim, dtype=np.float32)), TOMBSTONE)
-            )
+            zeros = as_floats(np.zeros(dim, dtype=np.float32))
+            self.buffer_store.upsert(VectorEntry(id, zeros, TOMBSTONE))
             if id in b.slot:
                 b.drop(id)
             b.tombstones.add(id)
-        else:
+            b.in_main.add(id)
+        elif id in b.slot:
             self.buffer_store.delete(id)
             b.drop(id)
         if len(b) > self.merge_at:

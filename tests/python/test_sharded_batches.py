@@ -48,3 +48,16 @@ def test_failed_shards_are_named_and_the_others_written(tmp_path):
     assert str(e.value).startswith(f"shards [{broken}] failed: shard {broken}: ")
     for entry in batch:
         assert (store.get(entry.id) is None) == (shard_of(entry.id, 4) == broken)
+
+
+def test_a_failed_delete_keeps_the_record_and_the_count(tmp_path):
+    folder = str(tmp_path / "s")
+    store = ShardedStore.open(folder, 1, merge_at=2)
+    store.upsert_batch([good(i) for i in range(3)])  # long enough to go to the main store
+    wal = os.path.join(folder, "shard-0000", "buffer.wal")
+    if os.path.exists(wal):
+        os.remove(wal)
+    os.mkdir(wal)
+    with pytest.raises(OSError):
+        store.delete("r0")
+    assert (store.len, store.get("r0").id) == (3, "r0")
