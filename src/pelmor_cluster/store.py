@@ -18,7 +18,7 @@ from .shard import F32, Hit, Record
 DEFAULT_SHARDS = 4
 # A merge rebuilds one shard's index (about 1.5 s for 5,000 records of 384 floats on two
 # busy cores), so 2,048 writes share it at under a millisecond each. A full buffer is 3 MiB
-# at that size and searched in about 0.25 ms; a larger one would make reopening slower (the
+# at that size and searched in about 0.3 ms; a larger one would make reopening slower (the
 # buffer's log is read back whole) more than it would spare merges.
 DEFAULT_MERGE_AT = 2048
 # The largest result a store gives; a sharded store gives no more.
