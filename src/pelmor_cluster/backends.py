@@ -122,8 +122,10 @@ class RayBackend:
             num_cpus=0,
         )
         self._ray = ray
+        # An actor's worker does not run in the caller's working directory.
+        folder = os.path.abspath(directory)
         self.actors: list[Any] = [
-            actor.remote(shard_folder(directory, i), merge_at) for i in range(shards)
+            actor.remote(shard_folder(folder, i), merge_at) for i in range(shards)
         ]
         ray.get([a.pid.remote() for a in self.actors])  # opened, or the open's error here
 

@@ -9,8 +9,9 @@ import pelmor_vector_db as pv
 from pelmor_cluster import ShardedStore
 
 
-def test_killed_actor_restarts_and_keeps_acknowledged_writes(tmp_path, ray_cluster):
-    store = ShardedStore.open(str(tmp_path / "s"), 2, merge_at=8, ray=True)
+def test_killed_actor_restarts_and_keeps_acknowledged_writes(tmp_path, monkeypatch, ray_cluster):
+    monkeypatch.chdir(tmp_path)  # the actors must find a relative directory too
+    store = ShardedStore.open("s", 2, merge_at=8, ray=True)
     before = store._backend.pids()
     killer = threading.Timer(0.5, os.kill, (before[0], signal.SIGKILL))
     killer.start()
@@ -30,6 +31,7 @@ def test_killed_actor_restarts_and_keeps_acknowledged_writes(tmp_path, ray_clust
         i += 1
     after = store._backend.pids()
     assert after[0] != before[0] and after[1] == before[1]
+    assert sorted(os.listdir(tmp_path / "s")) == ["manifest.json", "shard-0000", "shard-0001"]
     assert store.len == len(acknowledged)
     for n in range(150):
         entry = store.get(f"k{n}")
