@@ -3,98 +3,90 @@
 #include <bit>
 #include <cstdint>
 
+#include "core/json_float_pow10.h"
+
 namespace pvdb::core {
 
 namespace {
 
-constexpr std::uint64_t kPow10[] = {1,      10,      100,      1000,      10000,
+constexpr std::uint32_t kPow10[] = {1,      10,      100,      1000,      10000,
                                     100000, 1000000, 10000000, 100000000, 1000000000};
-constexpr std::uint64_t kPow5[] = {1,     5,     25,     125,     625,     3125,
-                                   15625, 78125, 390625, 1953125, 9765625, 48828125};
 
-// Lower ends of the decades 10^-3 .. 10^8. As doubles they are not all exact, but
-// no float lies between a power of ten and its nearest double.
-constexpr double kDecades[] = {1e-3, 1e-2, 1e-1, 1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
-constexpr int kFirstDecade = -3;
-constexpr int kLastDecade = 7;
+// cp * 2^q * 10^-k (four times the float or an end of its interval, scaled) from
+// the product cp * g / 2^shift (shift from 60 to 64, cp below 2^27), rounded so
+// that comparing it with an even integer gives the answer the exact value would:
+// the value itself when it is an integer, else its floor with the lowest bit set.
+// As g exceeds the power of ten by less than one unit, the product exceeds the
+// value by less than cp / 2^shift, so a fraction below 2^32 / 2^shift is taken
+// for that error. No float's scaled values have a nonzero fraction that small;
+// the sweep of all 2^32 patterns in the round-trip test checks it.
+std::uint64_t scaled_odd(std::uint64_t g, std::uint64_t cp, int shift) {
+  const std::uint64_t low = (g & 0xFFFFFFFFu) * cp;
+  const std::uint64_t high = (g >> 32) * cp;
+  const std::uint64_t top = high + (low >> 32);  // the product without its low 32 bits
+  const int s = shift - 32;
+  const std::uint64_t whole = top >> s;
+  return whole | ((top & ((std::uint64_t{1} << s) - 1)) != 0 ? 1 : 0);
+}
+
+// Among the integers that read back as the float (scaled by 10^-k and four times
+// the value in `vb`, the interval's ends in `vbl` and `vbr`, inclusive when
+// `out` is 0) picks the one with the fewest digits nearest the float. The
+// interval is under ten units wide, so at most one multiple of ten lies in it,
+// and when none does the nearest integer is floor or ceiling of the value.
+std::uint64_t pick_digits(std::uint64_t vb, std::uint64_t vbl, std::uint64_t vbr, std::uint64_t out,
+                          int& k) {
+  const std::uint64_t s = vb >> 2;
+  const std::uint64_t tens = s / 10;
+  const bool lower_ten_in = vbl + out <= 40 * tens;
+  const bool upper_ten_in = 40 * tens + 40 + out <= vbr;
+  if (lower_ten_in != upper_ten_in) {
+    ++k;
+    return upper_ten_in ? tens + 1 : tens;
+  }
+  const bool lower_in = vbl + out <= 4 * s;
+  const bool upper_in = 4 * s + 4 + out <= vbr;
+  if (lower_in != upper_in) return upper_in ? s + 1 : s;
+  // Both in: the nearer, and the even one on a tie.
+  const std::uint64_t middle = 4 * s + 2;
+  return (vb < middle || (vb == middle && (s & 1) == 0)) ? s : s + 1;
+}
 
 }  // namespace
 
-// The float is m * 2^e. Scaled by 10^k so that it lies in [10^8, 10^9), the
-// float, the bounds of the interval of reals that read back as it, and the
-// candidate decimals all become integers over a power-of-two denominator, and
-// every product below fits 52 bits for k <= 11.
-bool shortest_f32_digits(float value, std::uint32_t& digits, int& count, int& exponent) {
-  const double v = value;
-  if (!(v >= kDecades[0] && v < kDecades[kLastDecade - kFirstDecade + 1])) return false;
-  // floor(log10(2^b)) for the binary exponent b, then at most one step up:
-  // without data-dependent loops the branch predictor has nothing to miss.
-  const int binary = static_cast<int>(std::bit_cast<std::uint32_t>(value) >> 23) - 127;
-  int decade = (binary * 78913) >> 18;
-  if (decade < kFirstDecade) decade = kFirstDecade;
-  decade += v >= kDecades[decade - kFirstDecade + 1] ? 1 : 0;
-
+// The float is c * 2^q. Scaled by 10^-k, with k the decimal exponent of the
+// interval's width, the interval of reals that read back as the float is from one
+// to ten units wide, so its integers are the candidates of seven to nine digits,
+// one of them the shortest or next to a multiple of ten that is.
+void shortest_f32_digits(float value, std::uint32_t& digits, int& count, int& exponent) {
   const auto bits = std::bit_cast<std::uint32_t>(value);
-  const std::uint64_t m = (bits & 0x7FFFFFu) | 0x800000u;
-  const int e = static_cast<int>(bits >> 23) - 150;
-  const int k = 8 - decade;
-  // Four times the value and its bounds; the gap below a power of two is half.
-  const bool narrow_below = (bits & 0x7FFFFFu) == 0;
-  std::uint64_t low = (4 * m - (narrow_below ? 1 : 2)) * kPow5[k];
-  std::uint64_t mid = 4 * m * kPow5[k];
-  std::uint64_t high = (4 * m + 2) * kPow5[k];
-  const int shift = k + e - 2;  // value * 10^k = mid * 2^shift
-  // A decimal exactly on a bound reads back as the float whose mantissa is even.
-  const bool inclusive = (m & 1) == 0;
-  std::uint64_t denominator = 1;
-  std::uint64_t first;  // smallest integer in the interval
-  std::uint64_t last;   // largest integer in the interval
-  if (shift >= 0) {
-    low <<= shift;
-    mid <<= shift;
-    high <<= shift;
-    first = inclusive ? low : low + 1;
-    last = inclusive ? high : high - 1;
-  } else {
-    const int s = -shift;
-    denominator = std::uint64_t{1} << s;
-    const std::uint64_t mask = denominator - 1;
-    first = (low >> s) + ((inclusive && (low & mask) == 0) ? 0 : 1);
-    last = (high >> s) - ((!inclusive && (high & mask) == 0) ? 1 : 0);
+  const std::uint32_t fraction = bits & 0x7FFFFFu;
+  const int biased = static_cast<int>(bits >> 23);
+  const std::uint64_t c = biased == 0 ? fraction : fraction | 0x800000u;
+  const int q = biased == 0 ? -149 : biased - 150;
+  // Above a power of two the gap below the float is half the gap above it.
+  const bool irregular = fraction == 0 && biased > 1;
+  // floor(log10(2^q)), or floor(log10(3/4 * 2^q)) for the narrower interval, and
+  // r = floor(log2(10^-k)); exact for every float's q.
+  int k = (q * 315653 - (irregular ? 131237 : 0)) >> 20;
+  const int r = (-k * 1741647) >> 19;
+  const int shift = 63 - q - r;
+  const std::uint64_t g = kF32Pow10[k - kF32Pow10Min];
+  const std::uint64_t cb = c << 2;
+  const std::uint64_t vb = scaled_odd(g, cb, shift);
+  const std::uint64_t vbl = scaled_odd(g, cb - (irregular ? 1 : 2), shift);
+  const std::uint64_t vbr = scaled_odd(g, cb + 2, shift);
+  // A decimal exactly on a bound reads back as the float whose significand is even.
+  auto d = static_cast<std::uint32_t>(pick_digits(vb, vbl, vbr, c & 1, k));
+  while (d % 10 == 0) {
+    d /= 10;
+    ++k;
   }
-
-  // Drop digits while some multiple of the coarser unit stays in the interval,
-  // dividing the float's integer part along: truncating twice by ten truncates by
-  // a hundred.
-  std::uint64_t whole = mid >> (shift >= 0 ? 0 : -shift);
-  int dropped = 0;
-  while (dropped < 8) {
-    const std::uint64_t coarse_first = (first + 9) / 10;
-    const std::uint64_t coarse_last = last / 10;
-    if (coarse_first > coarse_last) break;
-    first = coarse_first;
-    last = coarse_last;
-    whole /= 10;
-    ++dropped;
-  }
-  // The candidate nearest the float, ties to even.
-  const std::uint64_t unit = denominator * kPow10[dropped];
-  std::uint64_t candidate = whole;
-  const std::uint64_t remainder = mid - candidate * unit;
-  if (2 * remainder > unit || (2 * remainder == unit && (candidate & 1) != 0)) ++candidate;
-  if (candidate < first) candidate = first;
-  if (candidate > last) candidate = last;
-  // Nine digits less those dropped, or one more when rounding reached the next power.
-  int length = 9 - dropped + (candidate >= kPow10[9 - dropped] ? 1 : 0);
-  while (candidate % 10 == 0) {
-    candidate /= 10;
-    ++dropped;
-    --length;
-  }
-  digits = static_cast<std::uint32_t>(candidate);
+  int length = (std::bit_width(d) * 1233) >> 12;
+  length += d >= kPow10[length] ? 1 : 0;
+  digits = d;
   count = length;
-  exponent = decade - 8 + dropped + length - 1;
-  return true;
+  exponent = k + length - 1;
 }
 
 }  // namespace pvdb::core

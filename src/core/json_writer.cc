@@ -155,14 +155,15 @@ char* write_f32(char* out, float value) {
   std::uint32_t digits = 0;
   int count = 0;
   int exponent = 0;
-  if (shortest_f32_digits(std::fabs(value), digits, count, exponent)) {
-    // The sign is written always and kept when negative: signs in a list follow
-    // no pattern a branch predictor could learn.
-    *out = '-';
-    out += value < 0 ? 1 : 0;
-    return layout_fixed(out, digits, count, exponent);
-  }
-  return write_shortest(out, value);
+  shortest_f32_digits(std::fabs(value), digits, count, exponent);
+  // The sign is written always and kept when negative: signs in a list follow no
+  // pattern a branch predictor could learn.
+  *out = '-';
+  out += value < 0 ? 1 : 0;
+  if (exponent >= -3 && exponent <= 7) return layout_fixed(out, digits, count, exponent);
+  char text[10];
+  std::to_chars(text, text + sizeof text, digits);
+  return layout_decimal(out, text, count, exponent);
 }
 
 }  // namespace

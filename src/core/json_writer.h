@@ -15,8 +15,8 @@ namespace pvdb::core {
 void write_json_string(std::string& out, std::string_view text);
 // Shortest round-trip digits; NaN and infinities as null; "1.0", "1e+13", "1e-7".
 void write_json_f32(std::string& out, float value);
-// The same text by the general route only, against which the fast route for
-// common magnitudes is checked.
+// The same text with the digits found by std::to_chars, against which the writer's
+// own digit search is checked.
 void write_json_f32_general(std::string& out, float value);
 // The same layout for a 64-bit float's shortest digits; used to name a float in
 // error messages. The value must be finite.
