@@ -135,7 +135,7 @@ Result<void> write_batch(WalAppender& appender, const std::vector<VectorEntry>& 
       text.clear();
     }
   }
-  return text.empty() ? Result<void>() : appender.write(text);
+  return appender.write(text);
 }
 
 }  // namespace
@@ -164,7 +164,7 @@ void VectorStore::log_appended(const FileStamp& before, std::uint64_t end) {
 Result<void> VectorStore::wal_append(std::string_view lines) {
   auto appender = WalAppender::begin(config_.wal_path);
   if (!appender.ok()) return std::move(appender).error();
-  auto written = lines.empty() ? Result<void>() : appender.value().write(lines);
+  auto written = appender.value().write(lines);
   log_appended(appender.value().before(), appender.value().end());
   return written;
 }

@@ -58,14 +58,3 @@ def test_compaction_refuses_to_erase_another_writers_changes(paths, action, orde
     merged.compact()
     assert pv.VectorStore.open(snap, wal).len == merged.len
 
-
-def test_a_store_that_compacted_keeps_compacting(paths):
-    a = pv.VectorStore.new(*paths)
-    b = pv.VectorStore.open(*paths)
-    for i in range(3):
-        a.upsert(pv.VectorEntry(f"a{i}", [1.0, float(i)]))
-        a.compact()
-    b.upsert(pv.VectorEntry("late", [1.0, 1.0]))
-    with pytest.raises(OSError, match="another writer"):
-        b.compact()
-    assert pv.VectorStore.open(*paths).len == 4
