@@ -48,7 +48,7 @@ PYTHONPATH=build/posix "$py" -c "
 import pelmor_vector_db, os, sys
 sys.exit(os.path.dirname(pelmor_vector_db.__file__) != os.path.abspath('build/posix'))"
 PYTHONPATH=build/posix "$py" -m pytest tests/python -q -p no:cacheprovider \
-  --ignore-glob='tests/python/test_reliability_*'
+  --ignore-glob='tests/python/test_reliability_*' --ignore-glob='tests/python/test_sharded_*'
 PYTHONPATH=build/posix "$py" -m pytest tests/python/test_reliability_faults.py -q \
   -p no:cacheprovider -k "failed_call and (named or upsert or delete or batch)"
 

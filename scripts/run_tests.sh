@@ -49,7 +49,7 @@ echo "clang-format: sources are formatted"
 
 # A virtual environment with the test tools and the package itself.
 export PATH="$venv/bin:$PATH"
-venv_install "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy mypy
+venv_install "scikit-build-core>=0.10" cmake ninja pytest hypothesis numpy mypy tqdm ray
 venv_build
 
 # C++ unit tests.

@@ -47,3 +47,12 @@ def state(store):
 
 def files_in(folder):
     return sorted(os.listdir(folder))
+
+
+@pytest.fixture(scope="session")
+def ray_cluster():
+    """One local Ray cluster for the whole run: starting one takes seconds."""
+    ray = pytest.importorskip("ray")
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    yield ray
+    ray.shutdown()

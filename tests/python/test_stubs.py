@@ -58,3 +58,14 @@ def test_typed_callers_pass_strict_mypy(tmp_path, target):
         env=dict(os.environ, MYPYPATH=str(root / "src" / "python")),
     )
     assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_shard_layer_passes_strict_type_checks(tmp_path):
+    pytest.importorskip("mypy")
+    # Run away from the source tree, so mypy finds the package as installed, by its py.typed.
+    out = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "-p", "pelmor_cluster", "--cache-dir",
+         str(Path(__file__).resolve().parents[2] / ".mypy_cache")],
+        capture_output=True, text=True, cwd=tmp_path,
+    )
+    assert out.returncode == 0, out.stdout + out.stderr
