@@ -36,14 +36,7 @@ def norms(rows: F32) -> F32:
 
 def cosine_distances(rows: F32, row_norms: F32, query: F32, query_norm: np.float32) -> F32:
     """Distance of every row to the query in [0, 2]; a zero vector on either side gives 2."""
-    dot = sequential_sum(rows * query)
-    denom = row_norms * query_norm
-    zero = denom == _ZERO
-    with np.errstate(divide="ignore", invalid="ignore"):
-        r = _ONE - dot / np.where(zero, _ONE, denom)
-    r = np.minimum(np.maximum(r, _ZERO), _TWO)
-    r[zero] = _TWO
-    return r.astype(np.float32, copy=False)
+    return _from_dots(sequential_sum(rows * query), row_norms, query_norm)
 
 
 def approximate_distances(rows: F32, row_norms: F32, query: F32, query_norm: np.float32) -> F32:
@@ -51,6 +44,11 @@ def approximate_distances(rows: F32, row_norms: F32, query: F32, query_norm: np.
     # Not ``rows @ query``: a BLAS product runs on threads of its own, which wait
     # milliseconds for a core on a busy machine.
     dot: F32 = np.einsum("ij,j->i", rows, query)
+    return _from_dots(dot, row_norms, query_norm)
+
+
+def _from_dots(dot: F32, row_norms: F32, query_norm: np.float32) -> F32:
+    """1 - dot / (|row| |query|), clamped to [0, 2]; a zero norm on either side gives 2."""
     denom = row_norms * query_norm
     zero = denom == _ZERO
     with np.errstate(divide="ignore", invalid="ignore"):
