@@ -15,13 +15,23 @@ A merge applies the buffer to the main store first and empties the buffer after.
 the buffer is empty every record in it overrides the main store's, and applying it again
 gives the same main store, so a merge cut short anywhere by a kill leaves a shard that
 reads the same and finishes the merge the next time.
+
+Two processes may write to one shard, as to one store: both keep their writes, and each
+reads what it opened plus its own writes. A merge, though, writes what this process's
+buffer holds and deletes it from the buffer store, which would undo the other process's
+newer writes; so every write holds the shard's lock (an advisory lock on its folder) and
+notes whether the shard's files changed since this process last wrote them. Once they
+have, this shard no longer merges: its buffer grows past its bound, and ``compact``
+refuses until the store is reopened.
 """
 
 from __future__ import annotations
 
+import fcntl
 import json
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from typing import cast
 
 import numpy as np
@@ -44,6 +54,27 @@ def as_floats(row: F32) -> Sequence[float]:
 
 UPSERT = "+"
 TOMBSTONE = "-"
+FILES = ("main.snap", "main.wal", "buffer.snap", "buffer.wal")
+# What tells one version of a file from another: inode, size and change time, or None.
+Stamp = tuple[int, int, int] | None
+
+
+class FilesChangedError(OSError):
+    """Another process wrote this shard since this one read it; merging would undo that."""
+
+    def __init__(self, folder: str) -> None:
+        super().__init__(
+            f"{folder}: shard files were changed by another writer since this store read "
+            "them; reopen the store to pick up the changes, then compact"
+        )
+
+
+def stamp(path: str) -> Stamp:
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return None
+    return (st.st_ino, st.st_size, st.st_mtime_ns)
 
 
 class Buffer:
@@ -126,17 +157,17 @@ class Shard:
 
     def __init__(self, folder: str, merge_at: int) -> None:
         os.makedirs(folder, exist_ok=True)
+        self.folder = folder
         self.merge_at = merge_at
-        self.main = VectorStore.open(
-            os.path.join(folder, "main.snap"), os.path.join(folder, "main.wal")
-        )
-        self._buffer_paths = (
-            os.path.join(folder, "buffer.snap"),
-            os.path.join(folder, "buffer.wal"),
-        )
-        self.buffer_store = VectorStore.open(*self._buffer_paths)
-        self.buffer = Buffer()
-        self._load_buffer()
+        self._paths = [os.path.join(folder, name) for name in FILES]
+        # Set for good once another process is seen to have written the shard.
+        self.foreign = False
+        self._seen: list[Stamp] | None = None
+        with self._writing():
+            self.main = VectorStore.open(*self._paths[:2])
+            self.buffer_store = VectorStore.open(*self._paths[2:])
+            self.buffer = Buffer()
+            self._load_buffer()
 
     # Reads.
 
@@ -174,12 +205,16 @@ class Shard:
                     hits.append((distance, id, entry))
         return hits
 
-    # Writes. Each is in the buffer store's log before it returns.
+    # Writes. Each is in the buffer store's or the main store's log before it returns.
 
     def upsert(self, records: Sequence[Record]) -> None:
         """Write records in order; a part of ``merge_at`` or more goes to the main store."""
-        if len(records) >= self.merge_at:
-            self.merge()
+        with self._writing():
+            self._upsert(records)
+
+    def _upsert(self, records: Sequence[Record]) -> None:
+        if len(records) >= self.merge_at and not self.foreign:
+            self._merge()
             self.main.upsert_batch(
                 [VectorEntry(id, as_floats(row), m, c) for id, row, m, c in records]
             )
@@ -192,10 +227,14 @@ class Shard:
         for id, row, metadata, created_at in records:
             self._note_in_main(id)
             self.buffer.put(id, row, metadata, created_at)
-        if len(self.buffer) > self.merge_at:
-            self.merge()
+        if len(self.buffer) > self.merge_at and not self.foreign:
+            self._merge()
 
     def delete(self, id: str) -> None:
+        with self._writing():
+            self._delete(id)
+
+    def _delete(self, id: str) -> None:
         b = self.buffer
         if id in b.tombstones:
             return
@@ -213,17 +252,20 @@ class Shard:
         elif id in b.slot:
             self.buffer_store.delete(id)
             b.drop(id)
-        if len(b) > self.merge_at:
-            self.merge()
+        if len(b) > self.merge_at and not self.foreign:
+            self._merge()
 
     def compact(self) -> None:
         """Merge the buffer; or fold the main store's log when only big batches wrote it."""
-        if len(self.buffer):
-            self.merge()
-        elif self.main.wal_pending:
-            self.main.compact()
+        with self._writing():
+            if self.foreign:
+                raise FilesChangedError(self.folder)
+            if len(self.buffer):
+                self._merge()
+            elif self.main.wal_pending:
+                self.main.compact()
 
-    def merge(self) -> None:
+    def _merge(self) -> None:
         """Apply the buffer to the main store, then empty the buffer store."""
         b = self.buffer
         if len(b) == 0:
@@ -238,6 +280,24 @@ class Shard:
         self.buffer_store.compact()
         self.buffer = Buffer()
 
+    @contextmanager
+    def _writing(self) -> Iterator[None]:
+        """Hold the shard's lock, and note whether another process wrote since we last did."""
+        fd = os.open(self.folder, os.O_RDONLY)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            if self._seen is not None and self._stamps() != self._seen:
+                self.foreign = True
+            try:
+                yield
+            finally:
+                self._seen = self._stamps()
+        finally:
+            os.close(fd)  # and with it the lock
+
+    def _stamps(self) -> list[Stamp]:
+        return [stamp(p) for p in self._paths]
+
     # Recovery.
 
     def _note_in_main(self, id: str) -> None:
@@ -246,7 +306,7 @@ class Shard:
             b.in_main.add(id)
 
     def _load_buffer(self) -> None:
-        for id in _logged_ids(*self._buffer_paths):
+        for id in _logged_ids(*self._paths[2:]):
             entry = self.buffer_store.get(id)
             if entry is None:
                 continue

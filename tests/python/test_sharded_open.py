@@ -1,11 +1,13 @@
 """Opening a directory as a sharded store: what it must hold, and what is refused untouched."""
 import json
 import os
+import subprocess
+import sys
 
 import pelmor_vector_db as pv
 import pytest
 
-from pelmor_cluster import ShardedStore
+from pelmor_cluster import ShardedStore, ShardWriteError
 from pelmor_cluster.manifest import shard_of
 
 
@@ -49,3 +51,36 @@ def test_refused_and_left_untouched(tmp_path, prepare, shards, dim, message):
     assert str(e.value) == f"{folder!r} {message}"
     assert tree(folder) == before
 
+
+
+OTHER_WRITER = """
+import sys
+import pelmor_vector_db as pv
+from pelmor_cluster import ShardedStore
+store = ShardedStore.open(sys.argv[1], merge_at=4)
+store.upsert_batch([pv.VectorEntry(f"a{i}", [2.0, i, 1.0], "a") for i in range(12)])
+store.upsert(pv.VectorEntry("b0", [2.0, 0.0, 1.0], "a"))
+store.delete("b1")
+"""
+
+
+def test_a_second_process_keeps_its_writes_and_stops_merges(tmp_path):
+    folder = str(tmp_path / "s")
+    store = ShardedStore.open(folder, 2, merge_at=4)
+    store.upsert_batch([pv.VectorEntry(f"b{i}", [1.0, i, 0.0], "b") for i in range(6)])
+    subprocess.run([sys.executable, "-c", OTHER_WRITER, folder], check=True)
+    # Enough for a merge in both shards, which must not write back this process's stale
+    # b0 and b1 nor delete the other process's buffered records.
+    for i in range(6, 20):
+        store.upsert(pv.VectorEntry(f"b{i}", [1.0, i, 0.0], "b"))
+    store.delete("a3")  # unknown to this process, so it writes nothing, as a store does
+    with pytest.raises(ShardWriteError, match="changed by another writer") as e:
+        store.compact()
+    assert sorted(e.value.failures) == [0, 1]
+    expected = {f"b{i}": "b" for i in range(2, 20)} | {f"a{i}": "a" for i in range(12)}
+    expected["b0"] = "a"
+    for reopened in range(2):
+        store = ShardedStore.open(folder)
+        assert {id: store.get(id).metadata for id in expected} == expected
+        assert store.get("b1") is None and store.len == len(expected)
+        store.compact()
