@@ -64,12 +64,11 @@ def test_kills_inside_merges_lose_and_resurrect_nothing(tmp_path):
         lines = run_and_kill(folder, seed, rng.uniform(0.05, 0.4))
         inflight = None
         for line in lines:
-            mark, op = line[0], line[2:]
-            if mark == "!":
-                apply(model, op)
+            if line == "!":
+                apply(model, inflight)
                 inflight = None
             else:
-                inflight = op
+                inflight = line[2:]
         in_compact += inflight == "c"
         state = observed(folder)
         # The call in flight at the kill may have reached some of its records (a batch

@@ -2,11 +2,12 @@
 
 Usage: merge_child.py FOLDER SEED
 
-Prints "? <op>" before each call and "! <op>" once it returned, flushed each time, so
+Prints "? <op>" before each call and "!" once it returned, each line in one write, so
 the reader knows which calls were acknowledged and which one was in flight at the kill.
 Ops: "u ID VERSION", "b ID:VERSION,ID:VERSION,...", "d ID", "c" (compact).
 """
 import functools
+import os
 import random
 import sys
 
@@ -22,12 +23,18 @@ def entry(id, version):
     return pv.VectorEntry(id, [float(version % 1000), 1.0, -1.0, 0.5], str(version))
 
 
+def say(line):
+    # One write of a few bytes reaches the pipe whole; print() may hand it over in pieces,
+    # and a kill between them leaves a line that names the wrong call.
+    os.write(1, f"{line}\n".encode())
+
+
 def main():
     folder, seed = sys.argv[1], int(sys.argv[2])
     rng = random.Random(seed)
     store = ShardedStore.open(folder, 2, merge_at=6)
     version = seed * 1_000_000
-    print("ready", flush=True)
+    say("ready")
     while True:
         roll = rng.random()
         version += 1
@@ -47,9 +54,9 @@ def main():
         else:
             op = "c"
             call = store.compact
-        print("?", op, flush=True)
+        say(f"? {op}")
         call()
-        print("!", op, flush=True)
+        say("!")
 
 
 if __name__ == "__main__":
