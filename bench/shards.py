@@ -2,7 +2,7 @@
 
 Usage: python bench/shards.py [--records 20000] [--dim 384] [--rounds 200]
                               [--plain-rounds 5] [--shards 1,4,8] [--queries 300]
-                              [--only write,qps,reopen] [--chroma] [--ray]
+                              [--only write,qps,reopen] [--chroma] [--ray] [--plot PNG]
 
 Data: seeded clustered Gaussian, as in compare.py (n / 1000 centres, each point a centre
 plus unit noise); queries and the records written in rounds are drawn around the same
@@ -16,6 +16,8 @@ centres. Prints one JSON line per figure.
 - write-then-search, buffers prefilled: the same rounds with every shard's buffer holding
   --prefill records (1,800 by default, under the 2,048 that start a merge).
 - reopen: opening the files and answering the first search (which builds the indexes).
+
+--plot draws every write-then-search round, slowest last, on a log axis (matplotlib).
 """
 
 from __future__ import annotations
@@ -88,6 +90,27 @@ def rounds(store: Any, extra: np.ndarray, queries: np.ndarray, count: int,
     return times
 
 
+def plot(path: str, rounds_ms: dict[str, list[float]], records: int, dim: int) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(7, 4))
+    for impl, ms in rounds_ms.items():
+        ms = sorted(ms)
+        share = [100 * (i + 0.5) / len(ms) for i in range(len(ms))]
+        ax.plot(share, ms, marker="." if len(ms) < 20 else None, label=f"{impl} ({len(ms)})")
+    ax.set_yscale("log")
+    ax.set_xlabel("share of rounds at or below (%)")
+    ax.set_ylabel("one upsert + one search top 10 (ms)")
+    ax.set_title(f"Write then search, {records:,} x {dim}")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+
+
 def summary(times: list[float]) -> dict[str, float]:
     ms = sorted(t * 1000 for t in times)
     p99 = ms[min(len(ms) - 1, round(0.99 * (len(ms) - 1)))]
@@ -95,7 +118,7 @@ def summary(times: list[float]) -> dict[str, float]:
 
 
 def chroma_rounds(folder: str, data: np.ndarray, extra: np.ndarray, queries: np.ndarray,
-                  count: int) -> dict[str, float]:
+                  count: int) -> list[float]:
     import chromadb
 
     client = chromadb.PersistentClient(path=os.path.join(folder, "chroma"))
@@ -110,7 +133,7 @@ def chroma_rounds(folder: str, data: np.ndarray, extra: np.ndarray, queries: np.
         col.add(ids=[f"new{i}"], embeddings=[extra[i].tolist()])
         col.query(query_embeddings=[queries[i % len(queries)].tolist()], n_results=10)
         times.append(time.perf_counter() - t)
-    return summary(times)
+    return times
 
 
 def qps_and_recall(store: Any, queries: np.ndarray, truth: np.ndarray) -> dict[str, float]:
@@ -135,6 +158,7 @@ def main() -> None:
     p.add_argument("--prefill", type=int, default=1800, help="records per shard's buffer")
     p.add_argument("--chroma", action="store_true")
     p.add_argument("--ray", action="store_true", help="shards on Ray actors")
+    p.add_argument("--plot", help="draw the write-then-search rounds into this PNG")
     args = p.parse_args()
     only = set(args.only.split(","))
     centres = max(10, args.records // 1000)
@@ -144,6 +168,7 @@ def main() -> None:
     truth = exact_top10(data, queries)
     shard_counts = [int(s) for s in args.shards.split(",")]
     base = {"records": args.records, "dim": args.dim}
+    rounds_ms: dict[str, list[float]] = {}
     work = tempfile.mkdtemp(prefix="shards-bench-")
     try:
         os.makedirs(os.path.join(work, "plain"))
@@ -168,6 +193,7 @@ def main() -> None:
                 plain = impl == "plain store"
                 times = rounds(store, extra, queries, args.plain_rounds if plain else args.rounds)
                 report(what="write-then-search", impl=impl, **base, **summary(times))
+                rounds_ms[impl] = [t * 1000 for t in times]
                 if plain:
                     continue
                 t = time.perf_counter()
@@ -203,8 +229,12 @@ def main() -> None:
         if args.chroma:
             folder = os.path.join(work, "chroma")
             os.makedirs(folder)
+            times = chroma_rounds(folder, data, extra, queries, args.rounds)
             report(what="write-then-search", impl="chromadb PersistentClient", **base,
-                   **chroma_rounds(folder, data, extra, queries, args.rounds))
+                   **summary(times))
+            rounds_ms["chromadb PersistentClient"] = [t * 1000 for t in times]
+        if args.plot:
+            plot(args.plot, rounds_ms, args.records, args.dim)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
