@@ -1,5 +1,8 @@
 """A sharded store behaves as a dict of records through writes, merges and reopenings."""
+import json
 import random
+import subprocess
+import sys
 
 import numpy as np
 import pelmor_vector_db as pv
@@ -29,6 +32,15 @@ def check_search(store, model, query, top_k):
         assert d == pytest.approx(w, abs=1e-5)
     keys = [(d, e.id) for e, d in got]
     assert keys == sorted(keys)
+
+
+READ_ALL = """
+import json, sys
+from pelmor_cluster import ShardedStore
+store = ShardedStore.open(sys.argv[1])
+found = {id: store.get(id) for id in json.loads(sys.argv[2])}
+print(json.dumps({id: [e.embedding, e.metadata] for id, e in found.items() if e}))
+"""
 
 
 def vec(rng):
@@ -78,6 +90,12 @@ def test_random_operations_match_a_dict(tmp_path, request, backend, seed, steps)
         got = store.get(id)
         assert (got and (got.embedding, got.metadata)) == model.get(id)
     store.close()
+    # A new process reads the same records from the files alone.
+    dump = subprocess.run(
+        [sys.executable, "-c", READ_ALL, folder, json.dumps(ids)],
+        check=True, capture_output=True, text=True,
+    ).stdout
+    assert json.loads(dump) == {id: [e, m] for id, (e, m) in model.items()}
 
 
 def test_buffer_and_index_give_identical_distances(tmp_path):
