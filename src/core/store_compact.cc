@@ -203,25 +203,10 @@ Result<void> replace_file(const std::string& path, const Content& content,
   return sync_dir(parent_dir(target));
 }
 
-// The log as compaction finds it, open for emptying it later; an absent log stays so.
-Result<void> open_log(const std::string& path, File& file, FileStamp& stamp) {
-  auto opened = File::open(path, O_WRONLY | O_NONBLOCK);
-  if (!opened.ok()) {
-    if (opened.error().os_code() == ENOENT) return {};
-    return std::move(opened).error();
-  }
-  file = std::move(opened).value();
-  auto found = file.stamp();
-  if (!found.ok()) return std::move(found).error();
-  stamp = found.value();
-  return {};
-}
-
 }  // namespace
 
 Result<bool> VectorStore::files_unchanged(const FileStamp& log) const {
-  if (log_foreign_) return false;
-  if (log_seen_ && !(log.same_file(*log_seen_) && log.size == log_seen_->size)) return false;
+  if (!log_.unchanged(log)) return false;
   if (!snapshot_seen_) return true;
   auto snapshot = stamp_path(config_.snapshot_path);
   if (!snapshot.ok()) return std::move(snapshot).error();
@@ -229,24 +214,6 @@ Result<bool> VectorStore::files_unchanged(const FileStamp& log) const {
   // way makes the replacement fail with the system's own error.
   if (snapshot.value().present && !snapshot.value().regular) return true;
   return snapshot.value() == *snapshot_seen_;
-}
-
-Result<void> VectorStore::empty_log(File& wal, const FileStamp& log) {
-  // Checked first, the log is absent only when this store has nothing to fold.
-  if (wal.fd() < 0) return VectorDbError::files_changed();
-  // Another writer may have appended while the snapshot was written. Its lines are
-  // then kept: the new snapshot with the whole log replayed over it still gives every
-  // record, as after any failure to empty the log.
-  auto now = wal.stamp();
-  if (!now.ok()) return std::move(now).error();
-  if (now.value().size != log.size) {
-    log_foreign_ = true;
-    return VectorDbError::files_changed();
-  }
-  if (auto cut = wal.truncate(0); !cut.ok()) return cut;
-  log_seen_ = log;
-  log_seen_->size = 0;
-  return {};
 }
 
 Result<void> VectorStore::compact() {
@@ -274,7 +241,7 @@ Result<void> VectorStore::compact() {
   };
   File wal;
   FileStamp log;
-  if (auto opened = open_log(config_.wal_path, wal, log); !opened.ok()) return opened;
+  if (auto opened = log_.open_for_compaction(wal, log); !opened.ok()) return opened;
   auto unchanged = files_unchanged(log);
   if (!unchanged.ok()) return std::move(unchanged).error();
   if (!unchanged.value()) return VectorDbError::files_changed();
@@ -282,7 +249,7 @@ Result<void> VectorStore::compact() {
   auto written = replace_file(config_.snapshot_path, content, renamed);
   if (renamed) snapshot_seen_ = renamed;
   if (!written.ok()) return written;
-  if (auto emptied = empty_log(wal, log); !emptied.ok()) return emptied;
+  if (auto emptied = log_.empty(wal, log); !emptied.ok()) return emptied;
   wal_pending_ = 0;
   rebuild_index();
   return {};

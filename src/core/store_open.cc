@@ -13,7 +13,6 @@
 #include "core/snapshot.h"
 #include "core/utf8.h"
 #include "core/vector_store.h"
-#include "core/wal_reader.h"
 #include "index/huge_pages.h"
 
 namespace pvdb::core {
@@ -138,33 +137,16 @@ Result<void> VectorStore::load_snapshot() {
 }
 
 Result<void> VectorStore::replay_wal() {
-  log_seen_ = FileStamp{};
-  if (!path_exists(config_.wal_path)) return {};
-  auto file = File::open(config_.wal_path, kReadFlags);
-  if (!file.ok()) return std::move(file).error();
-  auto stamp = file.value().stamp();
-  if (!stamp.ok()) return std::move(stamp).error();
-  log_seen_ = stamp.value();
-  WalLineReader reader(file.value().fd(), stamp.value().regular ? UINT64_MAX : File::kStreamLimit);
-  WalLineReader::Line line;
-  while (true) {
-    auto more = reader.next(line);
-    // Where the log ends for this store: a fragment at the end included, lines
-    // appended later by anyone else not.
-    log_seen_->size = reader.bytes_read();
-    if (!more.ok()) return std::move(more).error();
-    if (!more.value()) return {};
-    // The dimension, once known, sizes each embedding up front; a wrong guess only
-    // costs a reallocation.
-    const std::size_t capacity = dim_ && *dim_ <= (1u << 16) ? static_cast<std::size_t>(*dim_) : 0;
-    WalRecord record;
-    auto kind = read_log_line(line.text, line.terminated, record, capacity);
-    if (!kind.ok()) return std::move(kind).error();
-    if (kind.value() == LogLineKind::Blank) continue;
-    if (kind.value() == LogLineKind::Fragment) return {};
-    if (auto applied = apply(std::move(record)); !applied.ok()) return applied;
-    ++wal_pending_;
-  }
+  // The dimension, once known, sizes each embedding up front; a wrong guess only costs
+  // a reallocation.
+  const auto capacity = [this]() -> std::size_t {
+    return dim_ && *dim_ <= (1u << 16) ? static_cast<std::size_t>(*dim_) : 0;
+  };
+  return log_.replay(capacity, [this](WalRecord record) {
+    auto applied = apply(std::move(record));
+    if (applied.ok()) ++wal_pending_;
+    return applied;
+  });
 }
 
 Result<void> VectorStore::apply(WalRecord record) {

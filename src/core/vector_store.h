@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/file.h"
+#include "core/log.h"
 #include "core/result.h"
 #include "core/vector_entry.h"
 #include "core/wal.h"
@@ -79,16 +80,12 @@ class VectorStore {
   bool has_index() const { return index_.has_value(); }
 
  private:
-  explicit VectorStore(StoreConfig config) : config_(std::move(config)) {}
+  explicit VectorStore(StoreConfig config) : config_(std::move(config)), log_(config_.wal_path) {}
 
   Result<void> load_snapshot();
-  // Records what an append found in the log before it wrote, and the length it left.
-  void log_appended(const FileStamp& before, std::uint64_t end);
   // Whether both files are still exactly as this store last read or wrote them; `log`
   // is the log as compaction found it.
   Result<bool> files_unchanged(const FileStamp& log) const;
-  // Empties the log, open as `wal` and found as `log` before the snapshot was written.
-  Result<void> empty_log(File& wal, const FileStamp& log);
   Result<void> replay_wal();
   Result<void> apply(WalRecord record);
   // Every change to `entries_` calls `records_changed` before it touches a record.
@@ -102,13 +99,10 @@ class VectorStore {
   std::optional<std::uint64_t> dim_;
   std::uint64_t wal_pending_ = 0;
   bool dirty_ = false;
-  // The files as this store last read or wrote them, the log's size being the length
-  // it accounts for. Unset for a store made by `create`, which read nothing and so
-  // replaces whatever it finds. `log_foreign_` is set for good once an append found
-  // lines this store never read: its own lines after them hide them from a size check.
+  // The snapshot as this store last read or wrote it. Unset for a store made by
+  // `create`, which read nothing and so replaces whatever it finds.
   std::optional<FileStamp> snapshot_seen_;
-  std::optional<FileStamp> log_seen_;
-  bool log_foreign_ = false;
+  Log log_;
   // Built lazily over the live records; point i carries the value i, the position of
   // its record in `index_entries_` (ascending by id). The index borrows the records'
   // embeddings instead of copying them, so it is dropped before any record is added,
