@@ -130,38 +130,29 @@ TEST(HnswMap, SerialBuildEqualsTheReferenceBuild) {
   EXPECT_TRUE(same_graph(map.hnsw(), reference::build(copies(map.hnsw().points()), builder)));
 }
 
-// Invariants that hold however the insertions interleave.
+// Invariants that hold however the insertions interleave: upper layers were frozen
+// before lower points came, and every list is filled from its start, without
+// duplicates or the point itself.
 void expect_well_formed(const Hnsw& hnsw) {
   const std::size_t n = hnsw.points().size();
   const std::vector<LayerPlan> plan = layer_plan(n, kDefaultMl);
   ASSERT_EQ(hnsw.layers().size(), plan.size() - 1);
-  for (const LayerPlan& step : plan) {
-    if (step.layer == 0) continue;
-    const std::vector<UpperNode>& layer = hnsw.layers()[step.layer - 1];
-    ASSERT_EQ(layer.size(), step.end);
+  for (std::size_t t = 0; t + 1 < plan.size(); ++t) {
+    const std::vector<UpperNode>& layer = hnsw.layers()[plan[t].layer - 1];
+    ASSERT_EQ(layer.size(), plan[t].end);
     for (const UpperNode& node : layer) {
-      for (const PointIndex q : node.slots) {
-        if (q != kEmptySlot) {
-          ASSERT_LT(q, step.end);  // frozen before lower points came
-        }
-      }
+      for (const PointIndex q : node.slots) ASSERT_TRUE(q == kEmptySlot || q < plan[t].end);
     }
   }
   for (std::size_t p = 0; p < n; ++p) {
-    std::set<PointIndex> seen;
-    bool ended = false;
-    for (const PointIndex q : hnsw.zero()[p].slots) {
-      ended = ended || q == kEmptySlot;
-      if (ended) {
-        ASSERT_EQ(q, kEmptySlot) << "gap in list " << p;
-        continue;
-      }
-      ASSERT_LT(q, n);
-      ASSERT_NE(q, p);
-      ASSERT_TRUE(seen.insert(q).second) << "duplicate in list " << p;
-    }
-    if (n > 1) {
-      ASSERT_FALSE(seen.empty()) << p;
+    const std::vector<PointIndex> list = reference::slots(hnsw.zero()[p]);
+    const std::set<PointIndex> seen(list.begin(), list.end());
+    ASSERT_EQ(seen.size(), list.size()) << "duplicate in list " << p;
+    ASSERT_TRUE(n == 1 || !seen.empty()) << p;
+    ASSERT_FALSE(seen.contains(static_cast<PointIndex>(p))) << p;
+    ASSERT_TRUE(seen.empty() || *seen.rbegin() < n) << p;
+    for (std::size_t k = list.size(); k < kZeroSlots; ++k) {
+      ASSERT_EQ(hnsw.zero()[p].slots[k], kEmptySlot) << "gap in list " << p;
     }
   }
 }
