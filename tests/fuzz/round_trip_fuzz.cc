@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "core/utf8.h"
@@ -58,15 +59,15 @@ VectorEntry make_entry(FuzzedDataProvider& in, bool finite_only) {
   return entry;
 }
 
+// Quote, backslash and the control characters with a short escape get it; other
+// control characters are written as \u00XX.
 std::string expected_string(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
-    static const char* const kShort[] = {"\\b", "\\t", "\\n", nullptr, "\\f", "\\r"};
-    if (c == '"' || c == '\\') {
+  for (const unsigned char c : text) {
+    const std::size_t named = std::string_view("\"\\\b\f\n\r\t").find(static_cast<char>(c));
+    if (named != std::string_view::npos) {
       out += '\\';
-      out += static_cast<char>(c);
-    } else if (c >= 0x08 && c <= 0x0D && kShort[c - 0x08] != nullptr) {
-      out += kShort[c - 0x08];
+      out += "\"\\bfnrt"[named];
     } else if (c < 0x20) {
       char esc[8];
       std::snprintf(esc, sizeof esc, "\\u%04x", c);
@@ -134,16 +135,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   pvdb::fuzz::check_snapshot_round_trip(snapshot);
   for (const VectorEntry& entry : snapshot.entries) {
-    WalRecord upsert{WalRecord::Op::Upsert, entry};
-    const std::string line = pvdb::fuzz::encode_record(upsert);
-    const std::string expected = expected_upsert(entry);
-    if (line != expected) pvdb::fuzz::fail("upsert line differs from the format", line + expected);
+    const WalRecord upsert{WalRecord::Op::Upsert, entry};
+    const WalRecord del{WalRecord::Op::Delete, VectorEntry{entry.id, {}, {}, {}}};
+    const std::string upsert_line = pvdb::fuzz::encode_record(upsert);
+    const std::string delete_line = pvdb::fuzz::encode_record(del);
+    check(upsert_line == expected_upsert(entry), "upsert line differs from the format",
+          upsert_line + expected_upsert(entry));
+    check(
+        delete_line == "{\"op\":\"delete\",\"data\":{\"id\":" + expected_string(entry.id) + "}}\n",
+        "delete line differs from the format", delete_line);
     pvdb::fuzz::check_record_round_trip(upsert);
-    WalRecord del{WalRecord::Op::Delete, VectorEntry{entry.id, {}, {}, {}}};
-    const std::string deleted = pvdb::fuzz::encode_record(del);
-    if (deleted != "{\"op\":\"delete\",\"data\":{\"id\":" + expected_string(entry.id) + "}}\n") {
-      pvdb::fuzz::fail("delete line differs from the format", deleted);
-    }
     pvdb::fuzz::check_record_round_trip(del);
   }
   return 0;

@@ -13,15 +13,11 @@
 namespace pvdb::core {
 namespace {
 
-std::string string_text(std::string_view text) {
+// What one of the writers appends for `value`.
+template <class T>
+std::string written(void (*write)(std::string&, T), T value) {
   std::string out;
-  write_json_string(out, text);
-  return out;
-}
-
-std::string f32_text(float value) {
-  std::string out;
-  write_json_f32(out, value);
+  write(out, value);
   return out;
 }
 
@@ -39,7 +35,8 @@ TEST(JsonWriter, StringEscapesOnlyQuoteBackslashAndControlBytes) {
       {"/\x7F ~", "\"/\x7F ~\""},
       {"\xF0\x9F\x98\x80 \xE2\x80\xA8", "\"\xF0\x9F\x98\x80 \xE2\x80\xA8\""},
   };
-  for (const auto& c : cases) EXPECT_EQ(string_text(c.text), c.json) << c.json;
+  for (const auto& c : cases)
+    EXPECT_EQ(written<std::string_view>(write_json_string, c.text), c.json) << c.json;
 }
 
 TEST(JsonWriter, FloatsInShortestDigitsAndOurLayout) {
@@ -80,10 +77,10 @@ TEST(JsonWriter, FloatsInShortestDigitsAndOurLayout) {
       {-1.2345678e-6f, "-0.0000012345678"},
       {1234.5f, "1234.5"},
   };
-  for (const auto& c : cases) EXPECT_EQ(f32_text(c.value), c.text) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(written(write_json_f32, c.value), c.text) << c.text;
 }
 
-TEST(JsonWriter, DoublesUseTheSameLayout) {
+TEST(JsonWriter, DoublesUseTheSameLayoutAndIntegersTheirDigits) {
   struct Case {
     double value;
     const char* text;
@@ -92,19 +89,10 @@ TEST(JsonWriter, DoublesUseTheSameLayout) {
                         {0.1, "0.1"},       {1.0 / 3.0, "0.3333333333333333"},
                         {1e300, "1e+300"},  {1.8446744073709552e19, "1.8446744073709552e+19"},
                         {2.5e-7, "2.5e-7"}, {1e12, "1000000000000.0"}};
-  for (const auto& c : cases) {
-    std::string out;
-    write_json_f64(out, c.value);
-    EXPECT_EQ(out, c.text);
-  }
-}
-
-TEST(JsonWriter, UnsignedIntegers) {
-  std::string out;
-  write_json_u64(out, 0);
-  out += ' ';
-  write_json_u64(out, 18446744073709551615ull);
-  EXPECT_EQ(out, "0 18446744073709551615");
+  for (const auto& c : cases) EXPECT_EQ(written(write_json_f64, c.value), c.text);
+  EXPECT_EQ(written<std::uint64_t>(write_json_u64, 0), "0");
+  EXPECT_EQ(written<std::uint64_t>(write_json_u64, 18446744073709551615ull),
+            "18446744073709551615");
 }
 
 TEST(JsonWriter, DocumentsAppendToTheBuffer) {

@@ -6,61 +6,32 @@
 #include <bit>
 #include <cerrno>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <vector>
 
 namespace pvdb::core {
 namespace {
 
-const char kExample[] =
-    R"({"dim":3,"entries":[{"id":"b","embedding":[0.1,0.33333334,1e-7],"metadata":"","created_at":""}]})";
-
-TEST(Snapshot, ExampleDecodes) {
-  auto snapshot = decode_snapshot(kExample);
-  ASSERT_TRUE(snapshot.ok()) << snapshot.error().message();
-  EXPECT_EQ(snapshot.value().dim, 3u);
-  ASSERT_EQ(snapshot.value().entries.size(), 1u);
-  EXPECT_EQ(snapshot.value().entries[0], (VectorEntry{"b", {0.1f, 1.0f / 3.0f, 1e-7f}, "", ""}));
-}
-
 TEST(Snapshot, OnlyWhitespaceMayFollowTheDocument) {
+  const std::string example =
+      R"({"dim":3,"entries":[{"id":"b","embedding":[0.1,0.33333334,1e-7],"metadata":"","created_at":""}]})";
   struct Case {
-    std::string suffix;
+    std::string text;
     std::string message;
   };
   const Case cases[] = {
-      {"", ""},
-      {"\n  \t\r\n", ""},
-      {"\n{}", "trailing characters at line 2 column 1"},
-      {" \x0B", "trailing characters at line 1 column 98"},
-      {"\xEF\xBB\xBF", "trailing characters at line 1 column 97"},
+      {example, ""},
+      {example + "\n  \t\r\n", ""},
+      {example + "\n{}", "trailing characters at line 2 column 1"},
+      {example + " \x0B", "trailing characters at line 1 column 98"},
+      {example + "\xEF\xBB\xBF", "trailing characters at line 1 column 97"},
+      {"\xEF\xBB\xBF" + example, "expected value at line 1 column 1"},
   };
   for (const auto& c : cases) {
-    auto snapshot = decode_snapshot(kExample + c.suffix);
+    auto snapshot = decode_snapshot(c.text);
     EXPECT_EQ(snapshot.ok() ? "" : snapshot.error().message(), c.message);
   }
-  EXPECT_EQ(decode_snapshot("\xEF\xBB\xBF" + std::string(kExample)).error().message(),
-            "expected value at line 1 column 1");
 }
-
-TEST(Snapshot, EmbeddingOfNonFiniteValuesCannotBeReadBack) {
-  VectorEntry entry{"n", {1.0f, std::numeric_limits<float>::quiet_NaN()}, "", ""};
-  const VectorEntry* entries[] = {&entry};
-  std::string text;
-  encode_snapshot(text, 2, entries);
-  EXPECT_EQ(
-      text,
-      R"({"dim":2,"entries":[{"id":"n","embedding":[1.0,null],"metadata":"","created_at":""}]})");
-  EXPECT_EQ(decode_snapshot(text).error().message(),
-            "invalid type: null, expected f32 at line 1 column 51");
-}
-
-}  // namespace
-}  // namespace pvdb::core
-
-namespace pvdb::core {
-namespace {
 
 // Records whose texts vary in length, so that cuts land in every part of a record.
 std::vector<VectorEntry> sample_entries(int count) {
@@ -73,12 +44,65 @@ std::vector<VectorEntry> sample_entries(int count) {
   return entries;
 }
 
+std::vector<const VectorEntry*> pointers(const std::vector<VectorEntry>& entries) {
+  std::vector<const VectorEntry*> out;
+  for (const VectorEntry& entry : entries) out.push_back(&entry);
+  return out;
+}
+
 std::string encode_in(const std::vector<VectorEntry>& entries, std::size_t pieces) {
-  std::vector<const VectorEntry*> pointers;
-  for (const VectorEntry& entry : entries) pointers.push_back(&entry);
   std::string text;
-  encode_snapshot(text, 7, pointers, pieces);
+  encode_snapshot(text, 7, pointers(entries), pieces);
   return text;
+}
+
+struct Streamed {
+  std::string text;
+  std::size_t calls = 0;
+  bool ok = false;
+};
+
+// Streams the snapshot of `entries`; `fail_at` names the sink call that fails (from 1).
+Streamed write_in(const std::vector<VectorEntry>& entries, std::size_t piece_bytes,
+                  std::size_t fail_at) {
+  Streamed out;
+  const auto sink = [&](std::string_view bytes) -> Result<void> {
+    if (++out.calls == fail_at) return VectorDbError::io_errno(ENOSPC);
+    out.text.append(bytes);
+    return {};
+  };
+  out.ok = write_snapshot(7, pointers(entries), sink, piece_bytes).ok();
+  return out;
+}
+
+TEST(SnapshotPieces, EncodedAndStreamedInPartsAreTheSameBytes) {
+  for (int count : {0, 1, 2, 5, 31, 200}) {
+    const auto entries = sample_entries(count);
+    const std::string whole = encode_in(entries, 1);
+    for (std::size_t pieces : {2, 3, 7, 40}) {
+      EXPECT_EQ(encode_in(entries, pieces), whole) << count << " records in " << pieces;
+    }
+    for (std::size_t piece_bytes : {1, 150, 1000, 1 << 20}) {
+      const Streamed streamed = write_in(entries, piece_bytes, 0);
+      EXPECT_EQ(streamed.text, whole) << count << " " << piece_bytes;
+      EXPECT_TRUE(streamed.ok);
+      // One piece per record at the smallest size: many rounds of the pool.
+      if (piece_bytes == 1) {
+        EXPECT_EQ(streamed.calls, static_cast<std::size_t>(std::max(count, 1))) << count;
+      }
+    }
+  }
+}
+
+TEST(SnapshotPieces, StreamingStopsAtTheFirstFailedWrite) {
+  const auto entries = sample_entries(100);
+  const std::string whole = encode_in(entries, 1);
+  for (std::size_t fail_at : {1, 2, 3, 17, 40, 100}) {
+    const Streamed streamed = write_in(entries, 1, fail_at);
+    EXPECT_FALSE(streamed.ok) << fail_at;
+    EXPECT_EQ(streamed.calls, fail_at);
+    EXPECT_EQ(streamed.text, whole.substr(0, streamed.text.size())) << fail_at;
+  }
 }
 
 std::string outcome(const Result<Snapshot>& snapshot) {
@@ -89,61 +113,6 @@ std::string outcome(const Result<Snapshot>& snapshot) {
     for (float x : entry.embedding) text += "," + std::to_string(std::bit_cast<std::uint32_t>(x));
   }
   return text;
-}
-
-// Streams the snapshot of `entries`; `fail_at` names the sink call that fails (from 1).
-std::string write_in(const std::vector<VectorEntry>& entries, std::size_t piece_bytes,
-                     std::size_t fail_at, std::size_t& calls, bool& ok) {
-  std::vector<const VectorEntry*> pointers;
-  for (const VectorEntry& entry : entries) pointers.push_back(&entry);
-  std::string text;
-  calls = 0;
-  const auto sink = [&](std::string_view bytes) -> Result<void> {
-    if (++calls == fail_at) return VectorDbError::io_errno(ENOSPC);
-    text.append(bytes);
-    return {};
-  };
-  ok = write_snapshot(7, pointers, sink, piece_bytes).ok();
-  return text;
-}
-
-TEST(SnapshotPieces, StreamedSnapshotHasTheSameBytesInOrder) {
-  for (int count : {0, 1, 2, 5, 31, 200}) {
-    const auto entries = sample_entries(count);
-    const std::string whole = encode_in(entries, 1);
-    for (std::size_t piece_bytes : {1, 150, 1000, 1 << 20}) {
-      std::size_t calls = 0;
-      bool ok = false;
-      EXPECT_EQ(write_in(entries, piece_bytes, 0, calls, ok), whole) << count << " " << piece_bytes;
-      EXPECT_TRUE(ok);
-      // One piece per record at the smallest size: many rounds of the pool.
-      if (piece_bytes == 1) {
-        EXPECT_EQ(calls, static_cast<std::size_t>(std::max(count, 1))) << count;
-      }
-    }
-  }
-}
-
-TEST(SnapshotPieces, StreamingStopsAtTheFirstFailedWrite) {
-  const auto entries = sample_entries(100);
-  for (std::size_t fail_at : {1, 2, 3, 17, 40, 100}) {
-    std::size_t calls = 0;
-    bool ok = true;
-    const std::string text = write_in(entries, 1, fail_at, calls, ok);
-    EXPECT_FALSE(ok) << fail_at;
-    EXPECT_EQ(calls, fail_at);
-    EXPECT_EQ(text, encode_in(entries, 1).substr(0, text.size())) << fail_at;
-  }
-}
-
-TEST(SnapshotPieces, EncodingInPartsWritesTheSameBytes) {
-  for (int count : {0, 1, 2, 5, 31}) {
-    const auto entries = sample_entries(count);
-    const std::string whole = encode_in(entries, 1);
-    for (std::size_t pieces : {2, 3, 7, 40}) {
-      EXPECT_EQ(encode_in(entries, pieces), whole) << count << " records in " << pieces;
-    }
-  }
 }
 
 // Every cut the finder can choose, for texts with records, nested look-alikes of

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace pvdb::core {
 namespace {
@@ -43,22 +44,10 @@ TEST(Utf8, ValidityAndCutCharacters) {
 }
 
 TEST(Utf8, TrimsEveryWhiteSpaceCharacter) {
-  const std::string spaces[] = {" ",
-                                "\t",
-                                "\n",
-                                "\v",
-                                "\f",
-                                "\r",
-                                "\xC2\x85",
-                                "\xC2\xA0",
-                                "\xE1\x9A\x80",
-                                "\xE2\x80\x80",
-                                "\xE2\x80\x8A",
-                                "\xE2\x80\xA8",
-                                "\xE2\x80\xA9",
-                                "\xE2\x80\xAF",
-                                "\xE2\x81\x9F",
-                                "\xE3\x80\x80"};
+  std::vector<std::string> spaces = {"\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80",
+                                     "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF",
+                                     "\xE2\x81\x9F", "\xE3\x80\x80"};
+  for (const char c : std::string(" \t\n\v\f\r")) spaces.emplace_back(1, c);
   for (const std::string& s : spaces) {
     EXPECT_EQ(trim_unicode_whitespace(s + "{x}" + s + s), "{x}") << s;
     EXPECT_EQ(trim_unicode_whitespace(s + s), "") << s;

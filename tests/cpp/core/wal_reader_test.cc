@@ -37,30 +37,27 @@ std::vector<Read> read_lines(const std::string& content) {
   return lines;
 }
 
-TEST(WalLineReader, SplitsAtLineFeeds) {
-  EXPECT_EQ(read_lines(""), std::vector<Read>{});
-  EXPECT_EQ(read_lines("a\nb\n"), (std::vector<Read>{{"a", true}, {"b", true}}));
-  EXPECT_EQ(read_lines("a\r\nb\r\n"), (std::vector<Read>{{"a", true}, {"b", true}}));
-  EXPECT_EQ(read_lines("a\n\n  \nlast"),
-            (std::vector<Read>{{"a", true}, {"", true}, {"  ", true}, {"last", false}}));
-  // Only a carriage return right before a line feed is dropped.
-  EXPECT_EQ(read_lines("a\rb\r\r\nc\r"), (std::vector<Read>{{"a\rb\r", true}, {"c\r", false}}));
-}
-
-TEST(WalLineReader, LinesLongerThanTheBuffer) {
+TEST(WalLineReader, SplitsAtLineFeedsThroughItsBuffer) {
   const std::string long_line(20000, 'x');
-  const std::string content = "short\n" + long_line + "\n" + long_line + "y\n" + long_line;
-  const auto lines = read_lines(content);
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], (Read{"short", true}));
-  EXPECT_EQ(lines[1], (Read{long_line, true}));
-  EXPECT_EQ(lines[2], (Read{long_line + "y", true}));
-  EXPECT_EQ(lines[3], (Read{long_line, false}));
-  // A line feed exactly at a buffer boundary.
-  const std::string edge = std::string(8191, 'e') + "\n" + "next\n";
-  EXPECT_EQ(read_lines(edge), (std::vector<Read>{{std::string(8191, 'e'), true}, {"next", true}}));
-  const std::string split_crlf = std::string(8191, 'e') + "\r\n";
-  EXPECT_EQ(read_lines(split_crlf), (std::vector<Read>{{std::string(8191, 'e'), true}}));
+  const std::string edge(8191, 'e');
+  struct Case {
+    std::string content;
+    std::vector<Read> lines;
+  };
+  const std::vector<Case> cases = {
+      {"", {}},
+      {"a\nb\n", {{"a", true}, {"b", true}}},
+      {"a\r\nb\r\n", {{"a", true}, {"b", true}}},
+      {"a\n\n  \nlast", {{"a", true}, {"", true}, {"  ", true}, {"last", false}}},
+      // Only a carriage return right before a line feed is dropped.
+      {"a\rb\r\r\nc\r", {{"a\rb\r", true}, {"c\r", false}}},
+      // Lines longer than the buffer, and a line feed or CR LF at its boundary.
+      {"short\n" + long_line + "\n" + long_line + "y\n" + long_line,
+       {{"short", true}, {long_line, true}, {long_line + "y", true}, {long_line, false}}},
+      {edge + "\nnext\n", {{edge, true}, {"next", true}}},
+      {edge + "\r\n", {{edge, true}}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(read_lines(c.content), c.lines) << c.content.size();
 }
 
 TEST(WalLineReader, ReadErrorIsIo) {

@@ -130,78 +130,65 @@ TEST(HnswMap, SerialBuildEqualsTheReferenceBuild) {
   EXPECT_TRUE(same_graph(map.hnsw(), reference::build(copies(map.hnsw().points()), builder)));
 }
 
-// Invariants that hold however the insertions interleave.
+// Invariants that hold however the insertions interleave: upper layers were frozen
+// before lower points came, and every list is filled from its start, without
+// duplicates or the point itself.
 void expect_well_formed(const Hnsw& hnsw) {
   const std::size_t n = hnsw.points().size();
   const std::vector<LayerPlan> plan = layer_plan(n, kDefaultMl);
   ASSERT_EQ(hnsw.layers().size(), plan.size() - 1);
-  for (const LayerPlan& step : plan) {
-    if (step.layer == 0) continue;
-    const std::vector<UpperNode>& layer = hnsw.layers()[step.layer - 1];
-    ASSERT_EQ(layer.size(), step.end);
+  for (std::size_t t = 0; t + 1 < plan.size(); ++t) {
+    const std::vector<UpperNode>& layer = hnsw.layers()[plan[t].layer - 1];
+    ASSERT_EQ(layer.size(), plan[t].end);
     for (const UpperNode& node : layer) {
-      for (const PointIndex q : node.slots) {
-        if (q != kEmptySlot) {
-          ASSERT_LT(q, step.end);  // frozen before lower points came
-        }
-      }
+      for (const PointIndex q : node.slots) ASSERT_TRUE(q == kEmptySlot || q < plan[t].end);
     }
   }
   for (std::size_t p = 0; p < n; ++p) {
-    std::set<PointIndex> seen;
-    bool ended = false;
-    for (const PointIndex q : hnsw.zero()[p].slots) {
-      ended = ended || q == kEmptySlot;
-      if (ended) {
-        ASSERT_EQ(q, kEmptySlot) << "gap in list " << p;
-        continue;
-      }
-      ASSERT_LT(q, n);
-      ASSERT_NE(q, p);
-      ASSERT_TRUE(seen.insert(q).second) << "duplicate in list " << p;
-    }
-    if (n > 1) {
-      ASSERT_FALSE(seen.empty()) << p;
+    const std::vector<PointIndex> list = reference::slots(hnsw.zero()[p]);
+    const std::set<PointIndex> seen(list.begin(), list.end());
+    ASSERT_EQ(seen.size(), list.size()) << "duplicate in list " << p;
+    ASSERT_TRUE(n == 1 || !seen.empty()) << p;
+    ASSERT_FALSE(seen.contains(static_cast<PointIndex>(p))) << p;
+    ASSERT_TRUE(seen.empty() || *seen.rbegin() < n) << p;
+    for (std::size_t k = list.size(); k < kZeroSlots; ++k) {
+      ASSERT_EQ(hnsw.zero()[p].slots[k], kEmptySlot) << "gap in list " << p;
     }
   }
 }
 
-// A build on a pool of the given size must give a well-formed graph whose queries
+// Builds on pools of 2, 4 and 8 workers must give well-formed graphs whose queries
 // follow the plain algorithm on that graph exactly.
-void check_parallel_build(const std::vector<Point>& points, std::size_t threads,
-                          const std::vector<Point>& queries) {
-  WorkerPool pool(threads);
-  const HnswMap map =
-      HnswMap::build(PointSet(points), positions(points.size()), seeded(threads), pool);
-  expect_well_formed(map.hnsw());
-  const reference::Graph graph{{map.hnsw().zero().begin(), map.hnsw().zero().end()},
-                               map.hnsw().layers()};
-  const std::vector<Point> stored = copies(map.hnsw().points());
-  Search search;  // reused on purpose: reuse must not change results
-  for (const Point& q : queries) {
-    const auto results = map.search(q, search);
-    const std::vector<Candidate> expected =
-        reference::descend(graph.zero, graph.layers, 0, stored, q, 100, kZeroSlots);
-    ASSERT_EQ(results.size(), expected.size());
-    for (std::size_t k = 0; k < expected.size(); ++k) {
-      ASSERT_EQ(results[k].point_index, expected[k].point);
-      ASSERT_TRUE(results[k].distance == expected[k].distance ||
-                  (std::isnan(results[k].distance) && std::isnan(expected[k].distance)));
-      ASSERT_EQ(results[k].value, map.values()[expected[k].point]);
+void check_parallel_builds(const std::vector<Point>& points, const std::vector<Point>& queries) {
+  for (const std::size_t threads : {2u, 4u, 8u}) {
+    SCOPED_TRACE(::testing::Message() << points.size() << " points, " << threads << " threads");
+    WorkerPool pool(threads);
+    const HnswMap map =
+        HnswMap::build(PointSet(points), positions(points.size()), seeded(threads), pool);
+    expect_well_formed(map.hnsw());
+    const reference::Graph graph{{map.hnsw().zero().begin(), map.hnsw().zero().end()},
+                                 map.hnsw().layers()};
+    const std::vector<Point> stored = copies(map.hnsw().points());
+    Search search;  // reused on purpose: reuse must not change results
+    for (const Point& q : queries) {
+      const auto results = map.search(q, search);
+      const std::vector<Candidate> expected =
+          reference::descend(graph.zero, graph.layers, 0, stored, q, 100, kZeroSlots);
+      ASSERT_EQ(results.size(), expected.size());
+      for (std::size_t k = 0; k < expected.size(); ++k) {
+        ASSERT_EQ(results[k].point_index, expected[k].point);
+        ASSERT_TRUE(results[k].distance == expected[k].distance ||
+                    (std::isnan(results[k].distance) && std::isnan(expected[k].distance)));
+        ASSERT_EQ(results[k].value, map.values()[expected[k].point]);
+      }
     }
   }
 }
 
-TEST(HnswMap, ParallelBuildIsWellFormedAndQueriesMatchTheReference) {
-  const std::vector<Point> points = clustered(kSanitized ? 2500 : 6000, 16, 20, 3);
-  for (const std::size_t threads : {2u, 4u, 8u}) {
-    check_parallel_build(points, threads, clustered(20, 16, 20, 4));
-  }
-}
-
-// Point counts where one more layer begins, with awkward points mixed in: NaN
-// components, exact duplicates and zero vectors, which tie and never discard.
-TEST(HnswMap, ParallelBuildsAtLayerBoundaries) {
+TEST(HnswMap, ParallelBuildsAreWellFormedAndQueriesMatchTheReference) {
+  check_parallel_builds(clustered(kSanitized ? 2500 : 6000, 16, 20, 3), clustered(20, 16, 20, 4));
+  // Point counts where one more layer begins, with awkward points mixed in: NaN
+  // components, exact duplicates and zero vectors, which tie and never discard.
   for (const std::size_t n : {110u, 111u, 385u, 1335u, 4627u}) {
     std::vector<Point> points = clustered(n, 8, 12, static_cast<std::uint32_t>(n));
     for (std::size_t i = 0; i < n; i += 17) points[i][i % 8] = kNaN;
@@ -210,11 +197,16 @@ TEST(HnswMap, ParallelBuildsAtLayerBoundaries) {
     std::vector<Point> queries = clustered(6, 8, 12, 99);
     queries.push_back(points[5]);
     queries.push_back(Point(8, 0.0f));
-    for (const std::size_t threads : {2u, 4u, 8u}) {
-      SCOPED_TRACE(::testing::Message() << n << " points, " << threads << " threads");
-      check_parallel_build(points, threads, queries);
-    }
+    check_parallel_builds(points, queries);
   }
+  // Sets of one degenerate point repeated.
+  for (const Point& same : {Point(4, 0.0f), Point{kNaN, 1}, Point{}}) {
+    check_parallel_builds(std::vector<Point>(250, same), {Point{1, 2, 3, 4, 5}});
+  }
+  // All zero: every distance is 2.0, so the first 64 in build order win.
+  const std::vector<Point> zeros(300, Point(4, 0.0f));
+  const HnswMap map = HnswMap::build(PointSet(zeros), positions(zeros.size()), seeded(2));
+  for (PointIndex k = 0; k < kZeroSlots; ++k) EXPECT_EQ(map.hnsw().zero()[299].slots[k], k);
 }
 
 TEST(HnswMap, RecallOnClusteredData) {
@@ -267,44 +259,23 @@ TEST(HnswMap, SmallGraphsReturnTheExactOrder) {
         exact.push_back({distance(query, map.hnsw().points()[j]), j});
       }
       std::sort(exact.begin(), exact.end());
-      const auto results = map.search(query, search);
-      ASSERT_EQ(results.size(), n);
-      for (std::size_t k = 0; k < n; ++k) {
-        ASSERT_EQ(results[k].point_index, exact[k].point) << n << " " << k;
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(results[k].distance),
-                  std::bit_cast<std::uint32_t>(exact[k].distance))
-            << n << " " << k;
-      }
       // A limited search returns the same leading results.
-      const std::size_t limit = n / 3;
+      const auto bits = [](float x) { return std::bit_cast<std::uint32_t>(x); };
       Search limited;
-      const auto first = map.search(query, limited, limit);
-      ASSERT_EQ(first.size(), limit);
-      for (std::size_t k = 0; k < limit; ++k) {
-        ASSERT_EQ(first[k].point_index, exact[k].point);
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(first[k].distance),
-                  std::bit_cast<std::uint32_t>(exact[k].distance));
+      const auto all = map.search(query, search);
+      const auto first = map.search(query, limited, n / 3);
+      ASSERT_EQ(all.size(), n);
+      ASSERT_EQ(first.size(), n / 3);
+      for (std::size_t k = 0; k < n; ++k) {
+        ASSERT_EQ(all[k].point_index, exact[k].point) << n << " " << k;
+        ASSERT_EQ(bits(all[k].distance), bits(exact[k].distance)) << n << " " << k;
+        if (k < first.size()) {
+          ASSERT_EQ(first[k].point_index, exact[k].point);
+          ASSERT_EQ(bits(first[k].distance), bits(exact[k].distance));
+        }
       }
     }
   }
-}
-
-TEST(HnswMap, DegenerateInputsDoNotBreakTheBuild) {
-  const std::vector<std::vector<Point>> sets = {
-      std::vector<Point>(300, Point(4, 0.0f)),
-      std::vector<Point>(200, Point{kNaN, 1}),
-      std::vector<Point>(150, Point{}),
-  };
-  for (const std::vector<Point>& points : sets) {
-    const HnswMap map = HnswMap::build(PointSet(points), positions(points.size()), seeded(2));
-    expect_well_formed(map.hnsw());
-    Search search;
-    EXPECT_FALSE(map.search(Point{1, 2, 3, 4, 5}, search).empty());
-  }
-  // All zero: every distance is 2.0, so the first 64 in build order win.
-  const std::vector<Point> zeros(300, Point(4, 0.0f));
-  const HnswMap map = HnswMap::build(PointSet(zeros), positions(zeros.size()), seeded(2));
-  for (PointIndex k = 0; k < kZeroSlots; ++k) EXPECT_EQ(map.hnsw().zero()[299].slots[k], k);
 }
 
 }  // namespace

@@ -4,17 +4,10 @@
 
 #include <vector>
 
+#include "reference.h"
+
 namespace pvdb::index {
 namespace {
-
-std::vector<PointIndex> filled(const ZeroNode& node) {
-  std::vector<PointIndex> out;
-  for (const PointIndex p : node.slots) {
-    if (p == kEmptySlot) break;
-    out.push_back(p);
-  }
-  return out;
-}
 
 TEST(ZeroNode, InsertShiftsAndDropsTheLast) {
   ZeroNode node;
@@ -22,10 +15,10 @@ TEST(ZeroNode, InsertShiftsAndDropsTheLast) {
   node.insert(1, 12);
   node.insert(1, 11);
   node.insert(0, 9);
-  EXPECT_EQ(filled(node), (std::vector<PointIndex>{9, 10, 11, 12}));
+  EXPECT_EQ(reference::slots(node), (std::vector<PointIndex>{9, 10, 11, 12}));
   node.insert(64, 99);  // past the last slot: nothing
   node.insert(1000, 99);
-  EXPECT_EQ(filled(node).size(), 4u);
+  EXPECT_EQ(reference::slots(node).size(), 4u);
 
   ZeroNode full;
   for (PointIndex p = 0; p < kZeroSlots; ++p) full.insert(p, p);

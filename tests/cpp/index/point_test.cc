@@ -113,25 +113,6 @@ TEST(DotKernels, MatchTheScalarLoopBitForBit) {
   }
 }
 
-TEST(PointSet, BatchedDistancesMatchDistance) {
-  std::mt19937 rng(9);
-  for (const bool specials : {false, true}) {
-    const std::vector<Point> points = awkward_points(rng, 90, specials, false);
-    const PointSet set(points);
-    std::vector<PointIndex> ids;
-    for (PointIndex p = 0; p < points.size(); ++p) ids.push_back(p);
-    std::shuffle(ids.begin(), ids.end(), rng);
-    for (PointIndex q = 0; q < points.size(); q += 7) {
-      std::vector<float> out(ids.size());
-      set.distances(set.query(q), ids, out.data());
-      for (std::size_t k = 0; k < ids.size(); ++k) {
-        ASSERT_TRUE(same_float(distance(points[q], points[ids[k]]), out[k]));
-        ASSERT_TRUE(same_float(out[k], set.distance_to(Query::of(points[q]), ids[k])));
-      }
-    }
-  }
-}
-
 // Near-parallel rows (distances at the clamp), rows whose products cancel, long
 // rows and awkward ones: the bounds must hold the exact distance in every case, and
 // stay narrow enough on ordinary rows to settle most comparisons.
@@ -153,29 +134,36 @@ std::vector<Point> bound_cases(std::mt19937& rng) {
   return points;
 }
 
-TEST(PointSet, DistanceBoundsHoldTheExactDistance) {
+// Batched distances, one at a time or in any order, equal the plain distance; the
+// bounds hold it.
+TEST(PointSet, BatchedDistancesAndTheirBoundsMatchDistance) {
   std::mt19937 rng(13);
   const std::vector<Point> points = bound_cases(rng);
   const PointSet set(points);
   std::vector<PointIndex> ids;
   for (PointIndex p = 0; p < points.size(); ++p) ids.push_back(p);
+  std::shuffle(ids.begin(), ids.end(), rng);
   std::size_t narrow = 0;
   std::size_t ordinary = 0;
   for (PointIndex q = 0; q < points.size(); ++q) {
+    std::vector<float> exact(ids.size());
     std::vector<float> lo(ids.size());
     std::vector<float> hi(ids.size());
+    set.distances(set.query(q), ids, exact.data());
     set.distance_bounds(set.query(q), ids, lo.data(), hi.data());
-    for (const PointIndex p : ids) {
-      const float exact = set.distance_to(set.query(q), p);
-      if (std::isnan(exact)) {
-        ASSERT_TRUE(std::isnan(lo[p]) && std::isnan(hi[p])) << q << " " << p;
+    for (std::size_t k = 0; k < ids.size(); ++k) {
+      const PointIndex p = ids[k];
+      ASSERT_TRUE(same_float(distance(points[q], points[p]), exact[k])) << q << " " << p;
+      ASSERT_TRUE(same_float(exact[k], set.distance_to(Query::of(points[q]), p)));
+      if (std::isnan(exact[k])) {
+        ASSERT_TRUE(std::isnan(lo[k]) && std::isnan(hi[k])) << q << " " << p;
         continue;
       }
-      ASSERT_LE(lo[p], exact) << q << " " << p;
-      ASSERT_GE(hi[p], exact) << q << " " << p;
+      ASSERT_LE(lo[k], exact[k]) << q << " " << p;
+      ASSERT_GE(hi[k], exact[k]) << q << " " << p;
       if (points[q].size() == 128 && points[p].size() == 128 && q != p) {
         ++ordinary;
-        narrow += hi[p] - lo[p] < 1e-4f;
+        narrow += hi[k] - lo[k] < 1e-4f;
       }
     }
   }
@@ -248,10 +236,13 @@ PointSet make_set(Source source, const Rows& rows) {
 
 class PointSetSource : public ::testing::TestWithParam<Source> {};
 
+// The last row of `order` repeats one. A reordered set shares its floats: those of a
+// borrowed set stay in the caller's memory, those of an owned one in its buffer.
 TEST_P(PointSetSource, RowsNormsAndReorderingAgree) {
   const Rows rows;
   const PointSet set = make_set(GetParam(), rows);
-  const std::vector<PointIndex> order = {2, 0, 3, 1};
+  const std::vector<PointIndex> order = {2, 0, 3, 1, 2};
+  const PointSet shared = set.reordered(order);
   // The original goes out of scope first: the reordered set must not depend on it.
   const PointSet reordered = [&] {
     const PointSet original = make_set(GetParam(), rows);
@@ -269,30 +260,14 @@ TEST_P(PointSetSource, RowsNormsAndReorderingAgree) {
     EXPECT_TRUE(same_float(norm(expected), reordered.query(j).norm)) << j;
     const Query q = Query::of(rows.points[0]);
     EXPECT_TRUE(same_float(distance(rows.points[0], expected), reordered.distance_to(q, j)));
+    const bool borrowed = GetParam() == Source::Borrowed;
+    EXPECT_EQ(shared[j].data(), borrowed ? expected.data() : set[order[j]].data()) << j;
+    EXPECT_EQ(shared[j].size(), expected.size()) << j;
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllSources, PointSetSource,
                          ::testing::Values(Source::Points, Source::Flat, Source::Borrowed));
-
-TEST(PointSet, BorrowedAndReorderedRowsStayInTheCallersMemory) {
-  const Rows rows;
-  const PointSet set = PointSet::borrowed(rows.spans());
-  const PointSet reordered = set.reordered(std::vector<PointIndex>{3, 2, 1, 0});
-  for (std::size_t p = 0; p < rows.points.size(); ++p) {
-    EXPECT_EQ(set[p].data(), rows.points[p].data()) << p;
-    EXPECT_EQ(reordered[3 - p].data(), rows.points[p].data()) << p;
-    EXPECT_EQ(reordered[3 - p].size(), rows.points[p].size()) << p;
-  }
-}
-
-TEST(PointSet, ReorderingAnOwnedSetSharesItsFloats) {
-  const PointSet flat({1, 2, 3}, std::vector<std::uint64_t>{1, 2});
-  const PointSet reordered = flat.reordered(std::vector<PointIndex>{1, 0, 1});
-  EXPECT_EQ(reordered[0].data(), flat[1].data());
-  EXPECT_EQ(reordered[1].data(), flat[0].data());
-  EXPECT_EQ(reordered[2].data(), flat[1].data());
-}
 
 }  // namespace
 }  // namespace pvdb::index

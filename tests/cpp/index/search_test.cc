@@ -37,7 +37,7 @@ TEST(Candidate, TotalOrder) {
   EXPECT_FALSE((Candidate{1.0f, 7} == Candidate{1.0f, 8}));
 }
 
-TEST(Visited, GenerationWrapsAfter248Clears) {
+TEST(Visited, GenerationWrapsAfter248ClearsAndCapacityChangesBothWays) {
   Visited visited(3);
   EXPECT_EQ(visited.generation(), 1);
   EXPECT_TRUE(visited.insert(1));
@@ -51,10 +51,6 @@ TEST(Visited, GenerationWrapsAfter248Clears) {
   // Mark 1 was set in generation 1 long ago; after the wrap it must not count.
   EXPECT_TRUE(visited.insert(1));
   EXPECT_TRUE(visited.insert(2));
-}
-
-TEST(Visited, ReserveCapacityBothWays) {
-  Visited visited(2);
   visited.clear();
   visited.insert(0);
   visited.reserve_capacity(5);
@@ -66,18 +62,9 @@ TEST(Visited, ReserveCapacityBothWays) {
   EXPECT_TRUE(visited.contains(0));
 }
 
-// Points on a circle: the distance from (1, 0) grows with the angle.
-std::vector<Point> circle(std::size_t n) {
-  std::vector<Point> points;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double angle = 0.01 * static_cast<double>(i);
-    points.push_back({static_cast<float>(std::cos(angle)), static_cast<float>(std::sin(angle))});
-  }
-  return points;
-}
-
+// Points whose distance from (1, 0) grows with their index.
 TEST(Search, PushKeepsEfAndDropsForGood) {
-  const std::vector<Point> points = circle(6);
+  const std::vector<Point> points = {{1, 0}, {1, 0.1f}, {1, 0.2f}, {1, 0.3f}, {1, 0.4f}};
   const PointSet set(points);
   const Query query = Query::of(points[0]);
   Search search;
@@ -96,51 +83,6 @@ TEST(Search, PushKeepsEfAndDropsForGood) {
   EXPECT_TRUE(search.visited.contains(4));
   search.push(4, query, set);  // visited, so it stays out
   EXPECT_EQ(search.nearest.size(), 3u);
-}
-
-// A chain 0 - 1 - 2 - ... where point i + 1 is always a little farther from the query.
-TEST(Search, EfOneFollowsTheChainAndCullRestarts) {
-  const std::vector<Point> points = circle(8);
-  const PointSet set(points);
-  std::vector<ZeroNode> zero(points.size());
-  for (PointIndex p = 0; p + 1 < points.size(); ++p) {
-    zero[p].slots[0] = p + 1;
-    zero[p + 1].slots[0] = p;
-  }
-  const Query query = Query::of(points[7]);
-  Search search;
-  search.visited = Visited(points.size());
-  search.push(0, query, set);
-  search.search(query, Layer::zero(zero), set, kZeroSlots);
-  ASSERT_EQ(search.nearest.size(), 1u);
-  EXPECT_EQ(search.nearest[0].point, 7u);
-  search.cull();
-  EXPECT_EQ(search.candidates.size(), 1u);
-  EXPECT_TRUE(search.visited.contains(7));
-  EXPECT_FALSE(search.visited.contains(6));
-  // links = 0 follows nothing: the search stops where it stands.
-  search.reset();
-  search.push(0, query, set);
-  search.search(query, Layer::zero(zero), set, 0);
-  EXPECT_EQ(search.nearest[0].point, 0u);
-}
-
-TEST(Search, NanLastEntryNeverEndsTheSearch) {
-  // Point 1 has a NaN distance; it is the only way on to point 2.
-  const std::vector<Point> points = {{1, 0}, {kNaN, 0}, {0.5f, 0.5f}};
-  const PointSet set(points);
-  std::vector<ZeroNode> zero(3);
-  zero[0].slots[0] = 1;
-  zero[1].slots[0] = 2;
-  const Query query = Query::of(points[2]);
-  Search search;
-  search.visited = Visited(3);
-  search.ef = 3;
-  search.push(1, query, set);
-  search.search(query, Layer::zero(zero), set, kZeroSlots);
-  ASSERT_EQ(search.nearest.size(), 2u);
-  EXPECT_EQ(search.nearest[0].point, 2u);
-  EXPECT_EQ(search.nearest[1].point, 1u);
 }
 
 TEST(SearchPool, FreshPairsAndLastInFirstOut) {
@@ -168,14 +110,29 @@ Search ranked(const PointSet& set, const Query& query) {
   return search;
 }
 
+std::vector<Point> gaussian_points(std::mt19937& rng, std::size_t n) {
+  std::normal_distribution<float> g(0.0f, 1.0f);
+  std::vector<Point> points(n, Point(6));
+  for (Point& p : points) {
+    for (float& x : p) x = g(rng);
+  }
+  return points;
+}
+
+// Candidates ranked from point 0 of each set. From (1, 0), both (0, 1) and (0, 2)
+// are at 1.0, and (0, 2) is at 0 from (0, 1): discarded. (-1, -1) is exactly as far
+// from (0, 1) as from (1, 0): kept. All-zero points tie everywhere at 2.0: the first
+// 64 are kept in order.
 TEST(SelectHeuristic, MatchesPlainSelection) {
   std::mt19937 rng(3);
-  std::normal_distribution<float> g(0.0f, 1.0f);
-  for (const std::size_t n : {5u, 40u, 130u}) {
-    std::vector<Point> points(n, Point(6));
-    for (Point& p : points) {
-      for (float& x : p) x = g(rng);
-    }
+  const std::vector<std::vector<Point>> sets = {
+      gaussian_points(rng, 5),
+      gaussian_points(rng, 40),
+      gaussian_points(rng, 130),
+      {{1, 0}, {0, 1}, {-1, -1}, {0, 2}},
+      std::vector<Point>(100, Point(4, 0.0f)),
+  };
+  for (const std::vector<Point>& points : sets) {
     const PointSet set(points);
     for (const bool keep_pruned : {false, true}) {
       Search search = ranked(set, set.query(0));
@@ -183,9 +140,9 @@ TEST(SelectHeuristic, MatchesPlainSelection) {
           reference::select(search.nearest, points, keep_pruned);
       const auto chosen =
           search.select_heuristic(set.query(0), Layer::zero({}), set, false, keep_pruned);
-      EXPECT_EQ(std::vector<Candidate>(chosen.begin(), chosen.end()), expected) << n;
+      EXPECT_EQ(std::vector<Candidate>(chosen.begin(), chosen.end()), expected) << points.size();
       if (keep_pruned) {
-        EXPECT_EQ(chosen.size(), std::min<std::size_t>(n, kZeroSlots));
+        EXPECT_EQ(chosen.size(), std::min<std::size_t>(points.size(), kZeroSlots));
       }
     }
   }
@@ -196,12 +153,8 @@ TEST(SelectHeuristic, MatchesPlainSelection) {
 // leave the selection as it was.
 TEST(SelectHeuristic, DiscardersAreTrueAndTheirHintsChangeNothing) {
   std::mt19937 rng(4);
-  std::normal_distribution<float> g(0.0f, 1.0f);
   for (const std::size_t n : {40u, 130u}) {
-    std::vector<Point> points(n, Point(6));
-    for (Point& p : points) {
-      for (float& x : p) x = g(rng);
-    }
+    const std::vector<Point> points = gaussian_points(rng, n);
     const PointSet set(points);
     Search search = ranked(set, set.query(0));
     const std::vector<Candidate> candidates = search.nearest;
@@ -232,36 +185,6 @@ TEST(SelectHeuristic, DiscardersAreTrueAndTheirHintsChangeNothing) {
     EXPECT_EQ(std::vector<Candidate>(again.begin(), again.end()), selection) << n;
     EXPECT_EQ(search.kept, kept);
     EXPECT_EQ(search.dominators, dominators);
-  }
-}
-
-TEST(SelectHeuristic, EqualDistanceIsKept) {
-  // From the query (1, 0): point 0 = (0, 1) at 1.0, point 2 = (0, 2) at 1.0 and
-  // point 1 = (-1, -1) at 1 + 1/sqrt2. Point 2 is at 0 from point 0: discarded.
-  // Point 1 is exactly as far from point 0 as from the query: kept.
-  const std::vector<Point> points = {{0, 1}, {-1, -1}, {0, 2}};
-  const PointSet set(points);
-  const Point from = {1, 0};
-  const Query query = Query::of(from);
-  ASSERT_EQ(distance(points[1], points[0]), distance(query.values, points[1]));
-  Search search = ranked(set, query);
-  const auto chosen = search.select_heuristic(query, Layer::zero({}), set, false, false);
-  std::vector<PointIndex> kept;
-  for (const Candidate& c : chosen) kept.push_back(c.point);
-  EXPECT_EQ(kept, (std::vector<PointIndex>{0, 1}));
-  ASSERT_EQ(search.discarded.size(), 1u);
-  EXPECT_EQ(search.discarded[0].point, 2u);
-}
-
-TEST(SelectHeuristic, AllZeroVectorsKeepTheFirst64InOrder) {
-  const std::vector<Point> points(100, Point(4, 0.0f));
-  const PointSet set(points);
-  Search search = ranked(set, set.query(0));
-  const auto chosen = search.select_heuristic(set.query(0), Layer::zero({}), set, false, false);
-  ASSERT_EQ(chosen.size(), kZeroSlots);
-  for (std::size_t k = 0; k < chosen.size(); ++k) {
-    EXPECT_EQ(chosen[k].point, k);
-    EXPECT_EQ(chosen[k].distance, 2.0f);
   }
 }
 

@@ -71,22 +71,32 @@ std::vector<Point> awkward_rows(const Point& query, std::mt19937& rng) {
   return rows;
 }
 
-void expect_bounds_hold(const std::vector<Point>& rows, const Point& query,
-                        const std::string& label) {
+// The exact distances from `query` to every row, and the rows' sketch lower bounds.
+struct Bounds {
+  std::vector<float> exact;
+  std::vector<float> lo;
+};
+
+Bounds bounds(const std::vector<Point>& rows, const Point& query) {
   const PointSet set(rows);
   const Sketches sketches(set);
   const Query q = Query::of(query);
   SketchQuery sketch;
   sketch.assign(q);
   const std::vector<PointIndex> ids = all_ids(rows.size());
-  std::vector<float> exact(rows.size());
-  std::vector<float> lo(rows.size());
-  set.distances(q, ids, exact.data());
-  sketches.lower_bounds(sketch, ids, lo.data());
+  Bounds out{std::vector<float>(rows.size()), std::vector<float>(rows.size())};
+  set.distances(q, ids, out.exact.data());
+  sketches.lower_bounds(sketch, ids, out.lo.data());
+  return out;
+}
+
+void expect_bounds_hold(const std::vector<Point>& rows, const Point& query,
+                        const std::string& label) {
+  const Bounds b = bounds(rows, query);
   for (std::size_t p = 0; p < rows.size(); ++p) {
     // A NaN distance ranks above every number, so any bound is below it.
-    if (std::isnan(exact[p])) continue;
-    EXPECT_LE(lo[p], exact[p]) << label << " row " << p;
+    if (std::isnan(b.exact[p])) continue;
+    EXPECT_LE(b.lo[p], b.exact[p]) << label << " row " << p;
   }
 }
 
@@ -119,22 +129,10 @@ TEST(Sketches, UnsafeInputsGetNoBound) {
   with_nan[3] = kNaN;
   const std::vector<Point> rows = {with_nan, Point(16, 0.0f), Point(16, 1e-30f), Point(16, 3e37f),
                                    Point(4097, 1.0f)};
-  const PointSet set(rows);
-  const Sketches sketches(set);
-  std::vector<float> lo(rows.size());
-  SketchQuery sketch;
-  sketch.assign(Query::of(query));
-  sketches.lower_bounds(sketch, all_ids(rows.size()), lo.data());
-  for (std::size_t p = 0; p < rows.size(); ++p) EXPECT_EQ(lo[p], -kInf) << p;
+  for (const float lo : bounds(rows, query).lo) EXPECT_EQ(lo, -kInf);
   // An unsafe query bounds nothing, however ordinary the rows.
-  const std::vector<Point> plain = {query, gaussian(rng, 16, 1.0)};
-  const PointSet plain_set(plain);
-  const Sketches plain_sketches(plain_set);
   for (const Point& bad : {with_nan, Point(16, 0.0f), Point(4097, 1.0f)}) {
-    sketch.assign(Query::of(bad));
-    plain_sketches.lower_bounds(sketch, all_ids(plain.size()), lo.data());
-    EXPECT_EQ(lo[0], -kInf);
-    EXPECT_EQ(lo[1], -kInf);
+    for (const float lo : bounds({query, gaussian(rng, 16, 1.0)}, bad).lo) EXPECT_EQ(lo, -kInf);
   }
 }
 
@@ -147,17 +145,9 @@ TEST(Sketches, BoundsAreCloseOnOrdinaryRows) {
     const Point query = gaussian(rng, n, 1.0);
     std::vector<Point> rows;
     for (int k = 0; k < 300; ++k) rows.push_back(gaussian(rng, n, 1.0));
-    const PointSet set(rows);
-    const Sketches sketches(set);
-    const Query q = Query::of(query);
-    SketchQuery sketch;
-    sketch.assign(q);
-    std::vector<float> exact(rows.size());
-    std::vector<float> lo(rows.size());
-    set.distances(q, all_ids(rows.size()), exact.data());
-    sketches.lower_bounds(sketch, all_ids(rows.size()), lo.data());
+    const Bounds b = bounds(rows, query);
     for (std::size_t p = 0; p < rows.size(); ++p) {
-      EXPECT_LT(exact[p] - lo[p], 0.014f) << n << " row " << p;
+      EXPECT_LT(b.exact[p] - b.lo[p], 0.014f) << n << " row " << p;
     }
   }
 }
@@ -194,8 +184,6 @@ TEST(DotKernels, WordKernelsAgreeExactly) {
   }
 }
 
-// A search that drops candidates by their sketches ends exactly as one that
-// scores them all, on queries whose bounds are tight, loose or missing.
 // A ring over random links: every point is reachable and lists are full.
 std::vector<ZeroNode> ring_with_random_links(std::size_t n, std::mt19937& rng) {
   std::vector<ZeroNode> zero(n);
@@ -207,6 +195,16 @@ std::vector<ZeroNode> ring_with_random_links(std::size_t n, std::mt19937& rng) {
   return zero;
 }
 
+// A fresh search from point 0 over `n` points.
+void start(Search& s, const Query& q, std::size_t n, std::size_t ef) {
+  s.reset();
+  s.visited.reserve_capacity(n);
+  s.ef = ef;
+  s.sketch.assign(q);
+}
+
+// A search that drops candidates by their sketches ends exactly as one that
+// scores them all, on queries whose bounds are tight, loose or missing.
 TEST(Sketches, SearchResultIsUnchanged) {
   std::mt19937 rng(9);
   const std::size_t n = 600;
@@ -227,10 +225,7 @@ TEST(Sketches, SearchResultIsUnchanged) {
       Search plain;
       Search sketched;
       for (Search* s : {&plain, &sketched}) {
-        s->reset();
-        s->visited.reserve_capacity(n);
-        s->ef = ef;
-        s->sketch.assign(q);
+        start(*s, q, n, ef);
         s->push(0, q, set);
       }
       plain.search(q, Layer::zero(zero), set, kZeroSlots);
@@ -270,10 +265,7 @@ TEST(Sketches, BoundedSearchRemembersTrueBoundsOfVisitedPointsOnly) {
   for (int round = 0; round < 4; ++round) {
     const Point query = round == 3 ? points[11] : gaussian(rng, 24, 1.0);
     const Query q = Query::of(query);
-    s.reset();
-    s.visited.reserve_capacity(n);
-    s.ef = 10;
-    s.sketch.assign(q);
+    start(s, q, n, 10);
     s.push_bounded(0, q, set);
     s.search_bounded(q, Layer::zero(zero), set, kZeroSlots, &sketches);
     for (PointIndex p = 0; p < n; ++p) {
