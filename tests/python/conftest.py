@@ -1,8 +1,9 @@
-import os
+import struct
+import subprocess
+import sys
 
+import numpy as np
 import pytest
-
-import pelmor_vector_db as pv
 
 
 @pytest.fixture
@@ -12,17 +13,17 @@ def paths(tmp_path):
 
 
 def read_bytes(path):
-    with open(path, "rb") as f:
-        return f.read()
+    """The file's bytes; an absent file reads as empty."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
 
 
 def write_bytes(path, data):
     with open(path, "wb") as f:
         f.write(data)
-
-
-def entry(id, embedding, metadata="", created_at=""):
-    return pv.VectorEntry(id, embedding, metadata, created_at)
 
 
 def wal_upsert(id, embedding_text, metadata="", created_at=""):
@@ -36,14 +37,30 @@ def wal_delete(id):
     return ('{"op":"delete","data":{"id":"%s"}}\n' % id).encode()
 
 
-def state(store):
-    """Everything a caller can observe of a store's records."""
-    return {
-        "len": store.len,
-        "dim": store.dim,
-        "wal_pending": store.wal_pending,
-    }
+def bits(embedding):
+    """The exact float32 pattern, so -0.0 and 0.0 differ and NaN compares."""
+    return struct.pack(f"<{len(embedding)}f", *embedding)
 
 
-def files_in(folder):
-    return sorted(os.listdir(folder))
+def f32_distance(a, b):
+    """The store's cosine distance, reproduced step by step in float32: sequential sums,
+    no fused operations, 2.0 for a zero vector, clamped to [0, 2] unless NaN."""
+    a, b = np.asarray(a, np.float32), np.asarray(b, np.float32)
+    with np.errstate(all="ignore"):
+        dot, na, nb = np.float32(-0.0), np.float32(-0.0), np.float32(-0.0)
+        for x, y in zip(a, b):
+            dot += x * y
+            na += x * x
+            nb += y * y
+        denom = np.sqrt(na) * np.sqrt(nb)
+        if denom == 0:
+            return 2.0
+        r = np.float32(1.0) - dot / denom
+    return float(r) if np.isnan(r) else float(min(max(r, 0.0), 2.0))
+
+
+def run_python(code, *args, **kwargs):
+    """Runs `code` in a child interpreter; a crash or a hang there fails only one test."""
+    kwargs.setdefault("timeout", 240)
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
+                          text=True, **kwargs)
