@@ -9,7 +9,7 @@ import sys
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
-from harness import HERE, child_env, run_child  # noqa: E402
+from workload import HERE, child_env, run_child  # noqa: E402
 
 CALLS_PER_KIND = 7000  # 15 kinds: about 100,000 calls
 
