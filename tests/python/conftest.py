@@ -37,9 +37,9 @@ def wal_delete(id):
     return ('{"op":"delete","data":{"id":"%s"}}\n' % id).encode()
 
 
-def bits(embedding):
-    """The exact float32 pattern, so -0.0 and 0.0 differ and NaN compares."""
-    return struct.pack(f"<{len(embedding)}f", *embedding)
+def bits(values):
+    """The exact bit patterns, so that -0.0 and 0.0 differ and NaN compares."""
+    return struct.pack(f"<{len(values)}d", *values)
 
 
 def f32_distance(a, b):

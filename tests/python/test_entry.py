@@ -16,13 +16,10 @@ def make():
     return VectorEntry("a", [1.0, 2.0], "m", "c")
 
 
-def test_fields_default_to_empty_strings():
+def test_defaults_and_reads_return_new_objects_and_copies():
     e = VectorEntry("a", [])
     assert (e.id, e.embedding, e.metadata, e.created_at) == ("a", [], "", "")
     assert len(e) == 0 and not e
-
-
-def test_reads_return_new_objects_and_copies():
     e = make()
     first = e.embedding
     assert first is not e.embedding
@@ -96,14 +93,9 @@ def test_class_doc_is_only_a_signature():
     "id, quoted",
     [
         ("", '""'),
-        ('a"b', '"a\\"b"'),
-        ("back\\slash", '"back\\\\slash"'),
-        ("t\tr\rn\n0\0", '"t\\tr\\rn\\n0\\0"'),
+        ("t\tr\rn\n0\0\"\\", '"t\\tr\\rn\\n0\\0\\"\\\\"'),
         ("it's é 日本 🙂", "\"it's é 日本 🙂\""),
-        ("\u0301", '"\\u{301}"'),
-        ("\u200b\u2028\ufeff", '"\\u{200b}\\u{2028}\\u{feff}"'),
-        ("\ue000\U0010ffff\u0378", '"\\u{e000}\\u{10ffff}\\u{378}"'),
-        ("\U000e0041\uff9e\u09be", '"\\u{e0041}\\u{ff9e}\\u{9be}"'),
+        ("\u0301\u200b\ue000\U0010ffff\u0378", '"\\u{301}\\u{200b}\\u{e000}\\u{10ffff}\\u{378}"'),
     ],
 )
 def test_repr_quotes_the_id(id, quoted):
