@@ -19,24 +19,20 @@ class Outer:
 
 
 class Floaty:
+    """Converts to `value`, or raises it when it is an exception."""
+
     def __init__(self, value):
         self.value = value
 
     def __float__(self):
+        if isinstance(self.value, Exception):
+            raise self.value
         return self.value
 
 
 class Indexy:
     def __index__(self):
         return 7
-
-
-class FailingFloat:
-    def __init__(self, error):
-        self.error = error
-
-    def __float__(self):
-        raise self.error
 
 
 class RegisteredSequence:
@@ -202,8 +198,8 @@ def test_rounding_matches_numpy_float32(values):
         ("x", TypeError, "argument 'embedding': must be real number, not str"),
         (None, TypeError, "argument 'embedding': must be real number, not NoneType"),
         (10**400, OverflowError, "int too large to convert to float"),
-        (FailingFloat(ValueError("nope")), ValueError, "nope"),
-        (FailingFloat(TypeError("bad")), TypeError, "argument 'embedding': bad"),
+        (Floaty(ValueError("nope")), ValueError, "nope"),
+        (Floaty(TypeError("bad")), TypeError, "argument 'embedding': bad"),
     ],
 )
 def test_element_errors(element, error, message):
@@ -218,7 +214,7 @@ def test_wrapped_error_keeps_the_original_cause():
     failing = TypeError("bad")
     failing.__cause__ = cause
     with pytest.raises(TypeError) as info:
-        VectorEntry("a", [FailingFloat(failing)])
+        VectorEntry("a", [Floaty(failing)])
     assert info.value is not failing
     assert info.value.__cause__ is cause
 

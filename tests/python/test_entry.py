@@ -58,29 +58,19 @@ def test_properties_cannot_be_deleted(field):
     assert getattr(e, field) == getattr(make(), field)
 
 
-def test_no_instance_dict_or_weakrefs():
-    e = make()
-    with pytest.raises(AttributeError, match="^'VectorEntry' object has no attribute 'other'"):
-        e.other = 1
-    with pytest.raises(TypeError):
-        weakref.ref(e)
-
-
-def test_cannot_be_subclassed():
-    with pytest.raises(TypeError):
-
-        class Sub(VectorEntry):
-            pass
-
-
-def test_equality_and_hash_are_by_identity():
+def test_type_shape():
+    """No instance dict, no weak references, no subclasses, equality and hash by identity,
+    and a class doc that is only a signature."""
     a, b = make(), make()
+    with pytest.raises(AttributeError, match="^'VectorEntry' object has no attribute 'other'"):
+        a.other = 1
+    with pytest.raises(TypeError):
+        weakref.ref(a)
+    with pytest.raises(TypeError):
+        type("Sub", (VectorEntry,), {})
     assert a != b and a == a
     assert hash(a) == object.__hash__(a)
     assert len({a, b}) == 2
-
-
-def test_class_doc_is_only_a_signature():
     assert VectorEntry.__name__ == "VectorEntry"
     assert VectorEntry.__text_signature__ == '(id, embedding, metadata="", created_at="")'
     assert VectorEntry.__doc__ == ""
