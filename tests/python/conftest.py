@@ -1,9 +1,13 @@
+import os
 import struct
 import subprocess
 import sys
 
 import numpy as np
 import pytest
+
+# The reliability helpers, for the tests that drive them.
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
 
 
 @pytest.fixture

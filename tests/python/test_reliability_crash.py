@@ -1,13 +1,9 @@
 """A writer killed with SIGKILL at any moment loses no acknowledged write."""
 import json
-import os
 import shutil
-import sys
 
+import crash
 import pytest
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
-import crash  # noqa: E402
 
 
 def assert_clean(stats):

@@ -10,9 +10,7 @@ import pytest
 
 import pelmor_vector_db as pv
 from conftest import run_python
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
-from workload import build_fault_library, child_env, run_child  # noqa: E402
+from workload import build_fault_library, child_env, run_child
 
 
 @pytest.fixture(scope="module")

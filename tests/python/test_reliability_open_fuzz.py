@@ -1,15 +1,12 @@
 """Opening stores over damaged or odd files: an error or a store, never a crash or a hang."""
 import os
 import resource
-import sys
 import textwrap
 
 import pytest
 
 from conftest import run_python
-
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
-from workload import run_child  # noqa: E402
+from workload import run_child
 
 EXAMPLES = int(os.environ.get("PVDB_FUZZ_EXAMPLES", "300"))
 
