@@ -176,17 +176,14 @@ class Store:
 
 
 def wait_for_start(side, child, kind, timeout=20.0):
-    """Returns once the child logged the start of a call of `kind` (or died, or timed out)."""
-    marker = b'["%s"' % kind.encode()
-    end, seen = time.monotonic() + timeout, 0
+    """Returns once the child logged the start of a call of `kind` (or died, or timed out).
+    Each side-log line is one write, so a line is never seen in part."""
+    marker = re.compile(rb'^B \d+ \["%s"' % kind.encode(), re.M)
+    end = time.monotonic() + timeout
     while time.monotonic() < end and child.poll() is None:
         with open(side, "rb") as f:
-            f.seek(seen)
-            chunk = f.read()
-        lines = chunk.split(b"\n")
-        if any(line.startswith(b"B ") and marker in line for line in lines[:-1]):
-            return
-        seen += len(chunk) - len(lines[-1])
+            if marker.search(f.read()):
+                return
         time.sleep(0.0005)
 
 
