@@ -87,7 +87,8 @@ def attempt(call):
 
 
 def run(folder, counts_path, op, fault, token):
-    """One scenario: fail one call as `fault` says, then check, retry and reopen."""
+    """One scenario: fail one call as `fault` says, then check, retry and reopen. Returns the
+    counted calls and what is wrong with the store afterwards (nothing, when all is well)."""
     store, paths, model, dim, call = setup(folder, op)
     before_files, before = listing(folder), [read(p) for p in paths]
     before_memory = memory(store, model)
@@ -106,22 +107,34 @@ def run(folder, counts_path, op, fault, token):
     if os.path.exists(counts_path):
         with open(counts_path) as f:
             counts = {k: int(v) for k, v in (p.split("=") for p in f.read().split())}
-    report = {
-        "fault": fault, "outcome": outcome, "counts": counts,
-        "memory_unchanged": memory(store, model) == before_memory,
-        # Cutting away a dead writer's fragment is the first step of an append, and
-        # stays done when the append then fails.
-        "wal_unchanged": wal_after == before[1] or (
-            op == "torn_upsert" and wal_after + FRAGMENT == before[1]),
-        "snapshot_old": snap_after == before[0],
-        "snapshot_new": bool(snap_after) and image_model(snap_after, dim) == after_model,
-        "files_unchanged": listing(folder) == before_files,
-        "files": listing(folder),
-        "reopen_before_retry": attempt(lambda: pv.VectorStore.open(*paths)),
-        "retry": attempt(lambda: wl.run_op(store, call, dim)),
-    }
-    report["reopen_matches"] = wl.observe(paths, set(after_model) | set(model), dim) == after_model
-    return report
+    files = listing(folder)
+    checks = [(outcome == "ok", "outcome " + outcome)]
+    if fault["op"] != "none":
+        temps = [f for f in files if ".tmp-" in f]
+        new_image = bool(snap_after) and image_model(snap_after, dim) == after_model
+        checks = [
+            (counts.get(fault["op"], 0) >= fault["k"] and counts.get("injected", 0) >= 1,
+             "the library never failed the call: %s" % counts),
+            (outcome.startswith("OSError: "), "outcome " + outcome),
+            (memory(store, model) == before_memory, "memory changed"),
+            # Cutting away a dead writer's fragment is the first step of an append, and
+            # stays done when the append then fails. When the clean-up fails too, the log
+            # may keep a torn line and a temporary file may stay.
+            (wal_after == before[1] or fault["also"] == "ftruncate"
+             or op == "torn_upsert" and wal_after + FRAGMENT == before[1], "log changed"),
+            (snap_after == before[0] or op.startswith("compact") and new_image,
+             "snapshot neither old nor the complete new image"),
+            (files == before_files or fault["also"] == "unlink" and len(temps) == 1,
+             "files now %s" % files),
+        ]
+    # The log must still open, and the next call must still work.
+    reopen = attempt(lambda: pv.VectorStore.open(*paths))
+    retry = attempt(lambda: wl.run_op(store, call, dim))
+    checks += [(reopen == "ok", "log left unopenable: " + reopen),
+               (retry == "ok", "retry without the fault failed: " + retry),
+               (wl.observe(paths, set(after_model) | set(model), dim) == after_model,
+                "reopened store differs from the model")]
+    return {"fault": fault, "counts": counts, "wrong": [what for ok, what in checks if not ok]}
 
 
 def faults_for(counts):
