@@ -17,12 +17,8 @@ def paths(tmp_path):
 
 
 def read_bytes(path):
-    """The file's bytes; an absent file reads as empty."""
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return b""
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def write_bytes(path, data):

@@ -23,7 +23,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import pelmor_vector_db as pv
-from conftest import bits, f32_distance, read_bytes as read
+from conftest import bits, f32_distance, read_bytes
 
 DIM = 3
 NON_FINITE = ("Embedding must contain only finite values",)
@@ -46,6 +46,11 @@ compact_faults = st.sampled_from(
     [None, None, None, "snapshot_is_dir", "wal_is_dir", "file_size_limit"]
 )
 FAULT_ERRNO = {"wal_is_dir": 21, "snapshot_is_dir": 21, "file_size_limit": 27}
+
+
+def read(path):
+    """The file's bytes; an absent file reads as empty."""
+    return read_bytes(path) if os.path.exists(path) else b""
 
 
 def apply_log(records, dim, log):
