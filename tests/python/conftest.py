@@ -1,8 +1,13 @@
 import os
+import struct
+import subprocess
+import sys
 
+import numpy as np
 import pytest
 
-import pelmor_vector_db as pv
+# The reliability helpers, for the tests that drive them.
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
 
 
 @pytest.fixture
@@ -21,10 +26,6 @@ def write_bytes(path, data):
         f.write(data)
 
 
-def entry(id, embedding, metadata="", created_at=""):
-    return pv.VectorEntry(id, embedding, metadata, created_at)
-
-
 def wal_upsert(id, embedding_text, metadata="", created_at=""):
     return (
         '{"op":"upsert","data":{"id":"%s","embedding":[%s],"metadata":"%s","created_at":"%s"}}\n'
@@ -36,13 +37,9 @@ def wal_delete(id):
     return ('{"op":"delete","data":{"id":"%s"}}\n' % id).encode()
 
 
-def state(store):
-    """Everything a caller can observe of a store's records."""
-    return {
-        "len": store.len,
-        "dim": store.dim,
-        "wal_pending": store.wal_pending,
-    }
+def bits(values):
+    """The exact bit patterns, so that -0.0 and 0.0 differ and NaN compares."""
+    return struct.pack(f"<{len(values)}d", *values)
 
 
 def files_in(folder):
@@ -56,3 +53,27 @@ def ray_cluster():
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
     yield ray
     ray.shutdown()
+
+
+def f32_distance(a, b):
+    """The store's cosine distance, reproduced step by step in float32: sequential sums,
+    no fused operations, 2.0 for a zero vector, clamped to [0, 2] unless NaN."""
+    a, b = np.asarray(a, np.float32), np.asarray(b, np.float32)
+    with np.errstate(all="ignore"):
+        dot, na, nb = np.float32(-0.0), np.float32(-0.0), np.float32(-0.0)
+        for x, y in zip(a, b):
+            dot += x * y
+            na += x * x
+            nb += y * y
+        denom = np.sqrt(na) * np.sqrt(nb)
+        if denom == 0:
+            return 2.0
+        r = np.float32(1.0) - dot / denom
+    return float(r) if np.isnan(r) else float(min(max(r, 0.0), 2.0))
+
+
+def run_python(code, *args, **kwargs):
+    """Runs `code` in a child interpreter; a crash or a hang there fails only one test."""
+    kwargs.setdefault("timeout", 240)
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
+                          text=True, **kwargs)

@@ -1,10 +1,10 @@
 """A forked child gets a worker pool of its own; a hang fails by alarm, not by the suite."""
 import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
+
+from conftest import run_python
 
 SCRIPT = textwrap.dedent(
     """
@@ -57,9 +57,5 @@ SCRIPT = textwrap.dedent(
 @pytest.mark.parametrize("count", [50, 3000])
 @pytest.mark.parametrize("mode", ["fork", "pool"])
 def test_forked_child_builds_searches_and_compacts(tmp_path, count, mode):
-    env = dict(os.environ, RAYON_NUM_THREADS="3")
-    out = subprocess.run(
-        [sys.executable, "-c", SCRIPT, str(tmp_path), str(count), mode],
-        capture_output=True, text=True, timeout=240, env=env,
-    )
+    out = run_python(SCRIPT, tmp_path, count, mode, env=dict(os.environ, RAYON_NUM_THREADS="3"))
     assert out.returncode == 0 and out.stdout.strip() == "ok", out.stderr

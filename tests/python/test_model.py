@@ -14,16 +14,16 @@ import os
 import resource
 import shutil
 import signal
-import struct
 import tempfile
 from contextlib import contextmanager
 
-import numpy as np
+import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 import pelmor_vector_db as pv
+from conftest import bits, f32_distance, read_bytes
 
 DIM = 3
 NON_FINITE = ("Embedding must contain only finite values",)
@@ -48,38 +48,9 @@ compact_faults = st.sampled_from(
 FAULT_ERRNO = {"wal_is_dir": 21, "snapshot_is_dir": 21, "file_size_limit": 27}
 
 
-def bits(embedding):
-    """The exact float32 pattern, so -0.0 and 0.0 differ and subnormals count."""
-    return struct.pack(f"<{len(embedding)}f", *embedding)
-
-
-def cosine(a, b):
-    """The store's distance, reproduced step by step in float32."""
-    a, b = np.asarray(a, np.float32), np.asarray(b, np.float32)
-    with np.errstate(all="ignore"):
-        dot, na, nb = np.float32(-0.0), np.float32(-0.0), np.float32(-0.0)
-        for x, y in zip(a, b):
-            dot += x * y
-            na += x * x
-            nb += y * y
-        denom = np.sqrt(na) * np.sqrt(nb)
-        if denom == 0:
-            return 2.0
-        r = np.float32(1.0) - dot / denom
-    return float(min(max(r, 0.0), 2.0)) if not math.isnan(r) else math.nan
-
-
-def same_float(a, b):
-    return a == b or (math.isnan(a) and math.isnan(b))
-
-
 def read(path):
     """The file's bytes; an absent file reads as empty."""
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return b""
+    return read_bytes(path) if os.path.exists(path) else b""
 
 
 def apply_log(records, dim, log):
@@ -98,21 +69,17 @@ class StoreModel(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
         self.dir = tempfile.mkdtemp()
-        self.snap_path, self.wal_path = os.path.join(self.dir, "s"), os.path.join(self.dir, "w")
-        self.store = pv.VectorStore.new(*self.paths())
+        self.paths = (os.path.join(self.dir, "s"), os.path.join(self.dir, "w"))
+        self.snap_path, self.wal_path = self.paths
+        self.store = pv.VectorStore.new(*self.paths)
         # In memory: id -> (embedding bits, metadata), the dimension, the pending count.
         self.records, self.dim, self.pending = {}, None, 0
         # On disk: the snapshot image (records, dim), None while there is no file, and
         # the log operations appended since it was written.
         self.image, self.log = None, []
 
-    def paths(self):
-        return self.snap_path, self.wal_path
-
     def teardown(self):
         shutil.rmtree(self.dir)
-
-    # --- faults -----------------------------------------------------------------------
 
     @contextmanager
     def injected(self, fault, size_limit):
@@ -172,8 +139,6 @@ class StoreModel(RuleBasedStateMachine):
         self.log.append(op)
         self.pending += 1
 
-    # --- writes -----------------------------------------------------------------------
-
     @rule(id=ids, vector=vectors | bad_vectors, meta=st.text(max_size=4), fault=write_faults,
           cut=st.integers(0, 32))
     def upsert(self, id, vector, meta, fault, cut):
@@ -229,12 +194,10 @@ class StoreModel(RuleBasedStateMachine):
         if id in self.records:
             self.written(("delete", id))
 
-    # --- store lifecycle --------------------------------------------------------------
-
     @rule(fault=st.sampled_from([None, None, "snapshot_is_dir", "wal_is_dir"]))
     def reopen(self, fault):
         opened = []
-        error = self.call(fault, 0, lambda: opened.append(pv.VectorStore.open(*self.paths())))
+        error = self.call(fault, 0, lambda: opened.append(pv.VectorStore.open(*self.paths)))
         if fault is not None:
             self.expect_io_error(error, fault)  # the old store stays in use
             return
@@ -247,7 +210,7 @@ class StoreModel(RuleBasedStateMachine):
     @rule()
     def new_over_files(self):
         files_before = read(self.snap_path), read(self.wal_path)
-        self.store = pv.VectorStore.new(*self.paths())
+        self.store = pv.VectorStore.new(*self.paths)
         assert (read(self.snap_path), read(self.wal_path)) == files_before
         self.records, self.dim, self.pending = {}, None, 0
 
@@ -266,8 +229,6 @@ class StoreModel(RuleBasedStateMachine):
         self.expect_io_error(error, fault)
         assert read(self.snap_path) == snapshot_before
 
-    # --- reads ------------------------------------------------------------------------
-
     @rule(id=ids)
     def get(self, id):
         self.check_get(id)
@@ -275,23 +236,12 @@ class StoreModel(RuleBasedStateMachine):
     @rule(query=vectors | st.lists(finite, min_size=0, max_size=DIM + 1),
           top_k=st.integers(0, 120))
     def search(self, query, top_k):
-        if not query:
-            self.expect_value_error(query, top_k, EMPTY)
-        elif self.dim is not None and len(query) != self.dim:
+        if not query or self.dim is not None and len(query) != self.dim:
+            with pytest.raises(ValueError) as info:
+                self.store.search(query, top_k)
             message = f"Dimension mismatch: store is {self.dim}D, got {len(query)}D"
-            self.expect_value_error(query, top_k, (message,))
-        else:
-            self.check_search(query, top_k)
-
-    def expect_value_error(self, query, top_k, args):
-        try:
-            self.store.search(query, top_k)
-        except ValueError as e:
-            assert e.args == args
-        else:
-            raise AssertionError("the search was not refused")
-
-    def check_search(self, query, top_k):
+            assert info.value.args == (EMPTY if not query else (message,))
+            return
         results = self.store.search(query, top_k)
         assert len(results) <= min(top_k, 100, len(self.records))
         distances = [d for _, d in results]
@@ -299,7 +249,8 @@ class StoreModel(RuleBasedStateMachine):
         assert distances[: len(numbers)] == numbers == sorted(numbers)  # NaN after all numbers
         for e, d in results:
             assert (bits(e.embedding), e.metadata) == self.records[e.id]
-            assert same_float(d, cosine(query, e.embedding)), (d, e.embedding)
+            expected = f32_distance(query, e.embedding)
+            assert d == expected or math.isnan(d) and math.isnan(expected), (d, e.embedding)
         found = [e.id for e, _ in results]
         assert len(set(found)) == len(found)
         if len(self.records) <= 100 and top_k >= len(self.records):
@@ -311,8 +262,6 @@ class StoreModel(RuleBasedStateMachine):
             assert got is None
         else:
             assert (got.id, bits(got.embedding), got.metadata) == (id, *self.records[id])
-
-    # --- invariants -------------------------------------------------------------------
 
     @invariant()
     def memory_matches_model(self):

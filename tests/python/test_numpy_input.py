@@ -8,27 +8,17 @@ import numpy as np
 import pytest
 
 import pelmor_vector_db as pv
-from conftest import entry
+from conftest import bits
+from pelmor_vector_db import VectorEntry
 
 # Values that show the rounding to 32 bits: inexact decimals, a double that
 # underflows to a float subnormal or zero, one that overflows to infinity, and NaN.
 TRICKY = [0.1, -2.5, 1e-40, 1e-46, 3.4028235677973366e38, 1e39, -1e39, float("nan"), 0.0, -0.0]
 
 
-def bits(values):
-    """The exact 32-bit patterns, so that NaN and -0.0 compare too."""
-    return np.asarray(values, dtype=np.float32).view(np.uint32).tolist()
-
-
-def widen(values):
-    """A float64 array of `values` without NumPy's overflow warnings."""
-    with np.errstate(over="ignore"):
-        return np.array(values, dtype=np.float64)
-
-
 def layouts():
     """(name, array) for every memory layout a caller can hand over."""
-    wide = widen(TRICKY * 3)
+    wide = np.array(TRICKY * 3, dtype=np.float64)
     with np.errstate(over="ignore"):
         narrow = wide.astype(np.float32)
     grid = np.arange(40, dtype=np.float64).reshape(8, 5) / 7
@@ -68,21 +58,13 @@ class NoIteration(np.ndarray):
 
 @pytest.mark.parametrize("values", [v for _, v in LAYOUTS], ids=[n for n, _ in LAYOUTS])
 def test_buffer_gives_the_values_of_the_list_path(values):
-    expected = entry("a", list(values)).embedding
-    assert bits(entry("a", values).embedding) == bits(expected)
-    target = entry("b", [1.0])
+    expected = bits(VectorEntry("a", list(values)).embedding)
+    assert bits(VectorEntry("a", values).embedding) == expected
+    target = VectorEntry("b", [1.0])
     target.embedding = values
-    assert bits(target.embedding) == bits(expected)
-
-
-@pytest.mark.parametrize(
-    "values",
-    [v for _, v in LAYOUTS if isinstance(v, np.ndarray)],
-    ids=[n for n, v in LAYOUTS if isinstance(v, np.ndarray)],
-)
-def test_float_arrays_are_not_read_element_by_element(values):
-    expected = bits(entry("a", list(values)).embedding)
-    assert bits(entry("a", values.view(NoIteration)).embedding) == expected
+    assert bits(target.embedding) == expected
+    if isinstance(values, np.ndarray):  # float arrays are not read element by element
+        assert bits(VectorEntry("a", values.view(NoIteration)).embedding) == expected
 
 
 @pytest.mark.parametrize(
@@ -104,7 +86,7 @@ def test_float_arrays_are_not_read_element_by_element(values):
 def test_other_buffers_are_read_as_sequences(values):
     with np.errstate(over="ignore"):
         expected = [float(np.float32(float(v))) for v in list(values)]
-    assert bits(entry("a", values).embedding) == bits(expected)
+    assert bits(VectorEntry("a", values).embedding) == bits(expected)
 
 
 @pytest.mark.parametrize(
@@ -120,7 +102,7 @@ def test_other_buffers_are_read_as_sequences(values):
 )
 def test_unreadable_arrays_fail_as_sequences_do(value, message):
     with pytest.raises(TypeError) as caught:
-        entry("a", value)
+        VectorEntry("a", value)
     if message is not None:
         assert str(caught.value) == message
     assert str(caught.value).startswith("argument 'embedding': ")
@@ -129,8 +111,8 @@ def test_unreadable_arrays_fail_as_sequences_do(value, message):
 def test_buffer_is_released_after_reading():
     floats = array.array("f", [1.0, 2.0])
     raw = bytearray(b"\x01")
-    entry("a", floats)
-    entry("b", raw)
+    VectorEntry("a", floats)
+    VectorEntry("b", raw)
     # Both refuse to resize while a view of them is still held.
     floats.append(3.0)
     raw.append(2)
@@ -139,10 +121,10 @@ def test_buffer_is_released_after_reading():
 
 @pytest.mark.parametrize("empty", [np.zeros(0, np.float32), np.zeros(0, np.float64), np.ones(4)[4:]])
 def test_empty_arrays_are_refused_by_the_store(paths, empty):
-    assert len(entry("a", empty)) == 0
+    assert len(VectorEntry("a", empty)) == 0
     store = pv.VectorStore.new(*paths)
     with pytest.raises(ValueError) as caught:
-        store.upsert(entry("a", empty))
+        store.upsert(VectorEntry("a", empty))
     assert caught.value.args == ("Embedding must not be empty",)
     with pytest.raises(ValueError) as caught:
         store.search(empty)

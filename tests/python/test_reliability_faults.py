@@ -8,49 +8,14 @@ import textwrap
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
-from harness import build_fault_library, child_env, run_child  # noqa: E402
+import pelmor_vector_db as pv
+from conftest import run_python
+from workload import build_fault_library, child_env, run_child
 
 
 @pytest.fixture(scope="module")
 def fault_library(tmp_path_factory):
     return build_fault_library(str(tmp_path_factory.mktemp("lib")))
-
-
-def sweep(library, tmp_path, op):
-    env = child_env(LD_PRELOAD=library)
-    out = run_child("fault_child.py", tmp_path / "store", tmp_path / "counts", op, env=env)
-    assert out.returncode == 0, out.stderr.decode()
-    reports = [json.loads(line) for line in out.stdout.decode().splitlines()]
-    return reports[0], reports[1:]
-
-
-def violations(report, op):
-    """What is wrong with the store after one injected failure; empty when all is well."""
-    fault, counts = report["fault"], report["counts"]
-    wrong = []
-    if counts.get(fault["op"], 0) < fault["k"] or counts.get("injected", 0) < 1:
-        wrong.append("the library never failed the call: %s" % counts)
-    if not report["outcome"].startswith("OSError: "):
-        wrong.append("outcome " + report["outcome"])
-    if not report["memory_unchanged"]:
-        wrong.append("memory changed")
-    # When the clean-up fails too, the log may keep a torn line and a temporary file may
-    # stay; the log must still open, and the next call must still work.
-    if not report["wal_unchanged"] and fault["also"] != "ftruncate":
-        wrong.append("log changed")
-    if report["reopen_before_retry"] != "ok":
-        wrong.append("log left unopenable: " + report["reopen_before_retry"])
-    if not (report["snapshot_old"] or op.startswith("compact") and report["snapshot_new"]):
-        wrong.append("snapshot neither old nor the complete new image")
-    temps = [f for f in report["files"] if ".tmp-" in f]
-    if not report["files_unchanged"] and not (fault["also"] == "unlink" and len(temps) == 1):
-        wrong.append("files now %s" % report["files"])
-    if report["retry"] != "ok":
-        wrong.append("retry without the fault failed: " + report["retry"])
-    if not report["reopen_matches"]:
-        wrong.append("reopened store differs from the model")
-    return wrong
 
 
 OPS = ["upsert", "delete", "batch", "compact", "compact_link", "compact_named", "torn_upsert",
@@ -59,8 +24,11 @@ OPS = ["upsert", "delete", "batch", "compact", "compact_link", "compact_named", 
 
 @pytest.mark.parametrize("op", OPS)
 def test_every_failed_call_leaves_the_store_as_it_was(fault_library, tmp_path, op):
-    dry, reports = sweep(fault_library, tmp_path, op)
-    assert dry["outcome"] == "ok" and dry["reopen_matches"]
+    out = run_child("fault_child.py", tmp_path / "store", tmp_path / "counts", op,
+                    env=child_env(LD_PRELOAD=fault_library))
+    assert out.returncode == 0, out.stderr.decode()
+    dry, *reports = [json.loads(line) for line in out.stdout.decode().splitlines()]
+    assert dry["wrong"] == [], dry
     seen = {k for k, n in dry["counts"].items() if n and k != "injected"}
     # The new snapshot is written unnamed and linked in when complete, or, where that
     # cannot be done, into a named temporary file; the log is emptied through the
@@ -70,7 +38,7 @@ def test_every_failed_call_leaves_the_store_as_it_was(fault_library, tmp_path, o
                 "compact_named": compaction - {"linkat"},
                 "torn_upsert": {"open", "write", "ftruncate"}}.get(op, {"open", "write"})
     assert seen == expected, dry["counts"]
-    wrong = {json.dumps(r["fault"]): w for r in reports if (w := violations(r, op))}
+    wrong = {json.dumps(r["fault"]): r["wrong"] for r in reports if r["wrong"]}
     assert not wrong, json.dumps(wrong, indent=1)
     assert len(reports) >= 8
 
@@ -80,24 +48,20 @@ PERMISSIONS = textwrap.dedent(
     import json, os, sys
     import pelmor_vector_db as pv
     folder = sys.argv[1]
-    snap, wal = folder + "/store.snap", folder + "/store.wal"
-    store = pv.VectorStore.open(snap, wal)
+    wal = folder + "/store.wal"
+    store = pv.VectorStore.open(folder + "/store.snap", wal)
     results = {}
     for name, call in [("upsert", lambda: store.upsert(pv.VectorEntry("x", [1.0, 2.0]))),
                        ("delete", lambda: store.delete("a")),
-                       ("compact", store.compact)]:
+                       ("compact", store.compact),
+                       ("open", lambda: pv.VectorStore.open(folder + "/unreadable.snap", wal))]:
         try:
             call()
             results[name] = "ok"
         except OSError as e:
             results[name] = str(e)
-    results["len"] = store.len
+    results["state"] = [store.len, store.wal_pending]
     results["files"] = sorted(os.listdir(folder))
-    try:
-        pv.VectorStore.open(folder + "/unreadable.snap", wal)
-        results["open"] = "ok"
-    except OSError as e:
-        results["open"] = str(e)
     print(json.dumps(results))
     """
 )
@@ -120,8 +84,6 @@ def test_permissions_bite_without_capabilities(tmp_path):
     prefix = without_privileges()
     if prefix is None:
         pytest.skip("cannot drop CAP_DAC_OVERRIDE here (setpriv missing or not permitted)")
-    import pelmor_vector_db as pv
-
     folder = tmp_path / "ro"
     folder.mkdir()
     store = pv.VectorStore.new(str(folder / "store.snap"), str(folder / "store.wal"))
@@ -142,7 +104,7 @@ def test_permissions_bite_without_capabilities(tmp_path):
     got = json.loads(out.stdout)
     denied = "Permission denied (os error 13)"
     assert [got[k] for k in ("upsert", "delete", "compact", "open")] == [denied] * 4
-    assert got["len"] == 2  # the failed delete kept its record
+    assert got["state"] == [2, 1]  # the failed delete kept its record, nothing was merged
     assert got["files"] == ["store.snap", "store.wal", "unreadable.snap"]
     assert {n: (folder / n).read_bytes() for n in before} == before
 
@@ -159,22 +121,22 @@ KILLED_COMPACT = textwrap.dedent(
 )
 
 
-def store_of_300(folder):
-    import pelmor_vector_db as pv
-
+@pytest.fixture
+def store_of_300(tmp_path):
+    """A store of 300 compacted records: its folder and paths."""
+    folder = tmp_path / "store"
     folder.mkdir()
-    snap, wal = str(folder / "store.snap"), str(folder / "store.wal")
-    store = pv.VectorStore.new(snap, wal)
+    paths = str(folder / "store.snap"), str(folder / "store.wal")
+    store = pv.VectorStore.new(*paths)
     store.upsert_batch([pv.VectorEntry("r%d" % i, [float(i)] * 8) for i in range(300)])
     store.compact()
-    return snap, wal
+    return folder, paths
 
 
 def compact_in_child(library, folder, **fault):
     env = child_env(LD_PRELOAD=library, PVDB_FAULT_PATTERN=str(folder) + "*",
                     **{"PVDB_FAULT_" + k.upper(): str(v) for k, v in fault.items()})
-    return subprocess.run([sys.executable, "-c", KILLED_COMPACT, str(folder)], env=env,
-                          capture_output=True, timeout=120)
+    return run_python(KILLED_COMPACT, folder, env=env, timeout=120)
 
 
 # The call at which the compaction is killed, whether unnamed files are available, and
@@ -185,18 +147,13 @@ KILLS = [("write", 1, True, 0), ("fsync", 1, True, 0), ("linkat", 1, True, 0),
 
 
 @pytest.mark.parametrize("op,k,unnamed,left", KILLS)
-def test_killed_compaction_leaves_no_temporary_name(fault_library, tmp_path, op, k, unnamed,
+def test_killed_compaction_leaves_no_temporary_name(fault_library, store_of_300, op, k, unnamed,
                                                     left):
-    import pelmor_vector_db as pv
-
-    folder = tmp_path / "store"
-    snap, wal = store_of_300(folder)
+    folder, (snap, wal) = store_of_300
     old = open(snap, "rb").read()
-    out = compact_in_child(fault_library, folder, op=op, k=k, kill=1,
-                           notmpfile=0 if unnamed else 1)
-    assert out.returncode == -9, out.stderr.decode()
-    temps = [n for n in os.listdir(folder) if ".tmp" in n]
-    assert len(temps) == left, temps
+    out = compact_in_child(fault_library, folder, op=op, k=k, kill=1, notmpfile=int(not unnamed))
+    assert out.returncode == -9, out.stderr
+    assert len([n for n in os.listdir(folder) if ".tmp" in n]) == left
     assert open(snap, "rb").read() == old
     reopened = pv.VectorStore.open(snap, wal)
     assert reopened.len == 301 and reopened.wal_pending == 1
@@ -211,14 +168,11 @@ UNAVAILABLE = [{"notmpfile": 1}, {"op": "linkat", "k": 1, "persist": 1, "errno":
 
 
 @pytest.mark.parametrize("fault", UNAVAILABLE, ids=["no-tmpfile", "no-proc"])
-def test_compaction_without_unnamed_files(fault_library, tmp_path, fault):
-    import pelmor_vector_db as pv
-
-    folder = tmp_path / "store"
-    snap, wal = store_of_300(folder)
+def test_compaction_without_unnamed_files(fault_library, store_of_300, tmp_path, fault):
+    folder, (snap, wal) = store_of_300
     counts = tmp_path / "counts"
     out = compact_in_child(fault_library, folder, counts=counts, **fault)
-    assert out.returncode == 0, out.stderr.decode()
+    assert out.returncode == 0, out.stderr
     seen = dict(p.split("=") for p in counts.read_text().split())
     assert int(seen["open"]) >= 2 and int(seen["injected"]) == ("op" in fault)
     assert sorted(os.listdir(folder)) == ["store.snap", "store.wal"]

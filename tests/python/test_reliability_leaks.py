@@ -1,6 +1,5 @@
 """Many repetitions of every kind of call, error paths included, must not grow memory."""
 import json
-import os
 import re
 import shutil
 import subprocess
@@ -8,8 +7,7 @@ import sys
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
-from harness import HERE, child_env, run_child  # noqa: E402
+from workload import HERE, child_env, run_child
 
 CALLS_PER_KIND = 7000  # 15 kinds: about 100,000 calls
 

@@ -1,14 +1,12 @@
 """Opening stores over damaged or odd files: an error or a store, never a crash or a hang."""
 import os
 import resource
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
-from harness import child_env, run_child  # noqa: E402
+from conftest import run_python
+from workload import run_child
 
 EXAMPLES = int(os.environ.get("PVDB_FUZZ_EXAMPLES", "300"))
 
@@ -23,12 +21,15 @@ def test_any_file_content_opens_or_raises(tmp_path, mode):
                                                              out.stderr.decode()[-4000:]))
 
 
+# With a third argument, a batch large enough to fill a pipe's buffer follows the open.
 OPEN = textwrap.dedent(
     """
     import sys
     import pelmor_vector_db as pv
     try:
         store = pv.VectorStore.open(sys.argv[1], sys.argv[2])
+        if len(sys.argv) > 3:
+            store.upsert_batch([pv.VectorEntry("b%d" % i, [1.0] * 8) for i in range(2000)])
         print("ok", store.len, store.wal_pending)
     except (OSError, ValueError) as e:
         print(type(e).__name__, e)
@@ -36,23 +37,22 @@ OPEN = textwrap.dedent(
 )
 
 
-def open_in_child(snap, wal, memory_cap=None, timeout=30):
+def open_in_child(snap, wal, *batch, memory_cap=None, timeout=30):
     def cap():
         if memory_cap:
             resource.setrlimit(resource.RLIMIT_AS, (memory_cap, memory_cap))
 
-    out = subprocess.run([sys.executable, "-c", OPEN, str(snap), str(wal)], env=child_env(),
-                         capture_output=True, text=True, timeout=timeout, preexec_fn=cap)
+    out = run_python(OPEN, snap, wal, *batch, timeout=timeout, preexec_fn=cap)
     return out.returncode, out.stdout.strip()
 
 
-def special(tmp_path, kind):
-    path = tmp_path / kind
+def special(path, kind):
+    """`path` made into a `kind`, or the device of that name."""
     if kind == "dir":
         path.mkdir()
     elif kind == "fifo":
         os.mkfifo(path)
-    else:
+    elif kind != "absent":
         return "/dev/" + kind
     return path
 
@@ -61,6 +61,7 @@ def special(tmp_path, kind):
     "snap_kind, wal_kind, expected",
     [
         ("absent", "dir", "OSError Is a directory (os error 21)"),
+        ("dir", "absent", "OSError Is a directory (os error 21)"),
         ("absent", "fifo", "ok 0 0"),
         ("fifo", "absent", "ValueError EOF while parsing a value at line 1 column 0"),
         ("absent", "null", "ok 0 0"),
@@ -68,8 +69,7 @@ def special(tmp_path, kind):
     ],
 )
 def test_odd_paths_open_or_raise_without_hanging(tmp_path, snap_kind, wal_kind, expected):
-    snap = tmp_path / "absent.snap" if snap_kind == "absent" else special(tmp_path, snap_kind)
-    wal = tmp_path / "absent.wal" if wal_kind == "absent" else special(tmp_path, wal_kind)
+    snap, wal = special(tmp_path / "s", snap_kind), special(tmp_path / "w", wal_kind)
     assert open_in_child(snap, wal) == (0, expected)
 
 
@@ -81,23 +81,7 @@ def test_endless_device_is_refused_in_bounded_memory(tmp_path, which):
     assert rc == 0 and text.split()[0] in ("OSError", "ValueError")
 
 
-WRITE_TO_FIFO = textwrap.dedent(
-    """
-    import sys
-    import pelmor_vector_db as pv
-    store = pv.VectorStore.open(sys.argv[1], sys.argv[2])
-    try:
-        store.upsert_batch([pv.VectorEntry("b%d" % i, [1.0] * 8) for i in range(2000)])
-        print("ok")
-    except OSError as e:
-        print("OSError", e)
-    """
-)
-
-
 def test_fifo_as_log_does_not_hang_a_batch(tmp_path):
-    fifo = tmp_path / "w"
-    os.mkfifo(fifo)
-    out = subprocess.run([sys.executable, "-c", WRITE_TO_FIFO, str(tmp_path / "s"), str(fifo)],
-                         env=child_env(), capture_output=True, text=True, timeout=20)
-    assert out.returncode == 0 and out.stdout.split()[0] in ("ok", "OSError")
+    os.mkfifo(tmp_path / "w")
+    rc, text = open_in_child(tmp_path / "s", tmp_path / "w", "batch", timeout=20)
+    assert rc == 0 and text.split()[0] in ("ok", "OSError")

@@ -1,103 +1,114 @@
+"""Search results against brute force. The index refers to the records' own embeddings:
+every write that replaces or removes records must be seen by the next search, with no
+trace of the rows it replaced."""
 import random
 
 import numpy as np
 import pytest
 
 import pelmor_vector_db as pv
+from conftest import f32_distance
+
+DIM = 6
 
 
-def f32_distance(a, b):
-    """Cosine distance with the store's exact float32 arithmetic: sequential sums, no fusing."""
-    a = np.asarray(a, dtype=np.float32)
-    b = np.asarray(b, dtype=np.float32)
-
-    def seq_sum(x, y):
-        acc = np.float32(-0.0)
-        for p in (x * y):
-            acc = np.float32(acc + p)
-        return acc
-
-    n = min(len(a), len(b))
-    dot = seq_sum(a[:n], b[:n])
-    denom = np.float32(np.sqrt(seq_sum(a, a)) * np.sqrt(seq_sum(b, b)))
-    if denom == 0:
-        return 2.0
-    r = np.float32(np.float32(1.0) - np.float32(dot / denom))
-    return float(min(max(r, np.float32(0.0)), np.float32(2.0)))
+def vector(rng):
+    return [float(np.float32(rng.uniform(-1, 1))) for _ in range(DIM)]
 
 
-def random_store(paths, n, dim, seed=7):
-    rng = random.Random(seed)
+def filled(paths, model):
     store = pv.VectorStore.new(*paths)
-    vectors = {f"id{i}": [rng.uniform(-1, 1) for _ in range(dim)] for i in range(n)}
-    store.upsert_batch([pv.VectorEntry(k, v) for k, v in vectors.items()])
-    return store, {k: list(np.float32(v)) for k, v in vectors.items()}
+    store.upsert_batch([pv.VectorEntry(k, v) for k, v in model.items()])
+    return store
 
 
-def test_empty_store_and_empty_query(paths):
-    store = pv.VectorStore.new(*paths)
-    assert store.search([1.0, 2.0]) == []
-    with pytest.raises(ValueError) as info:
-        store.search([])
-    assert info.value.args == ("Embedding must not be empty",)
-
-
-def test_dimension_mismatch(paths):
-    store, _ = random_store(paths, 5, 3)
-    with pytest.raises(ValueError) as info:
-        store.search([1.0, 2.0])
-    assert info.value.args == ("Dimension mismatch: store is 3D, got 2D",)
-
-
-@pytest.mark.parametrize("n", [1, 2, 17, 65])
-def test_small_stores_match_brute_force_bit_for_bit(paths, n):
-    store, vectors = random_store(paths, n, 6, seed=n)
-    query = [0.3, -0.2, 0.9, 0.1, -0.5, 0.05]
+def expect_brute_force(store, model, query):
+    """Up to 65 records the search is exact: ids in brute-force order, distances bit for bit,
+    and each record's embedding is the one the model holds."""
     results = store.search(query, top_k=100)
-    expected = sorted(vectors, key=lambda k: f32_distance(query, vectors[k]))
+    expected = sorted(model, key=lambda k: (f32_distance(query, model[k]), k))
     assert [e.id for e, _ in results] == expected
     for e, d in results:
         assert type(e) is pv.VectorEntry and type(d) is float
-        assert d == f32_distance(query, vectors[e.id])
-        assert e.embedding == [float(x) for x in vectors[e.id]]
+        assert e.embedding == model[e.id]
+        assert d == f32_distance(query, model[e.id])
     assert [e.id for e, _ in store.search(query, 3)] == expected[:3]
 
 
+@pytest.mark.parametrize("n", [0, 1, 2, 17, 65])
+def test_small_stores_match_brute_force_bit_for_bit(paths, n):
+    rng = random.Random(n)
+    model = {f"id{i}": vector(rng) for i in range(n)}
+    expect_brute_force(filled(paths, model), model, vector(rng))
+
+
+def replace_one_by_one(store, model, rng, paths):
+    for key in sorted(model)[::2]:
+        model[key] = vector(rng)
+        store.upsert(pv.VectorEntry(key, model[key]))
+    return store
+
+
+def replace_in_one_batch(store, model, rng, paths):
+    for key in model:
+        model[key] = vector(rng)
+    store.upsert_batch([pv.VectorEntry(k, v) for k, v in model.items()])
+    return store
+
+
+def delete_most(store, model, rng, paths):
+    for key in sorted(model)[: len(model) * 3 // 4 or 1]:
+        del model[key]
+        store.delete(key)
+    return store
+
+
+def delete_and_add_back(store, model, rng, paths):
+    for key in sorted(model)[1::3]:
+        store.delete(key)
+        model[key] = vector(rng)
+        store.upsert(pv.VectorEntry(key, model[key]))
+    return store
+
+
+def compact(store, model, rng, paths):
+    replace_one_by_one(store, model, rng, paths)
+    store.compact()
+    return store
+
+
+def reopen(store, model, rng, paths):
+    replace_in_one_batch(store, model, rng, paths)
+    return pv.VectorStore.open(*paths)
+
+
+WRITES = [replace_one_by_one, replace_in_one_batch, delete_most, delete_and_add_back, compact, reopen]
+
+
+@pytest.mark.parametrize("write", WRITES, ids=lambda w: w.__name__)
+def test_search_sees_each_kind_of_write(paths, write):
+    rng = random.Random(write.__name__)
+    model = {f"r{i:02d}": vector(rng) for i in range(60)}
+    store = filled(paths, model)
+    query = vector(rng)
+    for round in range(4):
+        store = write(store, model, rng, paths)
+        expect_brute_force(store, model, query)
+        expect_brute_force(store, model, vector(rng))
+
+
 def test_top_k_limits(paths):
-    store, _ = random_store(paths, 150, 4)
-    assert store.search([1.0, 0.0, 0.0, 0.0], top_k=0) == []
-    assert len(store.search([1.0, 0.0, 0.0, 0.0])) == 10
-    assert len(store.search([1.0, 0.0, 0.0, 0.0], top_k=100)) == 100
-    assert len(store.search([1.0, 0.0, 0.0, 0.0], top_k=101)) == 100
-    assert len(store.search([1.0, 0.0, 0.0, 0.0], top_k=2**64 - 1)) == 100
+    store = filled(paths, {str(i): vector(random.Random(i)) for i in range(150)})
+    query = [1.0, 0.0, 0.0, 0.0, 0.0, 0.0]
+    assert store.search(query, top_k=0) == []
+    assert len(store.search(query)) == 10
+    for top_k, found in [(100, 100), (101, 100), (2**64 - 1, 100)]:
+        assert len(store.search(query, top_k=top_k)) == found
     with pytest.raises(OverflowError):
-        store.search([1.0, 0.0, 0.0, 0.0], top_k=2**64)
-
-
-def test_writes_are_seen_by_the_next_search(paths):
-    store, _ = random_store(paths, 30, 3)
-    store.upsert(pv.VectorEntry("exact", [0.0, 0.0, 5.0]))
-    (best, distance), *_ = store.search([0.0, 0.0, 1.0], top_k=1)
-    assert best.id == "exact" and distance == 0.0
-    store.delete("exact")
-    assert all(e.id != "exact" for e, _ in store.search([0.0, 0.0, 1.0], top_k=100))
-    for i in range(30):
-        store.delete(f"id{i}")
-    assert store.search([0.0, 0.0, 1.0]) == []
-
-
-def test_consecutive_searches_agree(paths):
-    store, _ = random_store(paths, 500, 8)
-    query = [0.1] * 8
-    first = [(e.id, d) for e, d in store.search(query, 50)]
-    assert first == [(e.id, d) for e, d in store.search(query, 50)]
-    assert [d for _, d in first] == sorted(d for _, d in first)
-
-
-def test_search_after_open_finds_loaded_records(paths):
-    store, _ = random_store(paths, 20, 3)
-    reopened = pv.VectorStore.open(*paths)
-    assert {e.id for e, _ in reopened.search([1.0, 1.0, 1.0], 100)} == {f"id{i}" for i in range(20)}
+        store.search(query, top_k=2**64)
+    with pytest.raises(ValueError) as info:
+        store.search([1.0, 0.0])
+    assert info.value.args == ("Dimension mismatch: store is 6D, got 2D",)
 
 
 def test_recall_on_clustered_data(paths):
@@ -113,3 +124,28 @@ def test_recall_on_clustered_data(paths):
         truth = set(np.argsort(-(normed @ (q / np.linalg.norm(q))))[:10].tolist())
         hits += len(truth & {int(e.id) for e, _ in store.search(q.tolist(), 10)})
     assert hits / (10 * len(queries)) >= 0.95
+    # A search of the approximate index is repeatable and sorted by distance.
+    first = [(e.id, d) for e, d in store.search(queries[0], 50)]
+    assert first == [(e.id, d) for e, d in store.search(queries[0], 50)]
+    assert [d for _, d in first] == sorted(d for _, d in first)
+
+
+def test_reported_distances_match_the_live_embeddings_after_many_replacements(paths):
+    """On a store too large for an exact search, every hit's distance must still be the
+    distance to the embedding the record holds now."""
+    rng = np.random.default_rng(11)
+    n, dim = 3000, 16
+    store = pv.VectorStore.new(*paths)
+    queries = rng.normal(size=(5, dim)).astype(np.float32)
+    for round in range(3):
+        rows = rng.normal(size=(n, dim)).astype(np.float32)
+        store.upsert_batch([pv.VectorEntry(str(i), rows[i]) for i in range(n)])
+        for i in range(round, n, 7):
+            store.delete(str(i))
+        for q in queries:
+            hits = store.search(q, 10)
+            assert len(hits) == 10
+            for e, d in hits:
+                assert int(e.id) % 7 != round
+                assert e.embedding == rows[int(e.id)].tolist()
+                assert d == f32_distance(q, rows[int(e.id)])

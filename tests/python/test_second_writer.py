@@ -1,11 +1,8 @@
 """Two stores on the same files: a compaction never erases what the other one wrote."""
-import subprocess
-import sys
-
 import pytest
 
 import pelmor_vector_db as pv
-from conftest import read_bytes
+from conftest import read_bytes, run_python
 
 CHANGED = (
     "store files were changed by another writer since this store read them; "
@@ -37,7 +34,7 @@ def test_compaction_refuses_to_erase_another_writers_changes(paths, action, orde
             exec(code, {"pv": pv, "paths": paths})
         else:
             head = "import sys, pelmor_vector_db as pv\npaths = sys.argv[1:]\n"
-            subprocess.run([sys.executable, "-c", head + code, snap, wal], check=True)
+            run_python(head + code, snap, wal, check=True)
 
     # Before: this store's own line lands after the other's, at a length it never saw.
     if order == "before":

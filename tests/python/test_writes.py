@@ -1,10 +1,12 @@
+import json
 import math
 import os
+import textwrap
 
 import pytest
 
 import pelmor_vector_db as pv
-from conftest import read_bytes, wal_delete, wal_upsert, write_bytes
+from conftest import read_bytes, run_python, wal_delete, wal_upsert
 
 
 def test_upsert_fixes_dim_and_logs_one_line(paths):
@@ -46,21 +48,20 @@ def test_refused_upsert_changes_nothing(paths, embedding, exc_text):
     assert store.get("c") is None
 
 
-def test_empty_embedding_on_fresh_store_leaves_dim_unset(paths):
+# An empty first embedding leaves the dimension unset; a valid first entry of a batch fixes
+# it even when a later one is refused. Neither writes the log.
+@pytest.mark.parametrize(
+    "call, dim",
+    [(lambda s: s.upsert(pv.VectorEntry("a", [])), None),
+     (lambda s: s.upsert_batch([pv.VectorEntry("a", [1.0, 2.0, 3.0]), pv.VectorEntry("b", [])]), 3)],
+    ids=["upsert", "batch"],
+)
+def test_refused_first_write_creates_no_log(paths, call, dim):
     store = pv.VectorStore.new(*paths)
     with pytest.raises(ValueError, match="^Embedding must not be empty$"):
-        store.upsert(pv.VectorEntry("a", []))
-    assert store.dim is None
+        call(store)
+    assert (store.len, store.dim, store.wal_pending) == (0, dim, 0)
     assert not os.path.exists(paths[1])
-
-
-def test_batch_first_entry_fixes_dim_even_when_a_later_one_fails(paths):
-    snap, wal = paths
-    store = pv.VectorStore.new(snap, wal)
-    with pytest.raises(ValueError, match="^Embedding must not be empty$"):
-        store.upsert_batch([pv.VectorEntry("a", [1.0, 2.0, 3.0]), pv.VectorEntry("b", [])])
-    assert (store.len, store.dim, store.wal_pending) == (0, 3, 0)
-    assert not os.path.exists(wal)
 
 
 def test_batch_writes_every_line_in_order(paths):
@@ -72,19 +73,13 @@ def test_batch_writes_every_line_in_order(paths):
     assert store.get("a").embedding == [3.0]
 
 
-def test_empty_batch_creates_the_log_and_counts_nothing(paths):
-    snap, wal = paths
-    store = pv.VectorStore.new(snap, wal)
-    store.upsert_batch([])
-    assert read_bytes(wal) == b""
-    assert (store.len, store.dim, store.wal_pending) == (0, None, 0)
-
-
-def test_delete_of_absent_id_touches_no_file(paths):
+def test_calls_that_write_no_line(paths):
     store = pv.VectorStore.new(*paths)
     assert store.delete("missing") is None
-    assert store.wal_pending == 0
-    assert not os.path.exists(paths[1])
+    assert not os.path.exists(paths[1])  # deleting an absent id does not even create the log
+    store.upsert_batch([])
+    assert read_bytes(paths[1]) == b"" and os.path.exists(paths[1])
+    assert (store.len, store.dim, store.wal_pending) == (0, None, 0)
 
 
 def test_get_returns_fresh_copies(paths):
@@ -99,35 +94,19 @@ def test_get_returns_fresh_copies(paths):
     assert store.get("missing") is None
 
 
-def test_io_failure_is_plain_os_error_and_changes_nothing(tmp_path):
-    store = pv.VectorStore.new(str(tmp_path / "s"), str(tmp_path / "no" / "w"))
+@pytest.mark.parametrize(
+    "wal, message",
+    [("no/w", "No such file or directory (os error 2)"),
+     ("w\0x", "file name contained an unexpected NUL byte")],
+)
+def test_unusable_log_path_is_a_plain_os_error(tmp_path, wal, message):
+    store = pv.VectorStore.new(str(tmp_path / "s"), str(tmp_path / wal))
     with pytest.raises(OSError) as info:
         store.upsert(pv.VectorEntry("a", [1.0]))
     assert type(info.value) is OSError and info.value.errno is None
-    assert info.value.args == ("No such file or directory (os error 2)",)
+    assert info.value.args == (message,)
     # The dimension was fixed before the log was touched, as for any write.
     assert (store.len, store.dim, store.wal_pending) == (0, 1, 0)
-
-
-def test_failed_delete_keeps_the_record(tmp_path):
-    wal = tmp_path / "w"
-    store = pv.VectorStore.new(str(tmp_path / "s"), str(wal))
-    store.upsert(pv.VectorEntry("a", [1.0]))
-    os.unlink(wal)
-    os.mkdir(wal)  # a directory where the log belongs makes every append fail
-    with pytest.raises(OSError):
-        store.delete("a")
-    assert store.get("a") is not None and store.wal_pending == 1
-    os.rmdir(wal)
-    store.delete("a")
-    assert store.get("a") is None
-
-
-def test_nul_in_path_is_refused(tmp_path):
-    store = pv.VectorStore.new(str(tmp_path / "s"), str(tmp_path / "w\0x"))
-    with pytest.raises(OSError) as info:
-        store.upsert(pv.VectorEntry("a", [1.0]))
-    assert info.value.args == ("file name contained an unexpected NUL byte",)
 
 
 def test_reopen_reproduces_writes(paths):
@@ -146,3 +125,52 @@ def test_reopen_reproduces_writes(paths):
             assert (a.id, a.metadata, a.created_at) == (b.id, b.metadata, b.created_at)
             assert [math.copysign(1, x) for x in a.embedding] == [math.copysign(1, x) for x in b.embedding]
             assert a.embedding == b.embedding
+
+
+# Appends that fail part-way, provoked for real with a file-size limit.
+TORN = textwrap.dedent(
+    """
+    import json, resource, signal, sys
+    import pelmor_vector_db as pv
+    snap, wal, limit, op = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+    store = pv.VectorStore.open(snap, wal)
+    log = open(wal, "rb").read()
+    before = (store.len, store.dim, store.wal_pending)
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
+    try:
+        if op == "upsert":
+            store.upsert(pv.VectorEntry("new", [0.25] * 40))
+        elif op == "batch":
+            store.upsert_batch([pv.VectorEntry("n%d" % i, [0.5] * 40) for i in range(300)])
+        else:
+            store.delete("keep")
+        outcome = "ok"
+    except OSError as e:
+        outcome = e.args[0]
+    after = (store.len, store.dim, store.wal_pending, store.get("keep") is not None)
+    unchanged = open(wal, "rb").read() == log
+    # The cut-back log is this store's own: compacting it is no second writer's business.
+    resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    store.compact()
+    print(json.dumps([outcome, before, after, unchanged]))
+    """
+)
+
+# Room left under the limit, in bytes: each cut falls inside the call's text.
+CUTS = (
+    [("upsert", k) for k in (0, 1, 7, 100)]
+    + [("delete", k) for k in (0, 1, 20, 36)]
+    + [("batch", k) for k in (0, 1, 250, 9000, 70000)]
+)
+
+
+@pytest.mark.parametrize("op, extra", CUTS)
+def test_failed_append_leaves_the_log_exactly_as_it_was(paths, op, extra):
+    store = pv.VectorStore.new(*paths)
+    store.upsert(pv.VectorEntry("keep", [1.0] * 40))
+    out = run_python(TORN, *paths, len(read_bytes(paths[1])) + extra, op, check=True)
+    outcome, (n, dim, pending), after, unchanged = json.loads(out.stdout)
+    assert outcome == "File too large (os error 27)"
+    assert unchanged and after == [n, dim, pending, True]  # a failed delete keeps its record
+    assert read_bytes(paths[1]) == b""

@@ -2,9 +2,10 @@
 
 Usage (with LD_PRELOAD set to the fault library): fault_child.py FOLDER COUNTS OP
 Sweeps every counted file-system call of one store call OP (upsert, delete, batch,
-compact, compact_link, compact_named, torn_upsert, unended_upsert), failing the k-th call of each kind with several
-errnos, as a short write, and persistently. compact_named compacts on a file system that
-cannot make unnamed files. Prints one JSON object per scenario.
+compact, compact_link, compact_named, torn_upsert, unended_upsert), failing the k-th call
+of each kind with several errnos, as a short write, and persistently. compact_link
+reaches the snapshot through a symbolic link into another folder; compact_named compacts
+on a file system that cannot make unnamed files. Prints one JSON object per scenario.
 """
 import errno
 import json
@@ -16,56 +17,45 @@ import pelmor_vector_db as pv
 
 import workload as wl
 
-SMALL, LARGE = 8, 1536
 ERRNOS = (errno.EIO, errno.ENOSPC, errno.EFBIG)
 FRAGMENT = b'{"op":"upsert","data":{"id":"zz","embedding":[1.0,'
+SETUP = [["batch", ["r%d" % i for i in range(6)], 1], ["compact"], ["upsert", "r1", 10],
+         ["delete", "r2"]]
+UPSERT = ["upsert", "new", 100]
+CALLS = {"upsert": UPSERT, "torn_upsert": UPSERT, "unended_upsert": UPSERT,
+         "delete": ["delete", "r3"], "batch": ["batch", ["b%d" % (i % 140) for i in range(150)], 200]}
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
 
 
 def setup(folder, op):
-    """A store with snapshot and log lines; returns (store, model, dim, call)."""
+    """A store with snapshot and log lines; returns (store, paths, model, dim, call)."""
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
     paths = (os.path.join(folder, "store.snap"), os.path.join(folder, "store.wal"))
     if op == "compact_link":
-        # The snapshot is reached through a link into another folder, where the
-        # replacement has to be made.
+        # The replacement has to be made in the folder the link points into.
         os.makedirs(os.path.join(folder, "real"))
         os.symlink("real/store.snap", paths[0])
-    dim = LARGE if op == "batch" else SMALL
+    dim = 1536 if op == "batch" else 8
     store = pv.VectorStore.new(*paths)
-    ops = [wl.op_batch(["r%d" % i for i in range(6)], 1), wl.OP_COMPACT,
-           wl.op_upsert("r1", 10), wl.op_delete("r2")]
-    for o in ops:
-        wl.run_op(pv, store, o, dim)
+    model = {}
+    for o in SETUP:
+        wl.run_op(store, o, dim)
+        wl.apply_op(model, o)
     if op == "unended_upsert":
         with open(paths[1], "rb+") as f:
             f.truncate(os.path.getsize(paths[1]) - 1)  # a last line without its line feed
     elif op == "torn_upsert":
         with open(paths[1], "ab") as f:
             f.write(FRAGMENT)  # what a writer killed mid-append leaves
-    store = pv.VectorStore.open(*paths)
-    model = {}
-    for o in ops:
-        wl.apply_op(model, o)
-    calls = {
-        "upsert": wl.op_upsert("new", 100),
-        "torn_upsert": wl.op_upsert("new", 100),
-        "unended_upsert": wl.op_upsert("new", 100),
-        "delete": wl.op_delete("r3"),
-        "batch": wl.op_batch(["b%d" % (i % 140) for i in range(150)], 200),
-        "compact": wl.OP_COMPACT,
-        "compact_link": wl.OP_COMPACT,
-        "compact_named": wl.OP_COMPACT,
-    }
-    return store, paths, model, dim, calls[op]
-
-
-def snapshot_image(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
+    return pv.VectorStore.open(*paths), paths, model, dim, CALLS.get(op, ["compact"])
 
 
 def listing(folder):
@@ -76,9 +66,9 @@ def listing(folder):
 def image_model(data, dim):
     """{id: version} of a snapshot's bytes, or None when they are not one whole image."""
     try:
-        doc = json.loads(data)
+        entries = json.loads(data)["entries"]
         return {e["id"]: wl.version_of(pv.VectorEntry(e["id"], e["embedding"], e["metadata"]),
-                                        dim) for e in doc["entries"]}
+                                        dim) for e in entries}
     except (ValueError, KeyError, TypeError):
         return None
 
@@ -88,64 +78,63 @@ def memory(store, model):
             {id: wl.version_of(store.get(id), store.dim) for id in model if store.get(id)}]
 
 
-def arm(fault, token):
-    os.environ.update({"PVDB_FAULT_" + k.upper(): str(v) for k, v in fault.items()})
-    os.environ["PVDB_FAULT_ARM"] = token
-
-
-def read_counts(path):
-    if not os.path.exists(path):
-        return {}
-    with open(path) as f:
-        return {k: int(v) for k, v in (p.split("=") for p in f.read().split())}
+def attempt(call):
+    try:
+        call()
+        return "ok"
+    except Exception as e:  # any type but OSError is a finding in itself
+        return "%s: %s" % (type(e).__name__, e)
 
 
 def run(folder, counts_path, op, fault, token):
-    """One scenario: fail one call as `fault` says, then check, retry and reopen."""
+    """One scenario: fail one call as `fault` says, then check, retry and reopen. Returns the
+    counted calls and what is wrong with the store afterwards (nothing, when all is well)."""
     store, paths, model, dim, call = setup(folder, op)
-    before_files = listing(folder)
-    before = [snapshot_image(p) for p in paths]
+    before_files, before = listing(folder), [read(p) for p in paths]
     before_memory = memory(store, model)
     after_model = dict(model)
     wl.apply_op(after_model, call)
     if os.path.exists(counts_path):
         os.unlink(counts_path)
-    arm(fault, token)
+    os.environ.update({"PVDB_FAULT_" + k.upper(): str(v) for k, v in fault.items()})
+    os.environ["PVDB_FAULT_ARM"] = token
     try:
-        wl.run_op(pv, store, call, dim)
-        outcome = "ok"
-    except OSError as e:
-        outcome = "OSError: " + str(e)
-    except Exception as e:  # any other type is a finding in itself
-        outcome = "%s: %s" % (type(e).__name__, e)
+        outcome = attempt(lambda: wl.run_op(store, call, dim))
     finally:
         os.environ["PVDB_FAULT_ARM"] = "0"
-    snap_after, wal_after = (snapshot_image(p) for p in paths)
-    report = {
-        "fault": fault, "outcome": outcome, "counts": read_counts(counts_path),
-        "memory_unchanged": memory(store, model) == before_memory,
-        # Cutting away a dead writer's fragment is the first step of an append, and
-        # stays done when the append then fails.
-        "wal_unchanged": wal_after == before[1] or (
-            op == "torn_upsert" and wal_after + FRAGMENT == before[1]),
-        "snapshot_old": snap_after == before[0],
-        "snapshot_new": image_model(snap_after, dim) == after_model if snap_after else False,
-        "files_unchanged": listing(folder) == before_files,
-        "files": listing(folder),
-    }
-    try:
-        pv.VectorStore.open(*paths)
-        report["reopen_before_retry"] = "ok"
-    except (OSError, ValueError) as e:
-        report["reopen_before_retry"] = str(e)
-    try:
-        wl.run_op(pv, store, call, dim)
-        report["retry"] = "ok"
-    except (OSError, ValueError) as e:
-        report["retry"] = str(e)
-    _, seen = wl.observe(pv, paths, set(after_model) | set(model), dim)
-    report["reopen_matches"] = seen == after_model
-    return report
+    snap_after, wal_after = (read(p) for p in paths)
+    counts = {}
+    if os.path.exists(counts_path):
+        with open(counts_path) as f:
+            counts = {k: int(v) for k, v in (p.split("=") for p in f.read().split())}
+    files = listing(folder)
+    checks = [(outcome == "ok", "outcome " + outcome)]
+    if fault["op"] != "none":
+        temps = [f for f in files if ".tmp-" in f]
+        new_image = bool(snap_after) and image_model(snap_after, dim) == after_model
+        checks = [
+            (counts.get(fault["op"], 0) >= fault["k"] and counts.get("injected", 0) >= 1,
+             "the library never failed the call: %s" % counts),
+            (outcome.startswith("OSError: "), "outcome " + outcome),
+            (memory(store, model) == before_memory, "memory changed"),
+            # Cutting away a dead writer's fragment is the first step of an append, and
+            # stays done when the append then fails. When the clean-up fails too, the log
+            # may keep a torn line and a temporary file may stay.
+            (wal_after == before[1] or fault["also"] == "ftruncate"
+             or op == "torn_upsert" and wal_after + FRAGMENT == before[1], "log changed"),
+            (snap_after == before[0] or op.startswith("compact") and new_image,
+             "snapshot neither old nor the complete new image"),
+            (files == before_files or fault["also"] == "unlink" and len(temps) == 1,
+             "files now %s" % files),
+        ]
+    # The log must still open, and the next call must still work.
+    reopen = attempt(lambda: pv.VectorStore.open(*paths))
+    retry = attempt(lambda: wl.run_op(store, call, dim))
+    checks += [(reopen == "ok", "log left unopenable: " + reopen),
+               (retry == "ok", "retry without the fault failed: " + retry),
+               (wl.observe(paths, set(after_model) | set(model), dim) == after_model,
+                "reopened store differs from the model")]
+    return {"fault": fault, "counts": counts, "wrong": [what for ok, what in checks if not ok]}
 
 
 def faults_for(counts):

@@ -1,6 +1,6 @@
 """Repeats every kind of call many times and watches Python blocks and RSS for growth.
 
-Usage: python leaks.py FOLDER CALLS_PER_KIND [--kinds a,b]   (prints JSON per kind)
+Usage: python leaks.py FOLDER CALLS_PER_KIND   (prints JSON per kind)
 """
 import gc
 import json
@@ -11,12 +11,11 @@ import pelmor_vector_db as pv
 
 DIM = 16
 IDS = ["id%d" % i for i in range(200)]
-PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
 def rss():
     with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * PAGE
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 def vector(i):
@@ -94,35 +93,33 @@ def make_calls(folder):
 
 
 def measure(call, calls, samples=10):
-    """Blocks and RSS sampled `samples` times after a warm-up of a tenth of the calls."""
+    """Growth of blocks and RSS (sampled `samples` times) after a warm-up of a tenth of the
+    calls."""
     for i in range(max(calls // 10, 100)):
         call(i)
     gc.collect()
-    blocks, sizes = [sys.getallocatedblocks()], [rss()]
+    blocks, sizes = sys.getallocatedblocks(), [rss()]
     step = max(calls // samples, 1)
     for start in range(0, calls, step):
         for i in range(start, start + step):
             call(i)
         gc.collect()
-        blocks.append(sys.getallocatedblocks())
         sizes.append(rss())
-    return {"calls": calls, "blocks": blocks[-1] - blocks[0], "rss": sizes[-1] - sizes[0],
-            "blocks_per_call": (blocks[-1] - blocks[0]) / calls,
-            "rss_per_call": (sizes[-1] - sizes[0]) / calls, "rss_samples": sizes}
+    return sys.getallocatedblocks() - blocks, sizes
 
 
 def main():
     folder, calls = sys.argv[1], int(sys.argv[2])
-    kinds = sys.argv[4].split(",") if len(sys.argv) > 4 and sys.argv[3] == "--kinds" else None
     table = make_calls(folder)
     # The sampling itself allocates a few blocks; a call that does nothing shows how many.
-    baseline = measure(lambda i: None, calls)["blocks"]
+    baseline, _ = measure(lambda i: None, calls)
     for kind, call in table.items():
-        if kinds is None or kind in kinds:
-            row = measure(call, calls)
-            row["blocks"] -= baseline
-            row["blocks_per_call"] = row["blocks"] / calls
-            print(json.dumps({"kind": kind, **row}), flush=True)
+        blocks, sizes = measure(call, calls)
+        blocks -= baseline
+        rss_growth = sizes[-1] - sizes[0]
+        print(json.dumps({"kind": kind, "calls": calls, "blocks": blocks, "rss": rss_growth,
+                          "blocks_per_call": blocks / calls, "rss_per_call": rss_growth / calls,
+                          "rss_samples": sizes}), flush=True)
 
 
 if __name__ == "__main__":

@@ -14,24 +14,13 @@ import time
 import numpy as np
 
 import pelmor_vector_db as pv
+from leaks import rss
 
 
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def threads():
+def fds_threads():
     with open("/proc/self/status") as f:
-        return int(next(line for line in f if line.startswith("Threads:")).split()[1])
-
-
-def fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
-def p99(samples):
-    return float(np.percentile(samples, 99)) if samples else None
+        threads = int(next(line for line in f if line.startswith("Threads:")).split()[1])
+    return len(os.listdir("/proc/self/fd")), threads
 
 
 def write_rate(writes, begin, end):
@@ -40,12 +29,25 @@ def write_rate(writes, begin, end):
     return round(len(inside) / sum(inside), 1) if inside else None
 
 
+def next_call(store, rng, ids, vecs):
+    """One write: an upsert, a batch of up to 100 or a delete."""
+    roll = rng.random()
+    if roll < 0.6:
+        e = pv.VectorEntry(rng.choice(ids), vecs[rng.randrange(1024)])
+        return "upsert", lambda: store.upsert(e)
+    if roll < 0.7:
+        batch = [pv.VectorEntry(rng.choice(ids), vecs[rng.randrange(1024)])
+                 for _ in range(rng.randint(1, 100))]
+        return "batch", lambda: store.upsert_batch(batch)
+    target = rng.choice(ids)
+    return "delete", lambda: store.delete(target)
+
+
 def run(folder, seconds, n_ids, dim, compact_every, search_every):
     rng = random.Random(5)
     vecs = np.random.default_rng(5).standard_normal((1024, dim), dtype=np.float32).tolist()
     ids = ["id%d" % i for i in range(n_ids)]
-    paths = (os.path.join(folder, "load.snap"), os.path.join(folder, "load.wal"))
-    store = pv.VectorStore.new(*paths)
+    store = pv.VectorStore.new(os.path.join(folder, "load.snap"), os.path.join(folder, "load.wal"))
     started = time.monotonic()
     for at in range(0, n_ids, 5000):
         store.upsert_batch([pv.VectorEntry(id, vecs[i % 1024]) for i, id in
@@ -53,8 +55,7 @@ def run(folder, seconds, n_ids, dim, compact_every, search_every):
     store.compact()
     setup = time.monotonic() - started
     latency = {k: [] for k in ("upsert", "batch", "delete", "search", "compact")}
-    per_second, compactions, writes = {}, [], []
-    resources = [(fds(), threads())]
+    per_second, compactions, writes, resources = {}, [], [], [fds_threads()]
     start = time.monotonic()
     last_search = last_compact = start
     while (now := time.monotonic()) - start < seconds:
@@ -63,19 +64,7 @@ def run(folder, seconds, n_ids, dim, compact_every, search_every):
         elif now - last_search >= search_every:
             kind, call = "search", lambda: store.search(vecs[rng.randrange(1024)], 10)
         else:
-            roll = rng.random()
-            if roll < 0.6:
-                kind = "upsert"
-                e = pv.VectorEntry(rng.choice(ids), vecs[rng.randrange(1024)])
-                call = lambda: store.upsert(e)  # noqa: E731
-            elif roll < 0.7:
-                kind = "batch"
-                batch = [pv.VectorEntry(rng.choice(ids), vecs[rng.randrange(1024)])
-                         for _ in range(rng.randint(1, 100))]
-                call = lambda: store.upsert_batch(batch)  # noqa: E731
-            else:
-                kind, target = "delete", rng.choice(ids)
-                call = lambda: store.delete(target)  # noqa: E731
+            kind, call = next_call(store, rng, ids, vecs)
         t0 = time.perf_counter()
         call()
         took = time.perf_counter() - t0
@@ -92,10 +81,12 @@ def run(folder, seconds, n_ids, dim, compact_every, search_every):
         per_second[second] = per_second.get(second, 0) + 1
         if kind == "compact":
             compactions.append({"at_s": second, "rss_mb": round(rss() / 2**20, 1),
-                                "seconds": round(latency[kind][-1], 2), "len": store.len})
-            resources.append((fds(), threads()))
+                                "seconds": round(took, 2), "len": store.len})
+            resources.append(fds_threads())
     minute = min(60, max(1, seconds // 4))
     counts = [per_second.get(s, 0) for s in range(int(seconds))]
+    percentile = {q: {k: round(float(np.percentile(v, q)) * 1000, 3)
+                      for k, v in latency.items() if v} for q in (50, 99)}
     return {
         "setup_s": round(setup, 1), "seconds": seconds, "ids": n_ids, "dim": dim,
         "ops_per_s_first": round(sum(counts[:minute]) / minute, 1),
@@ -105,9 +96,7 @@ def run(folder, seconds, n_ids, dim, compact_every, search_every):
         # mostly measure rebuilds; the rate of the writes themselves shows decay.
         "writes_per_busy_s_first": write_rate(writes, 0, minute),
         "writes_per_busy_s_last": write_rate(writes, seconds - minute, seconds),
-        "p50_ms": {k: round(float(np.percentile(v, 50)) * 1000, 3)
-                   for k, v in latency.items() if v},
-        "p99_ms": {k: round(p99(v) * 1000, 3) for k, v in latency.items() if v},
+        "p50_ms": percentile[50], "p99_ms": percentile[99],
         "count": {k: len(v) for k, v in latency.items()},
         "compactions": compactions,
         "fds_threads": sorted(set(resources)),

@@ -1,12 +1,46 @@
-"""Deterministic records and a model of what a store must hold after a crash.
+"""Shared plumbing of the reliability suites: child processes, deterministic records, and a
+model of what a store must hold after a crash.
 
 Every upserted record carries a version number: its metadata is "v<version>" and its
 embedding is a function of the version alone, so a checker can tell from a reopened
 store exactly which write of an id survived, and whether its bytes are intact.
+
+An operation is a JSON-ready list: ["upsert", id, version], ["batch", ids, first_version],
+["delete", id] or ["compact"].
 """
 import json
+import os
+import subprocess
+import sys
 
 import numpy as np
+
+import pelmor_vector_db as pv
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def child_env(**extra):
+    """The environment of a child Python that can import these helpers and the module."""
+    env = dict(os.environ)
+    inherited = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join([HERE] + inherited)
+    env["PYTHONHASHSEED"] = "0"
+    env.update(extra)
+    return env
+
+
+def run_child(script, *args, env=None, timeout=600):
+    return subprocess.run([sys.executable, os.path.join(HERE, script), *map(str, args)],
+                          env=env or child_env(), capture_output=True, timeout=timeout)
+
+
+def build_fault_library(folder):
+    """Compiles the LD_PRELOAD fault library into `folder` and returns its path."""
+    out = os.path.join(folder, "libfault_inject.so")
+    subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-Wall", "-Wextra", "-Werror", "-o", out,
+                    os.path.join(HERE, "fault_inject.c"), "-ldl"], check=True)
+    return out
 
 
 def embedding(version, dim):
@@ -16,12 +50,8 @@ def embedding(version, dim):
     return (k / 64.0).tolist()
 
 
-def metadata(version):
-    return "v%d" % version
-
-
-def make_entry(pv, id, version, dim):
-    return pv.VectorEntry(id, embedding(version, dim), metadata(version), "t")
+def make_entry(id, version, dim):
+    return pv.VectorEntry(id, embedding(version, dim), "v%d" % version, "t")
 
 
 def version_of(entry, dim):
@@ -33,64 +63,40 @@ def version_of(entry, dim):
     return version if entry.embedding == embedding(version, dim) else None
 
 
-def observe(pv, paths, ids, dim):
+def observe(paths, ids, dim):
     """Opens the store and reads back {id: version} over the id pool (None = damaged)."""
     store = pv.VectorStore.open(*paths)
-    seen = {}
-    for id in ids:
-        got = store.get(id)
-        if got is not None:
-            seen[id] = version_of(got, dim)
-    return store, seen
-
-
-# One operation as written to the side log: a JSON object with "op" and its arguments.
-def op_upsert(id, version):
-    return {"op": "upsert", "id": id, "v": version}
-
-
-def op_batch(ids, first_version):
-    return {"op": "batch", "ids": ids, "v0": first_version}
-
-
-def op_delete(id):
-    return {"op": "delete", "id": id}
-
-
-OP_COMPACT = {"op": "compact"}
+    return {id: version_of(got, dim) for id in ids if (got := store.get(id)) is not None}
 
 
 def batch_items(op):
-    return [(id, op["v0"] + i) for i, id in enumerate(op["ids"])]
+    return [(id, op[2] + i) for i, id in enumerate(op[1])]
 
 
 def apply_op(state, op, prefix=None):
     """Applies `op` to {id: version}; for a batch, only its first `prefix` items."""
-    kind = op["op"]
-    if kind == "upsert":
-        state[op["id"]] = op["v"]
-    elif kind == "delete":
-        state.pop(op["id"], None)
-    elif kind == "batch":
-        items = batch_items(op)
-        for id, version in items[: len(items) if prefix is None else prefix]:
-            state[id] = version
+    if op[0] == "upsert":
+        state[op[1]] = op[2]
+    elif op[0] == "delete":
+        state.pop(op[1], None)
+    elif op[0] == "batch":
+        state.update(batch_items(op)[:prefix])
 
 
-def run_op(pv, store, op, dim):
-    kind = op["op"]
-    if kind == "upsert":
-        store.upsert(make_entry(pv, op["id"], op["v"], dim))
-    elif kind == "batch":
-        store.upsert_batch([make_entry(pv, id, v, dim) for id, v in batch_items(op)])
-    elif kind == "delete":
-        store.delete(op["id"])
+def run_op(store, op, dim):
+    if op[0] == "upsert":
+        store.upsert(make_entry(op[1], op[2], dim))
+    elif op[0] == "batch":
+        store.upsert_batch([make_entry(id, v, dim) for id, v in batch_items(op)])
+    elif op[0] == "delete":
+        store.delete(op[1])
     else:
         store.compact()
 
 
 def read_side_log(path):
-    """Operations acknowledged by the child, and the one in flight when it died (or None).
+    """Operations acknowledged by the child, the one in flight when it died (or None), and
+    the ones that failed.
 
     Lines are "B <seq> <op>" before a call and "A <seq> ok" or "A <seq> err <text>" after
     it; a cut-off last line was never finished and is ignored.
@@ -111,43 +117,26 @@ def read_side_log(path):
     return acked, (in_flight[1] if in_flight else None), errors
 
 
-class Verdict:
-    """How a reopened store compares with the model of acknowledged writes."""
-
-    def __init__(self):
-        self.lost = []  # acknowledged record missing or older than acknowledged
-        self.resurrected = []  # present although its deletion was acknowledged
-        self.damaged = []  # record whose bytes do not match any version
-        self.phantom = []  # a version never written, or a batch that is not a prefix
-        self.outcome = None  # for the call in flight: "absent", "whole", "prefix k/m"
-
-    @property
-    def ok(self):
-        return not (self.lost or self.resurrected or self.damaged or self.phantom)
-
-
 def compare(model, ever, in_flight, seen):
-    """Checks `seen` against `model` (acked state) plus any outcome of `in_flight`."""
-    verdict = Verdict()
-    verdict.damaged = sorted(id for id, v in seen.items() if v is None)
-    candidates = [("absent", dict(model))]
-    if in_flight is not None and in_flight["op"] != "compact":
-        if in_flight["op"] == "batch":
-            m = len(in_flight["ids"])
-            for k in range(1, m + 1):
-                state = dict(model)
-                apply_op(state, in_flight, k)
-                candidates.append(("whole" if k == m else "prefix %d/%d" % (k, m), state))
-        else:
+    """Checks `seen` against `model` (the acknowledged state) plus any outcome of the call
+    `in_flight`. Returns {"outcome": "absent" | "whole" | "prefix k/m"} when one matches,
+    else the ids found lost (missing or older than acknowledged), resurrected (present
+    although their deletion was acknowledged), damaged (bytes of no version) or phantom
+    (a version never written, or a batch that is not a prefix)."""
+    candidates = {"absent": model}
+    if in_flight is not None and in_flight[0] != "compact":
+        m = len(in_flight[1]) if in_flight[0] == "batch" else 1
+        for k in range(1, m + 1):
             state = dict(model)
-            apply_op(state, in_flight)
-            candidates.append(("whole", state))
-    for name, state in candidates:
+            apply_op(state, in_flight, k)
+            candidates["whole" if k == m else "prefix %d/%d" % (k, m)] = state
+    for name, state in candidates.items():
         if state == seen:
-            verdict.outcome = name
-            return verdict
+            return {"outcome": name}
+    wrong = {"lost": [], "resurrected": [], "phantom": [],
+             "damaged": sorted(id for id, v in seen.items() if v is None)}
     allowed = {}
-    for _, state in candidates:
+    for state in candidates.values():
         for id in set(state) | set(model):
             allowed.setdefault(id, set()).add(state.get(id))
     for id in sorted(set(seen) | set(model)):
@@ -155,11 +144,11 @@ def compare(model, ever, in_flight, seen):
         if (id in seen and got is None) or got in allowed.get(id, {None}):
             continue
         if acked is not None and (got is None or got < acked):
-            verdict.lost.append(id)
+            wrong["lost"].append(id)
         elif acked is None and got in ever.get(id, ()):
-            verdict.resurrected.append(id)
+            wrong["resurrected"].append(id)
         else:
-            verdict.phantom.append(id)
-    if verdict.ok:
-        verdict.phantom.append("<in-flight batch is not a prefix>")
-    return verdict
+            wrong["phantom"].append(id)
+    if not any(wrong.values()):
+        wrong["phantom"].append("<in-flight batch is not a prefix>")
+    return wrong
