@@ -350,12 +350,13 @@ class Patch:
     def __init__(self, root, build):
         self.root, self.note = root, build / "mutant-in-progress.json"
 
-    def recover(self):
+    def recover(self, quiet=False):
         if self.note.exists():
             saved = json.loads(self.note.read_text())
             Path(saved["path"]).write_text(saved["text"])
             self.note.unlink()
-            print(f"restored {saved['path']} left mutated by an earlier run", flush=True)
+            if not quiet:
+                print(f"restored {saved['path']}, left mutated by an interrupted run", flush=True)
 
     def apply(self, mutant):
         path = self.root / "src" / mutant.file
@@ -439,7 +440,7 @@ def main():
                 try:
                     status, why = tests.check(mutant)
                 finally:
-                    patch.recover()
+                    patch.recover(quiet=True)
             rows.append(dict(asdict(mutant), status=status, killer=why,
                              seconds=round(time.monotonic() - began, 1)))
             print(f"[{n}/{len(mutants)}] {status:10} {rows[-1]['seconds']:6.1f}s {mutant.id}"
