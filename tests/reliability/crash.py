@@ -1,12 +1,15 @@
 """Kill -9 campaign: a child runs random store operations and is killed at random moments,
-right after a compaction or a batch starts, or at an exact system call (strace injection). After
-every kill the store is reopened and compared with the acknowledged operations, more
-operations are run on it, and it is reopened and compared again.
+right after a compaction or a batch starts, or at an exact file-system call (the preloaded
+fault library kills it there). After every kill the store is reopened and compared with the
+acknowledged operations, more operations and a compaction are run on it, and it is reopened
+and compared again.
 
 Usage: python crash.py [--iterations N] [--dims 8,1536] [--strace] [--seed S] DIR
+(--strace: also kill at every file-system call of a batch and a compaction.)
 Prints the figures as JSON. The child side runs as
-       python crash.py child SNAP WAL SIDE_LOG DIM FIRST_VERSION random SEED COUNT
-       python crash.py child SNAP WAL SIDE_LOG DIM FIRST_VERSION script OPS_JSON
+       python crash.py child SIDE_LOG DIM FIRST_VERSION STORE random SEED COUNT
+       python crash.py child SIDE_LOG DIM FIRST_VERSION STORE script OPS_JSON
+where STORE is the JSON of a plain store's [SNAP, WAL] or of a sharded store's folder.
 """
 import argparse
 import collections
@@ -26,17 +29,17 @@ import pelmor_vector_db as pv
 import workload as wl
 
 VERSION_BLOCK = 10_000_000
-KINDS = ("lost", "resurrected", "damaged", "phantom")
+KINDS = ("lost", "resurrected", "damaged", "phantom", "stray_temp_files")
 
 
-def id_pool(dim):
-    # Half of the ids take two bytes per character, so a cut can fall inside one.
-    size = 300 if dim <= 64 else 60
+def id_pool(dim, sharded=False):
+    # Half of the ids take two bytes per character, so a cut can fall inside one. A sharded
+    # store's records must all fit in one search.
+    size = 60 if sharded or dim > 64 else 300
     return ["k%d" % i if i % 2 else "ключ%d" % i for i in range(size)]
 
 
-def random_ops(rng, dim, version):
-    ids = id_pool(dim)
+def random_ops(rng, ids, version):
     while True:
         roll = rng.random()
         if roll < 0.40:
@@ -52,7 +55,7 @@ def random_ops(rng, dim, version):
             yield ["compact"]
 
 
-def child(snap, wal, side, dim, first_version, mode, *args):
+def child(side, dim, first_version, location, mode, *args):
     """Runs operations, writing "B <seq> <op>" to the side log before each call and
     "A <seq> ok" (or "A <seq> err <message>") after it, each with a single os.write, so
     that the log tells which calls were acknowledged when the process died."""
@@ -60,15 +63,16 @@ def child(snap, wal, side, dim, first_version, mode, *args):
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     if os.getppid() == 1:
         os._exit(1)
-    dim = int(dim)
+    dim, location = int(dim), json.loads(location)
     if mode == "random":
-        ops = random_ops(random.Random(int(args[0])), dim, int(first_version))
+        ids = id_pool(dim, isinstance(location, str))
+        ops = random_ops(random.Random(int(args[0])), ids, int(first_version))
         count = int(args[1])  # < 0: until killed
     else:
         with open(args[0]) as f:
             ops, count = json.load(f), -1
     log = os.open(side, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
-    store = pv.VectorStore.open(snap, wal)
+    store = wl.open_store(location)
     for seq, op in enumerate(ops):
         if seq == count:
             break
@@ -81,10 +85,18 @@ def child(snap, wal, side, dim, first_version, mode, *args):
 
 
 def new_stats():
-    return {"iterations": 0, "survived": 0, **{k: 0 for k in KINDS}, "stray_temp_files": 0,
+    return {"iterations": 0, "survived": 0, **{k: 0 for k in KINDS},
             "failed_opens": collections.Counter(),
             "outcomes": collections.Counter(),  # of the call in flight at the kill
+            "temps_left": collections.Counter(),  # by the kill, by the call it hit
             "failures": []}  # what went wrong in the first failing iterations
+
+
+def assert_clean(stats):
+    print(json.dumps(stats))
+    assert [stats[k] for k in KINDS] == [0] * len(KINDS), stats
+    assert stats["failed_opens"] == {}, stats
+    assert stats["survived"] == stats["iterations"] > 0, stats["failures"][:5]
 
 
 def open_cause(error):
@@ -96,23 +108,26 @@ def open_cause(error):
 class Store:
     """One store folder, the model of its acknowledged records, and the campaign's stats."""
 
-    def __init__(self, folder, dim, stats, rng):
+    def __init__(self, folder, dim, stats, rng, sharded=False):
         self.folder, self.dim, self.stats, self.rng = folder, dim, stats, rng
-        self.ids = id_pool(dim)
-        self.paths = (os.path.join(folder, "store.snap"), os.path.join(folder, "store.wal"))
-        self.side = os.path.join(folder, "side.log")
+        self.ids = id_pool(dim, sharded)
+        self.sharded = sharded
+        self.location = folder if sharded else [os.path.join(folder, "store." + ext)
+                                                for ext in ("snap", "wal")]
+        # Beside the folder, so that the fault library does not count its writes.
+        self.side = folder + "-side.log"
         self.reset()
 
     def reset(self):
         shutil.rmtree(self.folder, ignore_errors=True)
         os.makedirs(self.folder)
-        self.model, self.ever, self.temps = {}, collections.defaultdict(set), set()
+        self.model, self.ever = {}, collections.defaultdict(set)
 
-    def spawn(self, first_version, args, prefix=()):
+    def spawn(self, first_version, args, **env):
         open(self.side, "wb").close()
-        argv = [*prefix, sys.executable, os.path.abspath(__file__), "child", *self.paths,
-                self.side, str(self.dim), str(first_version), *args]
-        return subprocess.Popen(argv, env=wl.child_env(), stdout=subprocess.DEVNULL,
+        argv = [sys.executable, os.path.abspath(__file__), "child", self.side, str(self.dim),
+                str(first_version), json.dumps(self.location), *args]
+        return subprocess.Popen(argv, env=wl.child_env(**env), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
 
     def learn(self, ops):
@@ -127,13 +142,13 @@ class Store:
     def check(self, in_flight):
         """Reopens and compares; adopts what was found as the new model. Returns ok."""
         try:
-            seen = wl.observe(self.paths, self.ids, self.dim)
+            seen = wl.observe(self.location, self.ids, self.dim)
         except (OSError, ValueError) as e:
             self.stats["failed_opens"][open_cause(e)] += 1
             self.stats["failures"].append({"open": open_cause(e), "in_flight": in_flight})
             self.reset()
             return False
-        verdict = wl.compare(self.model, self.ever, in_flight, seen)
+        verdict = wl.compare(self.model, self.ever, in_flight, seen, not self.sharded)
         if in_flight is not None and in_flight[0] != "compact":
             self.learn([in_flight])
         for kind in KINDS:
@@ -145,14 +160,17 @@ class Store:
         self.model = {id: v for id, v in seen.items() if v is not None}
         return "outcome" in verdict
 
-    def after_kill(self, seq_base):
-        """Settles one killed child: compare, write more on top, reopen and compare again."""
+    def temps(self):
+        return [n for n in os.listdir(self.folder) if ".tmp" in n]
+
+    def after_kill(self, seq_base, hit=None):
+        """Settles one killed child: compare, write more on top and compact, reopen and
+        compare again. `hit` names the call the kill hit, when known."""
         self.stats["iterations"] += 1
         acked, in_flight, errors = wl.read_side_log(self.side)
         self.learn(acked)
-        temps = {n for n in os.listdir(self.folder) if ".tmp" in n}
-        self.stats["stray_temp_files"] += len(temps - self.temps)
-        self.temps = temps
+        if self.temps():
+            self.stats["temps_left"][hit] += 1
         if errors:
             self.stats["failures"].append({"errors": errors[:3]})
         ok = not errors and self.check(in_flight)
@@ -162,9 +180,9 @@ class Store:
     def write_more(self, version):
         ops = [["upsert", self.rng.choice(self.ids), version],
                ["batch", [self.rng.choice(self.ids) for _ in range(3)], version + 1],
-               ["delete", self.rng.choice(self.ids)]]
+               ["delete", self.rng.choice(self.ids)], ["compact"]]
         try:
-            store = pv.VectorStore.open(*self.paths)
+            store = wl.open_store(self.location)
             for op in ops:
                 wl.run_op(store, op, self.dim)
         except (OSError, ValueError) as e:
@@ -172,6 +190,8 @@ class Store:
             self.reset()
             return False
         self.learn(ops)
+        # The compaction removes what a killed one left behind.
+        self.stats["stray_temp_files"] += len(self.temps())
         return True
 
 
@@ -187,12 +207,12 @@ def wait_for_start(side, child, kind, timeout=20.0):
         time.sleep(0.0005)
 
 
-def random_kills(root, iterations, dims, seed, progress=0):
+def random_kills(root, iterations, dims, seed, progress=0, sharded=False):
     """Kills at random moments and right after compactions and batches start; with
     `progress`, prints the running figures to stderr every that many iterations."""
     stats = new_stats()
     rng = random.Random(seed)
-    stores = [Store(os.path.join(root, "d%d" % d), d, stats, rng) for d in dims]
+    stores = [Store(os.path.join(root, "d%d" % d), d, stats, rng, sharded) for d in dims]
     for i in range(1, iterations + 1):
         roll = rng.random()
         mode = "compact" if roll < 0.35 else "batch" if roll < 0.5 else "random"
@@ -215,54 +235,17 @@ def random_kills(root, iterations, dims, seed, progress=0):
     return stats
 
 
-# --- kills at exact system calls -----------------------------------------------------
-
-TRACED = ["openat", "write", "fsync", "linkat", "rename", "ftruncate", "unlink"]
-CALL = re.compile(r"^(\w+)\((.*)\)\s+= (.*)$")
+# --- kills at exact file-system calls ---------------------------------------------------
 
 
-def traced(store, script, out_prefix, inject=None):
-    """Runs the script under strace; returns the child's exit code, the traced calls of the
-    main thread (the one that exec'd) as (name, args, result), and its last trace line."""
-    argv = ["strace", "-f", "-ff", "-qq", "-s", "48", "-o", out_prefix,
-            "-e", "trace=execve," + ",".join(TRACED)]
-    if inject:
-        argv += ["-e", "inject=%s:signal=SIGKILL:when=%d" % inject]
-    child = store.spawn(VERSION_BLOCK, ["script", script], argv)
-    child.communicate()
-    folder, base = os.path.split(out_prefix)
-    for name in sorted(n for n in os.listdir(folder) if n.startswith(base + ".")):
-        with open(os.path.join(folder, name)) as f:
-            lines = f.read().splitlines()
-        if lines and lines[0].startswith("execve("):
-            calls = [m.groups() for m in map(CALL.match, lines) if m and m.group(1) in TRACED]
-            return child.returncode, calls, lines[-1]
-    raise RuntimeError("no trace of the main process under " + out_prefix)
-
-
-def normalise(args):
-    return re.sub(r"tmp-\d+", "tmp-N", args)
-
-
-def call_points(calls):
-    """(name, ordinal among calls of that name, args) for every call from the side log's
-    start of the first operation to its acknowledgement of the second."""
-    counts, points = collections.Counter(), []
-    for name, args, _ in calls:
-        counts[name] += 1
-        if points or (name == "write" and '"B 0 ' in args):
-            points.append((name, counts[name], normalise(args)))
-        if points and name == "write" and '"A 1 ok' in args:
-            return points
-    raise RuntimeError("markers not found in the trace")
-
-
-def strace_kills(root, dim=1536, batch=200):
-    """Kills the child at every traced call of one batch and one compaction, each time on a
-    compacted store with a few logged writes and a torn last line in its log."""
+def call_kills(root, library, unnamed=True, dim=1536, batch=200):
+    """Kills the child at every file-system call of one batch and one compaction (of only
+    the compaction, where unnamed files cannot be made), each time on a compacted store
+    with a few logged writes and a torn last line in its log. Returns the figures and the
+    points where the child was not killed at the call it was meant to be."""
     stats = new_stats()
-    store = Store(os.path.join(root, "strace"), dim, stats, random.Random(7))
-    db = pv.VectorStore.new(*store.paths)
+    store = Store(os.path.join(root, "calls%d" % unnamed), dim, stats, random.Random(7))
+    db = pv.VectorStore.new(*store.location)
     ops = [["batch", store.ids[:40], 1], ["compact"]]
     ops += [["upsert", store.ids[40 + i], 100 + i] for i in range(5)]
     for op in ops:
@@ -270,41 +253,44 @@ def strace_kills(root, dim=1536, batch=200):
     store.learn(ops)
     torn = json.dumps({"op": "upsert", "data": {"id": "torn", "embedding": [0.5] * dim}},
                       separators=(",", ":"))
-    with open(store.paths[1], "ab") as f:
+    with open(store.location[1], "ab") as f:
         f.write(torn[: len(torn) // 2].encode())
-    files = {p: open(p, "rb").read() for p in store.paths}
+    files = {p: open(p, "rb").read() for p in store.location}
     model, ever = dict(store.model), {k: set(v) for k, v in store.ever.items()}
-    script = os.path.join(root, "script.json")
+    script = os.path.join(root, "script%d.json" % unnamed)
     with open(script, "w") as f:
         # Ids repeat, so that the batch is long enough to reach the log in several writes.
         ids = [store.ids[20 + i % 40] for i in range(batch)]
-        json.dump([["batch", ids, 1000], ["compact"], ["upsert", store.ids[0], 5000]], f)
+        json.dump([["batch", ids, 1000]] * unnamed + [["compact"]], f)
+    counts = os.path.join(root, "counts")
+    env = {"LD_PRELOAD": library, "PVDB_FAULT_PATTERN": store.folder + "*",
+           "PVDB_FAULT_COUNTS": counts, "PVDB_FAULT_NOTMPFILE": str(int(not unnamed)),
+           "PVDB_FAULT_ARM": "1", "PVDB_FAULT_KILL": "1"}
 
-    def restore():
+    def run(op, k):
         for name in os.listdir(store.folder):
             os.unlink(os.path.join(store.folder, name))
         for path, data in files.items():
             with open(path, "wb") as f:
                 f.write(data)
         store.model, store.ever = dict(model), collections.defaultdict(set, ever)
-        store.temps = set()
+        child = store.spawn(VERSION_BLOCK, ["script", script], PVDB_FAULT_OP=op,
+                            PVDB_FAULT_K=str(k), **env)
+        child.communicate()
+        with open(counts) as f:
+            return child.returncode, dict(p.split("=") for p in f.read().split())
 
-    trace_dir = os.path.join(root, "traces")
-    os.makedirs(trace_dir, exist_ok=True)
-    restore()
-    rc, calls, _ = traced(store, script, trace_dir + "/dry")
+    rc, dry = run("none", 0)
     if rc != 0:
         raise RuntimeError("dry run failed with %d" % rc)
-    points, unverified = call_points(calls), []
-    for i, (name, k, args) in enumerate(points):
-        restore()
-        rc, calls, last = traced(store, script, "%s/p%d" % (trace_dir, i), (name, k))
-        killed = calls[-1] if calls else None
-        if (rc != -signal.SIGKILL or "killed by SIGKILL" not in last or killed is None
-                or killed[0] != name or killed[2] != "?" or normalise(killed[1]) != args):
-            unverified.append({"point": [name, k, args], "got": killed, "rc": rc})
-            continue
-        store.after_kill(VERSION_BLOCK)
+    points = [(op, k) for op, n in dry.items() if op != "injected" for k in range(1, int(n) + 1)]
+    unverified = []
+    for op, k in points:
+        rc, seen = run(op, k)
+        if rc != -signal.SIGKILL or seen[op] != str(k) or seen["injected"] != "1":
+            unverified.append({"point": [op, k], "rc": rc, "counts": seen})
+        else:
+            store.after_kill(VERSION_BLOCK, op)
     return stats, points, unverified
 
 
@@ -316,15 +302,18 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--strace", action="store_true")
     a = parser.parse_args()
+    os.makedirs(a.folder, exist_ok=True)
     report = {}
     started = time.monotonic()
     if a.iterations:
         dims = [int(d) for d in a.dims.split(",")]
         report["random"] = random_kills(a.folder, a.iterations, dims, a.seed, 100)
     if a.strace:
-        stats, points, unverified = strace_kills(a.folder)
-        by_call = collections.Counter(p[0] for p in points)
-        report["strace"] = dict(stats, points=len(points), by_call=by_call, unverified=unverified)
+        library = wl.build_fault_library(a.folder)
+        for unnamed in (True, False):
+            stats, points, unverified = call_kills(a.folder, library, unnamed)
+            report["calls" if unnamed else "calls_named_temporary"] = dict(
+                stats, points=len(points), unverified=unverified)
     report["seconds"] = round(time.monotonic() - started, 1)
     print(json.dumps(report, indent=1))
 
