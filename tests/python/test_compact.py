@@ -37,18 +37,6 @@ def test_snapshot_bytes_and_empty_log(tmp_path, paths):
     assert (reopened.len, reopened.dim, reopened.wal_pending) == (2, 2, 0)
 
 
-def test_deleted_all_keeps_dim_and_second_compact_is_a_no_op(paths):
-    snap, wal = paths
-    store = two_records(snap, wal)
-    store.delete("a")
-    store.delete("b")
-    store.compact()
-    assert read_bytes(snap) == b'{"dim":2,"entries":[]}'
-    os.unlink(snap)
-    store.compact()
-    assert not os.path.exists(snap)
-
-
 # A directory where the snapshot's folder, the snapshot or the log belongs.
 @pytest.mark.parametrize("blocked", ["folder", "snapshot", "log"])
 def test_failed_compaction_keeps_everything(tmp_path, blocked):

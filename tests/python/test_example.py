@@ -54,26 +54,18 @@ store.search([0.5, 1, 2.0])
 
 
 # NumPy's stubs declare an array's buffer only for Python 3.12 and later, so the oldest
-# supported version is checked apart.
-@pytest.mark.parametrize("target", ["3.10", "3.12"])
-def test_typed_callers_pass_strict_mypy(tmp_path, target):
+# supported version is checked apart. The shard layer is checked as installed, by its
+# py.typed, from outside the source tree.
+@pytest.mark.parametrize("args", [["--python-version", "3.10"], ["--python-version", "3.12"],
+                                  ["-p", "pelmor_cluster"]], ids=["3.10", "3.12", "shards"])
+def test_typed_callers_pass_strict_mypy(tmp_path, args):
     pytest.importorskip("mypy")
     snippet = tmp_path / "array_calls.py"
     snippet.write_text(ARRAY_CALLS)
+    if args[0] != "-p":
+        args = [*args, str(ROOT / "examples" / "quickstart.py"), str(snippet)]
     out = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--python-version", target, "--cache-dir",
-         str(tmp_path / "cache"), str(ROOT / "examples" / "quickstart.py"), str(snippet)],
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *args],
         capture_output=True, text=True, cwd=tmp_path, env=STUB_ENV,
-    )
-    assert out.returncode == 0, out.stdout + out.stderr
-
-
-def test_shard_layer_passes_strict_type_checks(tmp_path):
-    pytest.importorskip("mypy")
-    # Run away from the source tree, so mypy finds the package as installed, by its py.typed.
-    out = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "-p", "pelmor_cluster", "--cache-dir",
-         str(tmp_path / "cache")],
-        capture_output=True, text=True, cwd=tmp_path,
     )
     assert out.returncode == 0, out.stdout + out.stderr

@@ -72,7 +72,8 @@ class StoreModel(RuleBasedStateMachine):
         self.paths = (os.path.join(self.dir, "s"), os.path.join(self.dir, "w"))
         self.snap_path, self.wal_path = self.paths
         self.store = pv.VectorStore.new(*self.paths)
-        # In memory: id -> (embedding bits, metadata), the dimension, the pending count.
+        # In memory: id -> (embedding bits, metadata, created_at), the dimension, the
+        # pending count.
         self.records, self.dim, self.pending = {}, None, 0
         # On disk: the snapshot image (records, dim), None while there is no file, and
         # the log operations appended since it was written.
@@ -142,7 +143,7 @@ class StoreModel(RuleBasedStateMachine):
     @rule(id=ids, vector=vectors | bad_vectors, meta=st.text(max_size=4), fault=write_faults,
           cut=st.integers(0, 32))
     def upsert(self, id, vector, meta, fault, cut):
-        entry = pv.VectorEntry(id, vector, meta)
+        entry = pv.VectorEntry(id, vector, meta, meta[::-1])
         limit = len(read(self.wal_path)) + cut  # shorter than any log line
         error = self.call(fault, limit, lambda: self.store.upsert(entry))
         if not all(map(math.isfinite, entry.embedding)):
@@ -154,7 +155,7 @@ class StoreModel(RuleBasedStateMachine):
             self.expect_io_error(error, fault)
             return
         assert error is None, repr(error)
-        self.written(("upsert", id, bits(entry.embedding), meta))
+        self.written(("upsert", id, bits(entry.embedding), meta, meta[::-1]))
 
     @rule(items=st.lists(st.tuples(ids, vectors), max_size=5),
           bad=st.none() | st.tuples(st.integers(0, 5), st.just([]) | bad_vectors),
@@ -178,7 +179,7 @@ class StoreModel(RuleBasedStateMachine):
             return
         assert error is None, repr(error)
         for e in entries:
-            self.written(("upsert", e.id, bits(e.embedding), ""))
+            self.written(("upsert", e.id, bits(e.embedding), "", ""))
 
     @rule(id=ids, live=st.none() | st.integers(0, 1000), fault=write_faults,
           cut=st.integers(0, 32))
@@ -248,7 +249,7 @@ class StoreModel(RuleBasedStateMachine):
         numbers = [d for d in distances if not math.isnan(d)]
         assert distances[: len(numbers)] == numbers == sorted(numbers)  # NaN after all numbers
         for e, d in results:
-            assert (bits(e.embedding), e.metadata) == self.records[e.id]
+            assert (bits(e.embedding), e.metadata, e.created_at) == self.records[e.id]
             expected = f32_distance(query, e.embedding)
             assert d == expected or math.isnan(d) and math.isnan(expected), (d, e.embedding)
         found = [e.id for e, _ in results]
@@ -261,7 +262,8 @@ class StoreModel(RuleBasedStateMachine):
         if id not in self.records:
             assert got is None
         else:
-            assert (got.id, bits(got.embedding), got.metadata) == (id, *self.records[id])
+            record = (got.id, bits(got.embedding), got.metadata, got.created_at)
+            assert record == (id, *self.records[id])
 
     @invariant()
     def memory_matches_model(self):

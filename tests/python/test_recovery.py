@@ -16,22 +16,29 @@ def test_absent_or_unreachable_files_open_an_empty_store_and_create_nothing(tmp_
     assert os.listdir(tmp_path) == ["dangling"]
 
 
-def test_snapshot_without_log(paths):
-    snap, wal = paths
-    write_bytes(snap, SNAP_ONE)
-    store = pv.VectorStore.open(snap, wal)
-    assert (store.len, store.dim, store.wal_pending) == (1, 3, 0)
-    got = store.get("b")
-    assert got.embedding == [pytest.approx(0.1), pytest.approx(1 / 3), pytest.approx(1e-7)]
-
-
-def test_zero_dim_snapshot_leaves_dim_unset(paths):
-    snap, wal = paths
-    write_bytes(snap, b'{"dim":0,"entries":[]}')
-    store = pv.VectorStore.open(snap, wal)
-    assert store.dim is None
-    store.upsert(pv.VectorEntry("a", [1.0, 2.0]))
-    assert store.dim == 2
+# Later records of an id win, lengths other than the dimension are kept, and a dimension
+# of 0 leaves it unset.
+@pytest.mark.parametrize(
+    "snapshot, records, dim",
+    [
+        (SNAP_ONE, {"b": ([0.1, 1 / 3, 1e-7], "")}, 3),
+        (b'{"dim":0,"entries":[]}', {}, None),
+        (
+            b'{"dim":3,"entries":[{"id":"a","embedding":[1.0],"metadata":"old","created_at":""},'
+            b'{"id":"a","embedding":[1.0,2.0],"metadata":"new","created_at":""},'
+            b'{"id":"e","embedding":[],"metadata":"","created_at":""}]}',
+            {"a": ([1.0, 2.0], "new"), "e": ([], "")},
+            3,
+        ),
+    ],
+)
+def test_snapshot_without_log(paths, snapshot, records, dim):
+    write_bytes(paths[0], snapshot)
+    store = pv.VectorStore.open(*paths)
+    assert (store.len, store.dim, store.wal_pending) == (len(records), dim, 0)
+    for id, (embedding, metadata) in records.items():
+        got = store.get(id)
+        assert (got.embedding, got.metadata) == (pytest.approx(embedding), metadata)
 
 
 @pytest.mark.parametrize(
@@ -53,20 +60,6 @@ def test_log_replay(paths, log, records, pending, dim):
     assert {r for r in records if store.get(r) is not None} == records
     assert (store.len, store.wal_pending, store.dim) == (len(records), pending, dim)
     assert read_bytes(wal) == log
-
-
-def test_later_record_wins_and_mixed_lengths_are_kept(paths):
-    snap, wal = paths
-    write_bytes(
-        snap,
-        b'{"dim":3,"entries":[{"id":"a","embedding":[1.0],"metadata":"old","created_at":""},'
-        b'{"id":"a","embedding":[1.0,2.0],"metadata":"new","created_at":""},'
-        b'{"id":"e","embedding":[],"metadata":"","created_at":""}]}',
-    )
-    store = pv.VectorStore.open(snap, wal)
-    assert store.len == 2 and store.dim == 3
-    assert store.get("a").metadata == "new"
-    assert store.get("e").embedding == []
 
 
 @pytest.mark.parametrize(
@@ -136,18 +129,3 @@ def test_complete_last_line_without_line_feed_is_ended_before_appending(paths):
     store.upsert(pv.VectorEntry("b", [2.0]))
     assert read_bytes(wal) == wal_upsert("a", "1.0") + wal_upsert("b", "2.0")
     assert pv.VectorStore.open(snap, wal).len == 2
-
-
-def test_new_over_existing_files_leaves_them_and_appends(paths):
-    snap, wal = paths
-    write_bytes(snap, SNAP_ONE)
-    write_bytes(wal, wal_upsert("a", "1.0,2.0,3.0"))
-    store = pv.VectorStore.new(snap, wal)
-    assert (store.len, store.dim, store.wal_pending) == (0, None, 0)
-    assert read_bytes(snap) == SNAP_ONE
-    store.upsert(pv.VectorEntry("c", [1.0, 1.0, 1.0]))
-    reopened = pv.VectorStore.open(snap, wal)
-    assert sorted(i for i in ("a", "b", "c") if reopened.get(i)) == ["a", "b", "c"]
-    # A new store replaces whatever files it was made over.
-    store.compact()
-    assert read_bytes(wal) == b"" and pv.VectorStore.open(snap, wal).len == 1

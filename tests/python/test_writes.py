@@ -1,12 +1,9 @@
-import json
-import math
 import os
-import textwrap
 
 import pytest
 
 import pelmor_vector_db as pv
-from conftest import read_bytes, run_python, wal_delete, wal_upsert
+from conftest import read_bytes, wal_delete, wal_upsert
 
 
 def test_upsert_fixes_dim_and_logs_one_line(paths):
@@ -107,70 +104,3 @@ def test_unusable_log_path_is_a_plain_os_error(tmp_path, wal, message):
     assert info.value.args == (message,)
     # The dimension was fixed before the log was touched, as for any write.
     assert (store.len, store.dim, store.wal_pending) == (0, 1, 0)
-
-
-def test_reopen_reproduces_writes(paths):
-    snap, wal = paths
-    store = pv.VectorStore.new(snap, wal)
-    store.upsert_batch([pv.VectorEntry(str(i), [float(i), -0.0, 1e-45, 3.4028235e38]) for i in range(50)])
-    for i in range(0, 50, 3):
-        store.delete(str(i))
-    store.upsert(pv.VectorEntry("x\n\"é\\", [1.5, 2.5, 0.1, -7.0], "meta\0", "2026"))
-    again = pv.VectorStore.open(snap, wal)
-    assert (again.len, again.dim, again.wal_pending) == (store.len, store.dim, store.wal_pending)
-    for i in list(range(50)) + ["x\n\"é\\"]:
-        a, b = store.get(str(i)), again.get(str(i))
-        assert (a is None) == (b is None)
-        if a is not None:
-            assert (a.id, a.metadata, a.created_at) == (b.id, b.metadata, b.created_at)
-            assert [math.copysign(1, x) for x in a.embedding] == [math.copysign(1, x) for x in b.embedding]
-            assert a.embedding == b.embedding
-
-
-# Appends that fail part-way, provoked for real with a file-size limit.
-TORN = textwrap.dedent(
-    """
-    import json, resource, signal, sys
-    import pelmor_vector_db as pv
-    snap, wal, limit, op = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-    store = pv.VectorStore.open(snap, wal)
-    log = open(wal, "rb").read()
-    before = (store.len, store.dim, store.wal_pending)
-    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-    resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.RLIM_INFINITY))
-    try:
-        if op == "upsert":
-            store.upsert(pv.VectorEntry("new", [0.25] * 40))
-        elif op == "batch":
-            store.upsert_batch([pv.VectorEntry("n%d" % i, [0.5] * 40) for i in range(300)])
-        else:
-            store.delete("keep")
-        outcome = "ok"
-    except OSError as e:
-        outcome = e.args[0]
-    after = (store.len, store.dim, store.wal_pending, store.get("keep") is not None)
-    unchanged = open(wal, "rb").read() == log
-    # The cut-back log is this store's own: compacting it is no second writer's business.
-    resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-    store.compact()
-    print(json.dumps([outcome, before, after, unchanged]))
-    """
-)
-
-# Room left under the limit, in bytes: each cut falls inside the call's text.
-CUTS = (
-    [("upsert", k) for k in (0, 1, 7, 100)]
-    + [("delete", k) for k in (0, 1, 20, 36)]
-    + [("batch", k) for k in (0, 1, 250, 9000, 70000)]
-)
-
-
-@pytest.mark.parametrize("op, extra", CUTS)
-def test_failed_append_leaves_the_log_exactly_as_it_was(paths, op, extra):
-    store = pv.VectorStore.new(*paths)
-    store.upsert(pv.VectorEntry("keep", [1.0] * 40))
-    out = run_python(TORN, *paths, len(read_bytes(paths[1])) + extra, op, check=True)
-    outcome, (n, dim, pending), after, unchanged = json.loads(out.stdout)
-    assert outcome == "File too large (os error 27)"
-    assert unchanged and after == [n, dim, pending, True]  # a failed delete keeps its record
-    assert read_bytes(paths[1]) == b""
