@@ -42,10 +42,6 @@ def bits(values):
     return struct.pack(f"<{len(values)}d", *values)
 
 
-def files_in(folder):
-    return sorted(os.listdir(folder))
-
-
 @pytest.fixture(scope="session")
 def ray_cluster():
     """One local Ray cluster for the whole run: starting one takes seconds."""

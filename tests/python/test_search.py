@@ -35,13 +35,6 @@ def expect_brute_force(store, model, query):
     assert [e.id for e, _ in store.search(query, 3)] == expected[:3]
 
 
-@pytest.mark.parametrize("n", [0, 1, 2, 17, 65])
-def test_small_stores_match_brute_force_bit_for_bit(paths, n):
-    rng = random.Random(n)
-    model = {f"id{i}": vector(rng) for i in range(n)}
-    expect_brute_force(filled(paths, model), model, vector(rng))
-
-
 def replace_one_by_one(store, model, rng, paths):
     for key in sorted(model)[::2]:
         model[key] = vector(rng)
