@@ -9,7 +9,7 @@
 #              (default 600) of mixed load over 50,000 records of dimension 384, then
 #              scripts/fuzz.sh for N seconds per target (--fuzz-seconds, default 3600)
 # Figures go to DIR (default build/reliability) as JSON. The module must be importable:
-# an installed package, or PYTHONPATH=build/dev after a build. Needs cc, strace, valgrind.
+# an installed package, or PYTHONPATH=build/dev after a build. Needs cc and valgrind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -49,7 +49,7 @@ trap 'rm -rf "$work"' EXIT
 helpers=tests/reliability
 
 echo "== kill -9: 5,000 iterations and every traced call of a batch and a compaction"
-(cd "$helpers" && "$python" crash.py "$work/crash" --iterations 5000 --strace) | tee "$out/crash.json"
+(cd "$helpers" && "$python" crash.py "$work/crash" --iterations 5000 --every-call) | tee "$out/crash.json"
 
 echo "== injected I/O errors, permissions, leaks under valgrind, damaged files (5,000 per mode)"
 PVDB_FUZZ_EXAMPLES=5000 "$python" -m pytest -q -rs "${tests[@]:1}"

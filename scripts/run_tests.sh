@@ -15,7 +15,7 @@ fuzzer_runtime_package() {
 
 # Every system package that any later step needs, checked before the first slow one: the
 # package and the C++ tests (g++, GoogleTest), formatting, the fuzzers (clang and its
-# libFuzzer runtime) and the reliability tests (strace, valgrind).
+# libFuzzer runtime) and the reliability tests (valgrind).
 say "checking the system packages the tests need"
 read -r -a need_apt <<<"$(build_needs | tr '\n' ' ')"
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
@@ -23,7 +23,6 @@ command -v clang-format >/dev/null 2>&1 || need_apt+=(clang-format)
 command -v clang++ >/dev/null 2>&1 || need_apt+=(clang)
 runtime=$(fuzzer_runtime_package)
 [ -z "$runtime" ] || need_apt+=("$runtime")
-command -v strace >/dev/null 2>&1 || need_apt+=(strace)
 command -v valgrind >/dev/null 2>&1 || need_apt+=(valgrind)
 # The portability run: GoogleTest's sources, the aarch64 cross compiler and qemu.
 [ -f /usr/src/googletest/CMakeLists.txt ] || need_apt+=(googletest)

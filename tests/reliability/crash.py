@@ -4,8 +4,8 @@ fault library kills it there). After every kill the store is reopened and compar
 acknowledged operations, more operations and a compaction are run on it, and it is reopened
 and compared again.
 
-Usage: python crash.py [--iterations N] [--dims 8,1536] [--strace] [--seed S] DIR
-(--strace: also kill at every file-system call of a batch and a compaction.)
+Usage: python crash.py [--iterations N] [--dims 8,1536] [--every-call] [--seed S] DIR
+(--every-call: also kill at every file-system call of a batch and a compaction.)
 Prints the figures as JSON. The child side runs as
        python crash.py child SIDE_LOG DIM FIRST_VERSION STORE random SEED COUNT
        python crash.py child SIDE_LOG DIM FIRST_VERSION STORE script OPS_JSON
@@ -300,7 +300,7 @@ def main():
     parser.add_argument("--iterations", type=int, default=100)
     parser.add_argument("--dims", default="8,1536")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--strace", action="store_true")
+    parser.add_argument("--every-call", action="store_true")
     a = parser.parse_args()
     os.makedirs(a.folder, exist_ok=True)
     report = {}
@@ -308,7 +308,7 @@ def main():
     if a.iterations:
         dims = [int(d) for d in a.dims.split(",")]
         report["random"] = random_kills(a.folder, a.iterations, dims, a.seed, 100)
-    if a.strace:
+    if a.every_call:
         library = wl.build_fault_library(a.folder)
         for unnamed in (True, False):
             stats, points, unverified = call_kills(a.folder, library, unnamed)
