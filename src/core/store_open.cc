@@ -8,13 +8,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/huge_pages.h"
 #include "core/file.h"
 #include "core/parts.h"
 #include "core/snapshot.h"
 #include "core/utf8.h"
 #include "core/vector_store.h"
 #include "core/wal_reader.h"
-#include "index/huge_pages.h"
 
 namespace pvdb::core {
 namespace {
@@ -40,7 +40,7 @@ bool read_parts(const File& file, char* out, std::size_t size) {
 // buffer then takes one page fault per 2 MiB instead of one per 4 KiB.
 struct FreeBytes {
   std::size_t size = 0;
-  void operator()(char* p) const { index::HugePageAllocator<char>().deallocate(p, size); }
+  void operator()(char* p) const { base::HugePageAllocator<char>().deallocate(p, size); }
 };
 using Bytes = std::unique_ptr<char[], FreeBytes>;
 
@@ -57,7 +57,7 @@ Result<void> read_whole(File& file, WholeFile& out) {
   struct stat st;
   if (::fstat(file.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     const auto size = static_cast<std::size_t>(st.st_size);
-    out.bytes = Bytes(index::HugePageAllocator<char>().allocate(size + 1), FreeBytes{size + 1});
+    out.bytes = Bytes(base::HugePageAllocator<char>().allocate(size + 1), FreeBytes{size + 1});
     // One byte past the size tells a file that grew.
     std::size_t got = 0;
     if (read_parts(file, out.bytes.get(), size)) {

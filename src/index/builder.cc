@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "index/check.h"
+#include "base/check.h"
 
 namespace pvdb::index {
 namespace {

@@ -7,6 +7,8 @@
 namespace pvdb::index {
 namespace {
 
+using base::RwLock;
+
 std::vector<PointIndex> filled(const ZeroNode& node) {
   std::vector<PointIndex> out;
   for (const PointIndex p : node.slots) {
