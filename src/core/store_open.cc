@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "base/huge_pages.h"
+#include "base/utf8.h"
 #include "core/file.h"
 #include "core/parts.h"
 #include "core/snapshot.h"
-#include "core/utf8.h"
 #include "core/vector_store.h"
 #include "core/wal_reader.h"
 
@@ -96,7 +96,7 @@ bool valid_utf8_in_parts(std::string_view text) {
   starts.push_back(text.size());
   std::vector<char> valid(parts, 0);
   run_parts(parts, [&](std::size_t k) {
-    valid[k] = is_valid_utf8(text.substr(starts[k], starts[k + 1] - starts[k]));
+    valid[k] = base::is_valid_utf8(text.substr(starts[k], starts[k + 1] - starts[k]));
   });
   return std::find(valid.begin(), valid.end(), 0) == valid.end();
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "core/utf8.h"
+#include "base/utf8.h"
 
 namespace pvdb::core {
 
@@ -65,14 +65,14 @@ Result<bool> WalLineReader::next(Line& line) {
 Result<LogLineKind> read_log_line(std::string_view raw, bool terminated, WalRecord& out,
                                   std::size_t capacity) {
   // A crash during an append can cut the last line anywhere, even inside a character.
-  const bool cut_in_char = !terminated && is_utf8_cut_short(raw);
+  const bool cut_in_char = !terminated && base::is_utf8_cut_short(raw);
   std::string_view text = raw;
   if (cut_in_char) {
-    text = drop_incomplete_tail(text);
-  } else if (!is_valid_utf8(text)) {
+    text = base::drop_incomplete_tail(text);
+  } else if (!base::is_valid_utf8(text)) {
     return VectorDbError::invalid_utf8();
   }
-  text = trim_unicode_whitespace(text);
+  text = base::trim_unicode_whitespace(text);
   if (text.empty()) return cut_in_char ? LogLineKind::Fragment : LogLineKind::Blank;
   bool ended_early = false;
   auto record = decode_wal_line(text, &ended_early, capacity);

@@ -1,10 +1,10 @@
-#include "core/utf8.h"
+#include "base/utf8.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace pvdb::core {
+namespace pvdb::base {
 namespace {
 
 struct Utf8Case {
@@ -71,4 +71,4 @@ TEST(Utf8, TrimsEveryWhiteSpaceCharacter) {
 }
 
 }  // namespace
-}  // namespace pvdb::core
+}  // namespace pvdb::base
