@@ -44,6 +44,12 @@ class SpinLock {
   std::atomic<bool> held_{false};
 };
 
+// Runs `before` in the forking thread just before every fork of this process, and
+// `after` on both sides just after it. A lock taken in `before` and released in
+// `after` is never copied into a child while another thread holds it, where nothing
+// would ever release it.
+void around_fork(void (*before)(), void (*after)());
+
 // A four-byte reader-writer lock, one per layer-0 node while a graph is built.
 // Critical sections are short copies of a node's slots, except that an insertion
 // holds its own node for the whole insertion, so waiters yield sooner than on a

@@ -1,7 +1,5 @@
 #include "core/row_pool.h"
 
-#include <pthread.h>
-
 #include <array>
 #include <cstdint>
 #include <mutex>
@@ -148,8 +146,7 @@ Pool* the_pool = nullptr;
 Pool& pool() {
   static const bool made = [] {
     the_pool = new Pool;
-    (void)pthread_atfork([] { the_pool->lock(); }, [] { the_pool->unlock(); },
-                         [] { the_pool->unlock(); });
+    base::around_fork([] { the_pool->lock(); }, [] { the_pool->unlock(); });
     return true;
   }();
   (void)made;

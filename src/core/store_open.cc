@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -9,8 +6,8 @@
 #include <vector>
 
 #include "base/huge_pages.h"
+#include "base/posix_file.h"
 #include "base/utf8.h"
-#include "core/file.h"
 #include "core/parts.h"
 #include "core/snapshot.h"
 #include "core/vector_store.h"
@@ -19,18 +16,15 @@
 namespace pvdb::core {
 namespace {
 
-// O_NONBLOCK keeps a FIFO at either path from hanging the open; regular files ignore it.
-constexpr int kReadFlags = O_RDONLY | O_NONBLOCK;
-
 // Fills `out` with the file's first `size` bytes by reads of its parts at once.
 // False when any part failed or came short: the caller then reads it all again.
-bool read_parts(const File& file, char* out, std::size_t size) {
+bool read_parts(const base::File& file, char* out, std::size_t size) {
   const std::size_t parts = part_count(size);
   std::vector<char> complete(parts, 0);
   run_parts(parts, [&](std::size_t k) {
     const std::size_t begin = size / parts * k;
     const std::size_t end = k + 1 == parts ? size : size / parts * (k + 1);
-    auto got = file.read_at(out + begin, end - begin, static_cast<off_t>(begin));
+    auto got = file.read_at(out + begin, end - begin, begin);
     complete[k] = got.ok() && got.value() == end - begin;
   });
   return std::find(complete.begin(), complete.end(), 0) == complete.end();
@@ -53,19 +47,19 @@ struct WholeFile {
   std::string_view text;
 };
 
-Result<void> read_whole(File& file, WholeFile& out) {
-  struct stat st;
-  if (::fstat(file.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    const auto size = static_cast<std::size_t>(st.st_size);
+Result<void> read_whole(base::File& file, WholeFile& out) {
+  const auto stamp = file.stamp();
+  if (stamp.ok() && stamp.value().regular && stamp.value().size > 0) {
+    const auto size = static_cast<std::size_t>(stamp.value().size);
     out.bytes = Bytes(base::HugePageAllocator<char>().allocate(size + 1), FreeBytes{size + 1});
     // One byte past the size tells a file that grew.
     std::size_t got = 0;
     if (read_parts(file, out.bytes.get(), size)) {
-      auto extra = file.read_at(out.bytes.get() + size, 1, static_cast<off_t>(size));
+      auto extra = from_os(file.read_at(out.bytes.get() + size, 1, size));
       if (!extra.ok()) return std::move(extra).error();
       got = size + extra.value();
     } else {
-      auto all = file.read_at(out.bytes.get(), size + 1, 0);
+      auto all = from_os(file.read_at(out.bytes.get(), size + 1, 0));
       if (!all.ok()) return std::move(all).error();
       got = all.value();
     }
@@ -75,7 +69,7 @@ Result<void> read_whole(File& file, WholeFile& out) {
     }
     out.bytes.reset();
   }
-  auto text = file.read_all();
+  auto text = from_os(file.read_all());
   if (!text.ok()) return std::move(text).error();
   out.rest = std::move(text).value();
   out.text = out.rest;
@@ -114,11 +108,11 @@ Result<VectorStore> VectorStore::open(StoreConfig config) {
 }
 
 Result<void> VectorStore::load_snapshot() {
-  snapshot_seen_ = FileStamp{};
-  if (!path_exists(config_.snapshot_path)) return {};
-  auto file = File::open(config_.snapshot_path, kReadFlags);
+  snapshot_seen_ = base::FileStamp{};
+  if (!base::path_exists(config_.snapshot_path)) return {};
+  auto file = from_os(base::File::open(config_.snapshot_path, base::OpenMode::Read));
   if (!file.ok()) return std::move(file).error();
-  auto stamp = file.value().stamp();
+  auto stamp = from_os(file.value().stamp());
   if (!stamp.ok()) return std::move(stamp).error();
   snapshot_seen_ = stamp.value();
   WholeFile whole;
@@ -138,14 +132,15 @@ Result<void> VectorStore::load_snapshot() {
 }
 
 Result<void> VectorStore::replay_wal() {
-  log_seen_ = FileStamp{};
-  if (!path_exists(config_.wal_path)) return {};
-  auto file = File::open(config_.wal_path, kReadFlags);
+  log_seen_ = base::FileStamp{};
+  if (!base::path_exists(config_.wal_path)) return {};
+  auto file = from_os(base::File::open(config_.wal_path, base::OpenMode::Read));
   if (!file.ok()) return std::move(file).error();
-  auto stamp = file.value().stamp();
+  auto stamp = from_os(file.value().stamp());
   if (!stamp.ok()) return std::move(stamp).error();
   log_seen_ = stamp.value();
-  WalLineReader reader(file.value().fd(), stamp.value().regular ? UINT64_MAX : File::kStreamLimit);
+  WalLineReader reader(file.value().fd(),
+                       stamp.value().regular ? UINT64_MAX : base::File::kStreamLimit);
   WalLineReader::Line line;
   while (true) {
     auto more = reader.next(line);

@@ -1,10 +1,9 @@
-#include <fcntl.h>
-
 #include <cmath>
+#include <cstdint>
 #include <span>
 #include <utility>
 
-#include "core/file.h"
+#include "base/posix_file.h"
 #include "core/vector_store.h"
 #include "core/wal_reader.h"
 
@@ -23,21 +22,20 @@ bool all_finite(std::span<const float> embedding) {
 }
 
 // Offset at which the log's last line starts; `end` is the file's length.
-Result<off_t> last_line_start(const File& file, off_t end) {
+Result<std::uint64_t> last_line_start(const base::File& file, std::uint64_t end) {
   char buf[8192];
-  off_t pos = end;
+  std::uint64_t pos = end;
   while (pos > 0) {
-    const off_t from =
-        pos > static_cast<off_t>(sizeof buf) ? pos - static_cast<off_t>(sizeof buf) : 0;
+    const std::uint64_t from = pos > sizeof buf ? pos - sizeof buf : 0;
     const auto want = static_cast<std::size_t>(pos - from);
-    auto got = file.read_at(buf, want, from);
+    auto got = from_os(file.read_at(buf, want, from));
     if (!got.ok()) return std::move(got).error();
     for (std::size_t i = got.value(); i > 0; --i) {
-      if (buf[i - 1] == '\n') return from + static_cast<off_t>(i);
+      if (buf[i - 1] == '\n') return from + i;
     }
     pos = from;
   }
-  return 0;
+  return std::uint64_t{0};
 }
 
 // Whether the bytes after the last line feed are the cut-off start of a record.
@@ -54,19 +52,17 @@ class WalAppender {
  public:
   static Result<WalAppender> begin(const std::string& path) {
     // Readable too: the log's last byte is inspected before anything is appended.
-    // O_NONBLOCK: a pipe at the log's path fails a write it cannot take at once
-    // instead of blocking forever; regular files ignore it.
-    auto file = File::open(path, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK, 0666);
+    auto file = from_os(base::File::open(path, base::OpenMode::ReadAppend));
     if (!file.ok()) return std::move(file).error();
     WalAppender appender(std::move(file).value());
-    auto stamp = appender.file_.stamp();
+    auto stamp = from_os(appender.file_.stamp());
     if (!stamp.ok()) return std::move(stamp).error();
     appender.before_ = stamp.value();
-    appender.start_ = static_cast<off_t>(appender.before_.size);
+    appender.start_ = appender.before_.size;
     appender.end_ = appender.start_;
     if (appender.start_ > 0) {
       char last = '\n';
-      auto got = appender.file_.read_at(&last, 1, appender.start_ - 1);
+      auto got = from_os(appender.file_.read_at(&last, 1, appender.start_ - 1));
       if (!got.ok()) return std::move(got).error();
       if (last != '\n') {
         if (auto mended = appender.mend_tail(); !mended.ok()) return std::move(mended).error();
@@ -76,21 +72,21 @@ class WalAppender {
   }
 
   Result<void> write(std::string_view bytes) {
-    auto written = file_.write_all(bytes);
+    auto written = from_os(file_.write_all(bytes));
     if (!written.ok()) {
       rollback();
       return written;
     }
-    end_ += static_cast<off_t>(bytes.size());
+    end_ += bytes.size();
     return written;
   }
 
   // The log as this append found it, and its length now.
-  const FileStamp& before() const { return before_; }
-  std::uint64_t end() const { return static_cast<std::uint64_t>(end_); }
+  const base::FileStamp& before() const { return before_; }
+  std::uint64_t end() const { return end_; }
 
  private:
-  explicit WalAppender(File file) : file_(std::move(file)) {}
+  explicit WalAppender(base::File file) : file_(std::move(file)) {}
 
   // The log ends without a line feed: a crashed writer's fragment is cut away, and any
   // other last line is ended, so that the next record stands on its own line.
@@ -98,11 +94,11 @@ class WalAppender {
     auto from = last_line_start(file_, start_);
     if (!from.ok()) return std::move(from).error();
     std::string tail(static_cast<std::size_t>(start_ - from.value()), '\0');
-    auto got = file_.read_at(tail.data(), tail.size(), from.value());
+    auto got = from_os(file_.read_at(tail.data(), tail.size(), from.value()));
     if (!got.ok()) return std::move(got).error();
     tail.resize(got.value());
     if (is_fragment(tail)) {
-      if (auto cut = file_.truncate(from.value()); !cut.ok()) return cut;
+      if (auto cut = from_os(file_.truncate(from.value())); !cut.ok()) return cut;
       start_ = end_ = from.value();
       return {};
     }
@@ -119,10 +115,10 @@ class WalAppender {
     end_ = start_;
   }
 
-  File file_;
-  FileStamp before_;
-  off_t start_ = 0;
-  off_t end_ = 0;
+  base::File file_;
+  base::FileStamp before_;
+  std::uint64_t start_ = 0;
+  std::uint64_t end_ = 0;
 };
 
 // The batch's lines, handed to the file in pieces of about kWriteChunk.
@@ -149,7 +145,7 @@ Result<void> VectorStore::check_embedding(std::span<const float> embedding, bool
   return {};
 }
 
-void VectorStore::log_appended(const FileStamp& before, std::uint64_t end) {
+void VectorStore::log_appended(const base::FileStamp& before, std::uint64_t end) {
   if (log_seen_) {
     // An absent log may since have been created, by this append or empty by another.
     const bool as_seen = log_seen_->present
@@ -190,7 +186,7 @@ Result<void> VectorStore::upsert_batch(std::vector<VectorEntry> batch) {
   if (batch.empty()) {
     // Nothing is appended, so the log's tail is left as it is: only a missing log is
     // created, as by any write.
-    auto file = File::open(config_.wal_path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0666);
+    auto file = from_os(base::File::open(config_.wal_path, base::OpenMode::Append));
     if (!file.ok()) return std::move(file).error();
     records_changed();
     return {};

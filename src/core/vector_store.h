@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/file.h"
+#include "base/posix_file.h"
 #include "core/result.h"
 #include "core/vector_entry.h"
 #include "core/wal.h"
@@ -83,12 +83,12 @@ class VectorStore {
 
   Result<void> load_snapshot();
   // Records what an append found in the log before it wrote, and the length it left.
-  void log_appended(const FileStamp& before, std::uint64_t end);
+  void log_appended(const base::FileStamp& before, std::uint64_t end);
   // Whether both files are still exactly as this store last read or wrote them; `log`
   // is the log as compaction found it.
-  Result<bool> files_unchanged(const FileStamp& log) const;
+  Result<bool> files_unchanged(const base::FileStamp& log) const;
   // Empties the log, open as `wal` and found as `log` before the snapshot was written.
-  Result<void> empty_log(File& wal, const FileStamp& log);
+  Result<void> empty_log(base::File& wal, const base::FileStamp& log);
   Result<void> replay_wal();
   Result<void> apply(WalRecord record);
   // Every change to `entries_` calls `records_changed` before it touches a record.
@@ -106,8 +106,8 @@ class VectorStore {
   // it accounts for. Unset for a store made by `create`, which read nothing and so
   // replaces whatever it finds. `log_foreign_` is set for good once an append found
   // lines this store never read: its own lines after them hide them from a size check.
-  std::optional<FileStamp> snapshot_seen_;
-  std::optional<FileStamp> log_seen_;
+  std::optional<base::FileStamp> snapshot_seen_;
+  std::optional<base::FileStamp> log_seen_;
   bool log_foreign_ = false;
   // Built lazily over the live records; point i carries the value i, the position of
   // its record in `index_entries_` (ascending by id). The index borrows the records'

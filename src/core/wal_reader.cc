@@ -1,29 +1,22 @@
 #include "core/wal_reader.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
+#include "base/posix_file.h"
 #include "base/utf8.h"
 
 namespace pvdb::core {
 
 Result<bool> WalLineReader::refill() {
-  while (true) {
-    const ssize_t got = ::read(fd_, buf_, sizeof buf_);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return VectorDbError::io_errno(errno);
-    }
-    total_ += static_cast<std::uint64_t>(got);
-    if (total_ > max_bytes_) return VectorDbError::io_errno(EFBIG);
-    pos_ = 0;
-    len_ = static_cast<std::size_t>(got);
-    if (got == 0) eof_ = true;
-    return got > 0;
-  }
+  auto got = base::read_some(fd_, buf_, sizeof buf_);
+  if (!got.ok()) return VectorDbError::from_os(got.error());
+  total_ += got.value();
+  if (total_ > max_bytes_) return VectorDbError::from_os(base::IoError::too_large());
+  pos_ = 0;
+  len_ = got.value();
+  if (len_ == 0) eof_ = true;
+  return len_ > 0;
 }
 
 Result<bool> WalLineReader::next(Line& line) {
