@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "base/cpu.h"
 #include "index/kernels.h"
 #include "index/point.h"
 
@@ -81,7 +82,7 @@ void BM_BatchKernel(benchmark::State& state) {
   const std::size_t dim = static_cast<std::size_t>(state.range(0));
   const std::size_t batch = static_cast<std::size_t>(state.range(1));
 #ifdef PVDB_KERNELS_X86
-  if (Kernel == kernels::dot_batch_avx2 && !kernels::has_avx2()) {
+  if (Kernel == kernels::dot_batch_avx2 && !pvdb::base::has_avx2_fma()) {
     state.SkipWithError("no AVX2 on this processor");
     return;
   }

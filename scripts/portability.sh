@@ -35,7 +35,7 @@ cmake -S . -B build/posix -G Ninja -DCMAKE_BUILD_TYPE=Release -DPVDB_BUILD_TESTS
   -DPVDB_BUILD_PYTHON=ON -DPVDB_POSIX_FALLBACKS=ON -DPVDB_PORTABLE_KERNELS=ON \
   -DPython_EXECUTABLE="$py" -Wno-deprecated >/dev/null
 cmake --build build/posix -j "$jobs"
-linux_only=$(nm build/posix/libpvdb_core.a build/posix/libpvdb_index.a | awk '$1 == "U" {print $2}' |
+linux_only=$(nm build/posix/libpvdb_base.a build/posix/libpvdb_index.a build/posix/libpvdb_core.a | awk '$1 == "U" {print $2}' |
   grep -E '^(linkat|sync_file_range|getrandom|madvise|sched_getaffinity|__cpu_model|__cpu_indicator_init)$' |
   sort -u || true)
 if [ -n "$linux_only" ]; then

@@ -14,6 +14,17 @@ VectorDbError VectorDbError::io_errno(int code) {
   return error;
 }
 
+VectorDbError VectorDbError::from_os(base::IoError error) {
+  switch (error.code) {
+    case base::IoError::kNulInPath:
+      return nul_in_path();
+    case base::IoError::kWriteZero:
+      return write_zero();
+    default:
+      return io_errno(error.code);
+  }
+}
+
 VectorDbError VectorDbError::invalid_utf8() {
   return VectorDbError(ErrorKind::Io, "stream did not contain valid UTF-8");
 }

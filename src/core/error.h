@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/io_result.h"
+
 namespace pvdb::core {
 
 // The syntax failures of the JSON decoder; each has one fixed description.
@@ -71,6 +73,8 @@ class VectorDbError {
  public:
   // An operating-system error number (errno).
   static VectorDbError io_errno(int code);
+  // A failed call to the operating system, by its errno or its own failure.
+  static VectorDbError from_os(base::IoError error);
   // The reading and writing layer's own failures, with fixed texts.
   static VectorDbError invalid_utf8();
   static VectorDbError write_zero();

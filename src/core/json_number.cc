@@ -12,6 +12,7 @@
 #include <limits>
 #include <string>
 
+#include "base/cpu.h"
 #include "core/json_reader.h"
 #include "core/json_writer.h"
 
@@ -166,10 +167,6 @@ __attribute__((always_inline)) inline bool short_value(std::uint64_t mantissa, i
   return true;
 }
 
-bool has_ssse3() {
-  static const bool has = __builtin_cpu_supports("ssse3");
-  return has;
-}
 #endif
 
 }  // namespace
@@ -435,7 +432,7 @@ __attribute__((target("ssse3"))) void JsonReader::compact_f32s_vector(Embedding&
 
 void JsonReader::read_compact_f32s(Embedding& out, bool& first) {
 #ifdef PVDB_SHORT_DECIMALS
-  if (has_ssse3()) {
+  if (base::has_ssse3()) {
     compact_f32s_vector(out, first);
     return;
   }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "core/utf8.h"
+#include "base/utf8.h"
 
 namespace pvdb::core {
 
@@ -47,42 +47,6 @@ bool hex_prefix_viable(std::string_view digits, HexNeed need) {
       return !(d_first && low_second);
     case HexNeed::Low:
       return digits.empty() || (d_first && (digits.size() < 2 || low_second));
-  }
-  return true;
-}
-
-// The caller checks whole texts; this guards strings against any other bytes.
-bool valid_utf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    int extra;
-    std::uint32_t min;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      extra = 1;
-      min = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      extra = 2;
-      min = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      extra = 3;
-      min = 0x10000;
-    } else {
-      return false;
-    }
-    if (text.size() - i <= static_cast<std::size_t>(extra)) return false;
-    std::uint32_t code = b0 & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      const auto b = static_cast<unsigned char>(text[i + k]);
-      if ((b & 0xC0) != 0x80) return false;
-      code = (code << 6) | (b & 0x3F);
-    }
-    if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += extra + 1;
   }
   return true;
 }
@@ -275,7 +239,7 @@ bool JsonReader::parse_string(std::string& out) {
     if (byte != '\\') return fail_here(JsonSyntax::ControlCharacter);
     if (!parse_escape(out)) return false;
   }
-  if (high && !valid_utf8(text_.substr(body, pos_ - body))) {
+  if (high && !base::is_valid_utf8(text_.substr(body, pos_ - body))) {
     return fail_here(JsonSyntax::InvalidCodePoint);
   }
   return true;
@@ -342,7 +306,7 @@ bool JsonReader::parse_unicode_escape(std::string& out) {
   if (!hex_escape(high, false)) return false;
   if (high >= 0xDC00 && high <= 0xDFFF) return fail_here(JsonSyntax::LoneLeadingSurrogate);
   if (high < 0xD800 || high > 0xDBFF) {
-    append_utf8(out, high);
+    base::append_utf8(out, high);
     return true;
   }
   for (const char expected : {'\\', 'u'}) {
@@ -352,7 +316,8 @@ bool JsonReader::parse_unicode_escape(std::string& out) {
   std::uint16_t low = 0;
   if (!hex_escape(low, true)) return false;
   if (low < 0xDC00 || low > 0xDFFF) return fail_here(JsonSyntax::LoneLeadingSurrogate);
-  append_utf8(out, 0x10000 + ((static_cast<std::uint32_t>(high - 0xD800) << 10) | (low - 0xDC00)));
+  base::append_utf8(out,
+                    0x10000 + ((static_cast<std::uint32_t>(high - 0xD800) << 10) | (low - 0xDC00)));
   return true;
 }
 

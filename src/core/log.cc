@@ -1,9 +1,9 @@
 #include "core/log.h"
 
-#include <fcntl.h>
-
+#include <cstdint>
 #include <utility>
 
+#include "base/posix_file.h"
 #include "core/error.h"
 #include "core/wal_reader.h"
 
@@ -14,21 +14,20 @@ namespace {
 constexpr std::size_t kWriteChunk = 1 << 20;
 
 // Offset at which the log's last line starts; `end` is the file's length.
-Result<off_t> last_line_start(const File& file, off_t end) {
+Result<std::uint64_t> last_line_start(const base::File& file, std::uint64_t end) {
   char buf[8192];
-  off_t pos = end;
+  std::uint64_t pos = end;
   while (pos > 0) {
-    const off_t from =
-        pos > static_cast<off_t>(sizeof buf) ? pos - static_cast<off_t>(sizeof buf) : 0;
+    const std::uint64_t from = pos > sizeof buf ? pos - sizeof buf : 0;
     const auto want = static_cast<std::size_t>(pos - from);
-    auto got = file.read_at(buf, want, from);
+    auto got = from_os(file.read_at(buf, want, from));
     if (!got.ok()) return std::move(got).error();
     for (std::size_t i = got.value(); i > 0; --i) {
-      if (buf[i - 1] == '\n') return from + static_cast<off_t>(i);
+      if (buf[i - 1] == '\n') return from + i;
     }
     pos = from;
   }
-  return 0;
+  return std::uint64_t{0};
 }
 
 // One append to the log. Every append starts on a line boundary, and a failed one
@@ -38,19 +37,17 @@ class Appender {
  public:
   static Result<Appender> begin(const std::string& path) {
     // Readable too: the log's last byte is inspected before anything is appended.
-    // O_NONBLOCK: a pipe at the log's path fails a write it cannot take at once
-    // instead of blocking forever; regular files ignore it.
-    auto file = File::open(path, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK, 0666);
+    auto file = from_os(base::File::open(path, base::OpenMode::ReadAppend));
     if (!file.ok()) return std::move(file).error();
     Appender appender(std::move(file).value());
-    auto stamp = appender.file_.stamp();
+    auto stamp = from_os(appender.file_.stamp());
     if (!stamp.ok()) return std::move(stamp).error();
     appender.before_ = stamp.value();
-    appender.start_ = static_cast<off_t>(appender.before_.size);
+    appender.start_ = appender.before_.size;
     appender.end_ = appender.start_;
     if (appender.start_ > 0) {
       char last = '\n';
-      auto got = appender.file_.read_at(&last, 1, appender.start_ - 1);
+      auto got = from_os(appender.file_.read_at(&last, 1, appender.start_ - 1));
       if (!got.ok()) return std::move(got).error();
       if (last != '\n') {
         if (auto mended = appender.mend_tail(); !mended.ok()) return std::move(mended).error();
@@ -60,21 +57,21 @@ class Appender {
   }
 
   Result<void> write(std::string_view bytes) {
-    auto written = file_.write_all(bytes);
+    auto written = from_os(file_.write_all(bytes));
     if (!written.ok()) {
       rollback();
       return written;
     }
-    end_ += static_cast<off_t>(bytes.size());
+    end_ += bytes.size();
     return written;
   }
 
   // The log as this append found it, and its length now.
-  const FileStamp& before() const { return before_; }
-  std::uint64_t end() const { return static_cast<std::uint64_t>(end_); }
+  const base::FileStamp& before() const { return before_; }
+  std::uint64_t end() const { return end_; }
 
  private:
-  explicit Appender(File file) : file_(std::move(file)) {}
+  explicit Appender(base::File file) : file_(std::move(file)) {}
 
   // The log ends without a line feed: a crashed writer's fragment is cut away, and any
   // other last line is ended, so that the next record stands on its own line.
@@ -82,11 +79,11 @@ class Appender {
     auto from = last_line_start(file_, start_);
     if (!from.ok()) return std::move(from).error();
     std::string tail(static_cast<std::size_t>(start_ - from.value()), '\0');
-    auto got = file_.read_at(tail.data(), tail.size(), from.value());
+    auto got = from_os(file_.read_at(tail.data(), tail.size(), from.value()));
     if (!got.ok()) return std::move(got).error();
     tail.resize(got.value());
     if (is_torn_tail(tail)) {
-      if (auto cut = file_.truncate(from.value()); !cut.ok()) return cut;
+      if (auto cut = from_os(file_.truncate(from.value())); !cut.ok()) return cut;
       start_ = end_ = from.value();
       return {};
     }
@@ -102,10 +99,10 @@ class Appender {
     end_ = start_;
   }
 
-  File file_;
-  FileStamp before_;
-  off_t start_ = 0;
-  off_t end_ = 0;
+  base::File file_;
+  base::FileStamp before_;
+  std::uint64_t start_ = 0;
+  std::uint64_t end_ = 0;
 };
 
 }  // namespace
@@ -118,15 +115,15 @@ bool is_torn_tail(std::string_view tail) {
 
 Result<void> Log::replay(const std::function<std::size_t()>& capacity,
                          const std::function<Result<void>(WalRecord)>& apply) {
-  seen_ = FileStamp{};
-  if (!path_exists(path_)) return {};
-  // O_NONBLOCK keeps a FIFO at the path from hanging the open.
-  auto file = File::open(path_, O_RDONLY | O_NONBLOCK);
+  seen_ = base::FileStamp{};
+  if (!base::path_exists(path_)) return {};
+  auto file = from_os(base::File::open(path_, base::OpenMode::Read));
   if (!file.ok()) return std::move(file).error();
-  auto stamp = file.value().stamp();
+  auto stamp = from_os(file.value().stamp());
   if (!stamp.ok()) return std::move(stamp).error();
   seen_ = stamp.value();
-  WalLineReader reader(file.value().fd(), stamp.value().regular ? UINT64_MAX : File::kStreamLimit);
+  WalLineReader reader(file.value().fd(),
+                       stamp.value().regular ? UINT64_MAX : base::File::kStreamLimit);
   WalLineReader::Line line;
   while (true) {
     auto more = reader.next(line);
@@ -144,7 +141,7 @@ Result<void> Log::replay(const std::function<std::size_t()>& capacity,
   }
 }
 
-void Log::appended(const FileStamp& before, std::uint64_t end) {
+void Log::appended(const base::FileStamp& before, std::uint64_t end) {
   if (seen_) {
     // An absent log may since have been created, by this append or empty by another.
     const bool as_seen =
@@ -182,42 +179,42 @@ Result<void> Log::append_upserts(const std::vector<VectorEntry>& batch) {
 }
 
 Result<void> Log::create_if_absent() const {
-  auto file = File::open(path_, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK, 0666);
+  auto file = from_os(base::File::open(path_, base::OpenMode::Append));
   if (!file.ok()) return std::move(file).error();
   return {};
 }
 
-Result<void> Log::open_for_compaction(File& wal, FileStamp& found) const {
-  auto opened = File::open(path_, O_WRONLY | O_NONBLOCK);
+Result<void> Log::open_for_compaction(base::File& wal, base::FileStamp& found) const {
+  auto opened = base::File::open(path_, base::OpenMode::Write);
   if (!opened.ok()) {
-    if (opened.error().os_code() == ENOENT) return {};
-    return std::move(opened).error();
+    if (opened.error().absent()) return {};
+    return VectorDbError::from_os(opened.error());
   }
   wal = std::move(opened).value();
-  auto stamp = wal.stamp();
+  auto stamp = from_os(wal.stamp());
   if (!stamp.ok()) return std::move(stamp).error();
   found = stamp.value();
   return {};
 }
 
-bool Log::unchanged(const FileStamp& found) const {
+bool Log::unchanged(const base::FileStamp& found) const {
   if (foreign_) return false;
   return !seen_ || (found.same_file(*seen_) && found.size == seen_->size);
 }
 
-Result<void> Log::empty(File& wal, const FileStamp& found) {
+Result<void> Log::empty(base::File& wal, const base::FileStamp& found) {
   // Checked first, the log is absent only when this store has nothing to fold.
   if (wal.fd() < 0) return VectorDbError::files_changed();
   // Another writer may have appended while the snapshot was written. Its lines are
   // then kept: the new snapshot with the whole log replayed over it still gives every
   // record, as after any failure to empty the log.
-  auto now = wal.stamp();
+  auto now = from_os(wal.stamp());
   if (!now.ok()) return std::move(now).error();
   if (now.value().size != found.size) {
     foreign_ = true;
     return VectorDbError::files_changed();
   }
-  if (auto cut = wal.truncate(0); !cut.ok()) return cut;
+  if (auto cut = from_os(wal.truncate(0)); !cut.ok()) return cut;
   seen_ = found;
   seen_->size = 0;
   return {};

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/file.h"
+#include "base/posix_file.h"
 #include "core/result.h"
 #include "core/vector_entry.h"
 #include "core/wal.h"
@@ -45,23 +45,23 @@ class Log {
 
   // The log as compaction finds it, open for emptying it later; an absent log stays
   // absent and `wal` closed.
-  Result<void> open_for_compaction(File& wal, FileStamp& found) const;
+  Result<void> open_for_compaction(base::File& wal, base::FileStamp& found) const;
   // Whether the log, found as `found`, holds exactly the lines this store accounts for.
-  bool unchanged(const FileStamp& found) const;
+  bool unchanged(const base::FileStamp& found) const;
   // Empties the log, open as `wal` and found as `found` before the snapshot was written.
   // Refused when another writer appended since.
-  Result<void> empty(File& wal, const FileStamp& found);
+  Result<void> empty(base::File& wal, const base::FileStamp& found);
 
  private:
   // Records what an append found in the log before it wrote, and the length it left.
-  void appended(const FileStamp& before, std::uint64_t end);
+  void appended(const base::FileStamp& before, std::uint64_t end);
 
   std::string path_;
   // The log as this store last read or wrote it, its size being the length this store
   // accounts for. Unset for a store made by `create`, which read nothing. `foreign_` is
   // set for good once an append found lines this store never read: its own lines after
   // them hide them from a size check.
-  std::optional<FileStamp> seen_;
+  std::optional<base::FileStamp> seen_;
   bool foreign_ = false;
 };
 

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "index/worker_pool.h"
+#include "base/worker_pool.h"
 
 namespace pvdb::core {
 
 // The threads that run_parts spreads work over.
-inline std::size_t worker_count() { return index::WorkerPool::global().size(); }
+inline std::size_t worker_count() { return base::WorkerPool::global().size(); }
 
 // How many parts to split work on `bytes` of text into: one below a megabyte,
 // where one thread is quicker than waking the others, else one per worker, up to 16.
@@ -26,7 +26,7 @@ void run_parts(std::size_t count, const Body& body) {
     body(0);
     return;
   }
-  index::WorkerPool::global().parallel_for(0, count, 1, body);
+  base::WorkerPool::global().parallel_for(0, count, 1, body);
 }
 
 }  // namespace pvdb::core

@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "base/io_result.h"
 #include "core/error.h"
 
 namespace pvdb::core {
@@ -40,5 +41,18 @@ class [[nodiscard]] Result<void> {
  private:
   std::optional<VectorDbError> error_;
 };
+
+// The core's form of an operating-system call's result: a failure becomes an Io error
+// with the system's own message.
+template <class T>
+Result<T> from_os(base::IoResult<T>&& result) {
+  if (!result.ok()) return VectorDbError::from_os(result.error());
+  return std::move(result).value();
+}
+
+inline Result<void> from_os(base::IoResult<void> result) {
+  if (!result.ok()) return VectorDbError::from_os(result.error());
+  return {};
+}
 
 }  // namespace pvdb::core

@@ -1,32 +1,16 @@
 #include "core/row_pool.h"
 
-#include <pthread.h>
-#include <sys/mman.h>
-
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 
-#include "index/check.h"
-#include "index/spin_pause.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define PVDB_ROW_POOL_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PVDB_ROW_POOL_ASAN 1
-#endif
-#endif
-#ifdef PVDB_ROW_POOL_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
+#include "base/huge_pages.h"
+#include "base/spin_lock.h"
 
 namespace pvdb::core::row_pool {
 namespace {
 
-constexpr std::size_t kChunk = std::size_t{2} << 20;
+constexpr std::size_t kChunk = base::kHugePage;
 constexpr std::size_t kLine = 64;
 // Below this a row shares its lines with little else anyway; above it a chunk
 // would hold too few rows to be worth its header.
@@ -36,47 +20,6 @@ constexpr std::size_t kLargest = 64 << 10;
 // or one temporary row made and dropped over and over, does not map and unmap a
 // chunk each time, while a process that once held many rows gets its memory back.
 constexpr std::size_t kMaxSpares = 4;
-
-// Under AddressSanitizer, free slots and the slack after each block stay poisoned,
-// so a read past a row or after it is freed is caught as with the heap.
-void poison(void* p, std::size_t bytes) {
-#ifdef PVDB_ROW_POOL_ASAN
-  ASAN_POISON_MEMORY_REGION(p, bytes);
-#else
-  (void)p;
-  (void)bytes;
-#endif
-}
-void unpoison(void* p, std::size_t bytes) {
-#ifdef PVDB_ROW_POOL_ASAN
-  ASAN_UNPOISON_MEMORY_REGION(p, bytes);
-#else
-  (void)p;
-  (void)bytes;
-#endif
-}
-
-// Held for a few dozen instructions, and taken once per record by each thread
-// that decodes a snapshot: a brief spin costs far less than a sleeping mutex's
-// bookkeeping. A holder that lost its processor is waited out with yields.
-class SpinLock {
- public:
-  void lock() noexcept {
-    while (held_.exchange(true, std::memory_order_acquire)) {
-      for (int spins = 0; held_.load(std::memory_order_relaxed); ++spins) {
-        if (spins < 128) {
-          index::spin_pause();
-        } else {
-          std::this_thread::yield();
-        }
-      }
-    }
-  }
-  void unlock() noexcept { held_.store(false, std::memory_order_release); }
-
- private:
-  std::atomic<bool> held_{false};
-};
 
 // The head of a chunk, in its first slot. Free slots are linked through their
 // first bytes; slots never handed out lie beyond `fresh`.
@@ -101,6 +44,8 @@ Chunk* chunk_of(void* p) {
   return reinterpret_cast<Chunk*>(reinterpret_cast<std::uintptr_t>(p) & ~(kChunk - 1));
 }
 
+// Under AddressSanitizer, free slots and the slack after each block stay poisoned,
+// so that a read past a row or after it is freed is caught as on the heap.
 class Pool {
  public:
   void* allocate(std::size_t bytes) {
@@ -113,7 +58,7 @@ class Pool {
     void* p;
     if (chunk->free != nullptr) {
       p = chunk->free;
-      unpoison(p, sizeof(void*));
+      base::unpoison_memory(p, sizeof(void*));
       chunk->free = *static_cast<void**>(p);
     } else {
       p = reinterpret_cast<char*>(chunk) + chunk->fresh;
@@ -121,7 +66,7 @@ class Pool {
     }
     ++chunk->live;
     if (chunk->free == nullptr && chunk->fresh + slot > kChunk) drop_room(size, chunk);
-    unpoison(p, bytes);
+    base::unpoison_memory(p, bytes);
     return p;
   }
 
@@ -130,9 +75,9 @@ class Pool {
     Chunk* chunk = chunk_of(p);
     std::lock_guard guard(lock_);
     Size& size = sizes_[slot / kLine];
-    unpoison(p, sizeof(void*));
+    base::unpoison_memory(p, sizeof(void*));
     *static_cast<void**>(p) = chunk->free;
-    poison(p, slot);
+    base::poison_memory(p, slot);
     chunk->free = p;
     --chunk->live;
     if (!chunk->has_room) add_room(size, chunk);
@@ -143,8 +88,7 @@ class Pool {
     }
     drop_room(size, chunk);
     --size.chunks;
-    unpoison(chunk, kChunk);
-    munmap(chunk, kChunk);
+    base::unmap_huge_pages(chunk, kChunk);
   }
 
   void lock() { lock_.lock(); }
@@ -158,23 +102,10 @@ class Pool {
  private:
   // A fresh chunk counts as a spare until its first slot is handed out.
   Chunk* new_chunk(std::size_t slot) {
-    // Twice the size, so that a 2 MiB boundary lies inside; the rest is unmapped.
-    void* raw =
-        mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    PVDB_CHECK(raw != MAP_FAILED);
-    const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t base = (start + kChunk - 1) & ~(kChunk - 1);
-    if (base > start) munmap(raw, base - start);
-    if (base + kChunk < start + 2 * kChunk) {
-      munmap(reinterpret_cast<void*>(base + kChunk), start + 2 * kChunk - (base + kChunk));
-    }
-#if defined(MADV_HUGEPAGE) && !defined(PVDB_POSIX_FALLBACKS)
-    // Advice only: without huge pages the rows are just as valid.
-    (void)madvise(reinterpret_cast<void*>(base), kChunk, MADV_HUGEPAGE);
-#endif
-    auto* chunk = new (reinterpret_cast<void*>(base)) Chunk;
+    // On a chunk boundary, so that chunk_of finds the head from any row.
+    auto* chunk = new (base::map_huge_pages(kChunk)) Chunk;
     chunk->fresh = slot;  // the head takes the first slot; slots are never smaller
-    poison(reinterpret_cast<char*>(chunk) + chunk->fresh, kChunk - chunk->fresh);
+    base::poison_memory(reinterpret_cast<char*>(chunk) + chunk->fresh, kChunk - chunk->fresh);
     ++sizes_[slot / kLine].chunks;
     ++spares_;
     return chunk;
@@ -199,7 +130,9 @@ class Pool {
     chunk->has_room = false;
   }
 
-  SpinLock lock_;
+  // Held for a few dozen instructions, and taken once per record by each thread
+  // that decodes a snapshot.
+  base::SpinLock lock_;
   std::array<Size, kLargest / kLine + 1> sizes_{};
   std::size_t spares_ = 0;
 };
@@ -213,8 +146,7 @@ Pool* the_pool = nullptr;
 Pool& pool() {
   static const bool made = [] {
     the_pool = new Pool;
-    (void)pthread_atfork([] { the_pool->lock(); }, [] { the_pool->unlock(); },
-                         [] { the_pool->unlock(); });
+    base::around_fork([] { the_pool->lock(); }, [] { the_pool->unlock(); });
     return true;
   }();
   (void)made;

@@ -1,6 +1,3 @@
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -8,28 +5,25 @@
 #include <utility>
 #include <vector>
 
-#include "core/file.h"
+#include "base/huge_pages.h"
+#include "base/posix_file.h"
+#include "base/utf8.h"
 #include "core/parts.h"
 #include "core/snapshot.h"
-#include "core/utf8.h"
 #include "core/vector_store.h"
-#include "index/huge_pages.h"
 
 namespace pvdb::core {
 namespace {
 
-// O_NONBLOCK keeps a FIFO at either path from hanging the open; regular files ignore it.
-constexpr int kReadFlags = O_RDONLY | O_NONBLOCK;
-
 // Fills `out` with the file's first `size` bytes by reads of its parts at once.
 // False when any part failed or came short: the caller then reads it all again.
-bool read_parts(const File& file, char* out, std::size_t size) {
+bool read_parts(const base::File& file, char* out, std::size_t size) {
   const std::size_t parts = part_count(size);
   std::vector<char> complete(parts, 0);
   run_parts(parts, [&](std::size_t k) {
     const std::size_t begin = size / parts * k;
     const std::size_t end = k + 1 == parts ? size : size / parts * (k + 1);
-    auto got = file.read_at(out + begin, end - begin, static_cast<off_t>(begin));
+    auto got = file.read_at(out + begin, end - begin, begin);
     complete[k] = got.ok() && got.value() == end - begin;
   });
   return std::find(complete.begin(), complete.end(), 0) == complete.end();
@@ -39,7 +33,7 @@ bool read_parts(const File& file, char* out, std::size_t size) {
 // buffer then takes one page fault per 2 MiB instead of one per 4 KiB.
 struct FreeBytes {
   std::size_t size = 0;
-  void operator()(char* p) const { index::HugePageAllocator<char>().deallocate(p, size); }
+  void operator()(char* p) const { base::HugePageAllocator<char>().deallocate(p, size); }
 };
 using Bytes = std::unique_ptr<char[], FreeBytes>;
 
@@ -52,19 +46,19 @@ struct WholeFile {
   std::string_view text;
 };
 
-Result<void> read_whole(File& file, WholeFile& out) {
-  struct stat st;
-  if (::fstat(file.fd(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    const auto size = static_cast<std::size_t>(st.st_size);
-    out.bytes = Bytes(index::HugePageAllocator<char>().allocate(size + 1), FreeBytes{size + 1});
+Result<void> read_whole(base::File& file, WholeFile& out) {
+  const auto stamp = file.stamp();
+  if (stamp.ok() && stamp.value().regular && stamp.value().size > 0) {
+    const auto size = static_cast<std::size_t>(stamp.value().size);
+    out.bytes = Bytes(base::HugePageAllocator<char>().allocate(size + 1), FreeBytes{size + 1});
     // One byte past the size tells a file that grew.
     std::size_t got = 0;
     if (read_parts(file, out.bytes.get(), size)) {
-      auto extra = file.read_at(out.bytes.get() + size, 1, static_cast<off_t>(size));
+      auto extra = from_os(file.read_at(out.bytes.get() + size, 1, size));
       if (!extra.ok()) return std::move(extra).error();
       got = size + extra.value();
     } else {
-      auto all = file.read_at(out.bytes.get(), size + 1, 0);
+      auto all = from_os(file.read_at(out.bytes.get(), size + 1, 0));
       if (!all.ok()) return std::move(all).error();
       got = all.value();
     }
@@ -74,7 +68,7 @@ Result<void> read_whole(File& file, WholeFile& out) {
     }
     out.bytes.reset();
   }
-  auto text = file.read_all();
+  auto text = from_os(file.read_all());
   if (!text.ok()) return std::move(text).error();
   out.rest = std::move(text).value();
   out.text = out.rest;
@@ -95,7 +89,7 @@ bool valid_utf8_in_parts(std::string_view text) {
   starts.push_back(text.size());
   std::vector<char> valid(parts, 0);
   run_parts(parts, [&](std::size_t k) {
-    valid[k] = is_valid_utf8(text.substr(starts[k], starts[k + 1] - starts[k]));
+    valid[k] = base::is_valid_utf8(text.substr(starts[k], starts[k + 1] - starts[k]));
   });
   return std::find(valid.begin(), valid.end(), 0) == valid.end();
 }
@@ -113,11 +107,11 @@ Result<VectorStore> VectorStore::open(StoreConfig config) {
 }
 
 Result<void> VectorStore::load_snapshot() {
-  snapshot_seen_ = FileStamp{};
-  if (!path_exists(config_.snapshot_path)) return {};
-  auto file = File::open(config_.snapshot_path, kReadFlags);
+  snapshot_seen_ = base::FileStamp{};
+  if (!base::path_exists(config_.snapshot_path)) return {};
+  auto file = from_os(base::File::open(config_.snapshot_path, base::OpenMode::Read));
   if (!file.ok()) return std::move(file).error();
-  auto stamp = file.value().stamp();
+  auto stamp = from_os(file.value().stamp());
   if (!stamp.ok()) return std::move(stamp).error();
   snapshot_seen_ = stamp.value();
   WholeFile whole;

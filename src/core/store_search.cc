@@ -3,9 +3,9 @@
 #include <span>
 #include <utility>
 
+#include "base/check.h"
 #include "core/vector_store.h"
 #include "index/builder.h"
-#include "index/check.h"
 
 namespace pvdb::core {
 

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/file.h"
+#include "base/posix_file.h"
 #include "core/log.h"
 #include "core/result.h"
 #include "core/vector_entry.h"
@@ -85,7 +85,7 @@ class VectorStore {
   Result<void> load_snapshot();
   // Whether both files are still exactly as this store last read or wrote them; `log`
   // is the log as compaction found it.
-  Result<bool> files_unchanged(const FileStamp& log) const;
+  Result<bool> files_unchanged(const base::FileStamp& log) const;
   Result<void> replay_wal();
   Result<void> apply(WalRecord record);
   // Every change to `entries_` calls `records_changed` before it touches a record.
@@ -101,7 +101,7 @@ class VectorStore {
   bool dirty_ = false;
   // The snapshot as this store last read or wrote it. Unset for a store made by
   // `create`, which read nothing and so replaces whatever it finds.
-  std::optional<FileStamp> snapshot_seen_;
+  std::optional<base::FileStamp> snapshot_seen_;
   Log log_;
   // Built lazily over the live records; point i carries the value i, the position of
   // its record in `index_entries_` (ascending by id). The index borrows the records'

@@ -1,29 +1,22 @@
 #include "core/wal_reader.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
-#include "core/utf8.h"
+#include "base/posix_file.h"
+#include "base/utf8.h"
 
 namespace pvdb::core {
 
 Result<bool> WalLineReader::refill() {
-  while (true) {
-    const ssize_t got = ::read(fd_, buf_, sizeof buf_);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return VectorDbError::io_errno(errno);
-    }
-    total_ += static_cast<std::uint64_t>(got);
-    if (total_ > max_bytes_) return VectorDbError::io_errno(EFBIG);
-    pos_ = 0;
-    len_ = static_cast<std::size_t>(got);
-    if (got == 0) eof_ = true;
-    return got > 0;
-  }
+  auto got = base::read_some(fd_, buf_, sizeof buf_);
+  if (!got.ok()) return VectorDbError::from_os(got.error());
+  total_ += got.value();
+  if (total_ > max_bytes_) return VectorDbError::from_os(base::IoError::too_large());
+  pos_ = 0;
+  len_ = got.value();
+  if (len_ == 0) eof_ = true;
+  return len_ > 0;
 }
 
 Result<bool> WalLineReader::next(Line& line) {
@@ -65,14 +58,14 @@ Result<bool> WalLineReader::next(Line& line) {
 Result<LogLineKind> read_log_line(std::string_view raw, bool terminated, WalRecord& out,
                                   std::size_t capacity) {
   // A crash during an append can cut the last line anywhere, even inside a character.
-  const bool cut_in_char = !terminated && is_utf8_cut_short(raw);
+  const bool cut_in_char = !terminated && base::is_utf8_cut_short(raw);
   std::string_view text = raw;
   if (cut_in_char) {
-    text = drop_incomplete_tail(text);
-  } else if (!is_valid_utf8(text)) {
+    text = base::drop_incomplete_tail(text);
+  } else if (!base::is_valid_utf8(text)) {
     return VectorDbError::invalid_utf8();
   }
-  text = trim_unicode_whitespace(text);
+  text = base::trim_unicode_whitespace(text);
   if (text.empty()) return cut_in_char ? LogLineKind::Fragment : LogLineKind::Blank;
   bool ended_early = false;
   auto record = decode_wal_line(text, &ended_early, capacity);

@@ -1,57 +1,21 @@
 #include "index/builder.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-// getrandom is Linux's; elsewhere, and with PVDB_POSIX_FALLBACKS, the entropy comes
-// from /dev/urandom, which every POSIX system we build for has.
-#if defined(__linux__) && !defined(PVDB_POSIX_FALLBACKS)
-#define PVDB_GETRANDOM 1
-#include <sys/random.h>
-#endif
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
-#include "index/check.h"
+#include "base/check.h"
+#include "base/entropy.h"
 
 namespace pvdb::index {
 namespace {
 
 std::uint64_t rotl(std::uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
-// Fills the buffer from getrandom, or from /dev/urandom where the call is missing.
-void read_entropy(unsigned char* out, std::size_t size) {
-  std::size_t done = 0;
-#ifdef PVDB_GETRANDOM
-  while (done < size) {
-    const ssize_t got = getrandom(out + done, size - done, 0);
-    if (got > 0) {
-      done += static_cast<std::size_t>(got);
-    } else if (got < 0 && errno == ENOSYS) {
-      break;
-    } else {
-      PVDB_CHECK(got < 0 && errno == EINTR);
-    }
-  }
-  if (done == size) return;
-#endif
-  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  PVDB_CHECK(fd >= 0);
-  while (done < size) {
-    const ssize_t got = read(fd, out + done, size - done);
-    PVDB_CHECK(got > 0 || (got < 0 && errno == EINTR));
-    if (got > 0) done += static_cast<std::size_t>(got);
-  }
-  close(fd);
-}
-
 }  // namespace
 
 std::uint64_t fresh_seed() {
   unsigned char bytes[8];
-  read_entropy(bytes, sizeof(bytes));
+  base::read_entropy(bytes, sizeof(bytes));
   std::uint64_t seed = 0;
   std::memcpy(&seed, bytes, sizeof(seed));
   return seed;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "index/check.h"
+#include "base/check.h"
 
 namespace pvdb::index {
 
@@ -15,7 +15,7 @@ Construction::Construction(const PointSet& points, const Sketches* sketches, std
       slot_distances_(points.size()),
       kept_counts_(points.size(), 0),
       dominators_(points.size()),
-      locks_(std::make_unique<RwLock[]>(points.size())),
+      locks_(std::make_unique<base::RwLock[]>(points.size())),
       pool_(points.size()),
       top_(top),
       ef_construction_(ef_construction),
@@ -28,7 +28,7 @@ Layer Construction::locked_zero(PointIndex owned) const {
 void Construction::insert(PointIndex new_point, std::size_t level,
                           std::span<const std::vector<UpperNode>> upper_layers) {
   PVDB_CHECK(new_point != 0 && new_point < zero_.size());
-  ExclusiveGuard own(locks_[new_point]);
+  base::ExclusiveGuard own(locks_[new_point]);
   SearchPair pair = pool_.pop();
   pair.insertion.ef = ef_construction_;
   Search& search = pair.search;
@@ -128,7 +128,7 @@ void Construction::rank_all(Search& insertion, Candidate first, std::span<const 
 // The node's list with each entry's distance from the node's point.
 std::size_t Construction::read_list(PointIndex node, Candidate* out, std::size_t* kept,
                                     std::uint8_t* dominators) {
-  SharedGuard guard(locks_[node]);
+  base::SharedGuard guard(locks_[node]);
   *kept = kept_counts_[node];
   const std::array<PointIndex, kZeroSlots>& slots = zero_[node].slots;
   std::size_t count = 0;
@@ -277,7 +277,7 @@ bool Construction::link_back_shortcut(PointIndex new_point, PointIndex neighbour
 
 void Construction::replace_list(PointIndex node, std::span<const Candidate> selection,
                                 std::size_t kept, const std::uint8_t* dominators) {
-  ExclusiveGuard guard(locks_[node]);
+  base::ExclusiveGuard guard(locks_[node]);
   kept_counts_[node] = static_cast<std::uint8_t>(kept);
   std::array<PointIndex, kZeroSlots>& slots = zero_[node].slots;
   for (std::size_t k = 0; k < kZeroSlots; ++k) {
@@ -311,7 +311,7 @@ void Construction::link_back_sorted(PointIndex new_point, PointIndex neighbour, 
       low = mid + 1;
     }
   }
-  ExclusiveGuard guard(locks_[neighbour]);
+  base::ExclusiveGuard guard(locks_[neighbour]);
   zero_[neighbour].insert(low, new_point);
   // The same shift for the remembered distances.
   if (low >= kZeroSlots) return;
@@ -322,7 +322,7 @@ void Construction::link_back_sorted(PointIndex new_point, PointIndex neighbour, 
 
 UpperNode Construction::freeze(PointIndex p) {
   PVDB_CHECK(p < zero_.size());
-  SharedGuard guard(locks_[p]);
+  base::SharedGuard guard(locks_[p]);
   return UpperNode::from_zero(zero_[p]);
 }
 

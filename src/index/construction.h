@@ -8,9 +8,9 @@
 #include <span>
 #include <vector>
 
+#include "base/spin_lock.h"
 #include "index/layer.h"
 #include "index/point.h"
-#include "index/rw_lock.h"
 #include "index/search_pool.h"
 
 namespace pvdb::index {
@@ -75,7 +75,7 @@ class Construction {
   // For every slot of zero_, the distance from the node's point to the slot's
   // point, kept under the same lock. Linking back needs exactly these distances,
   // and distances are deterministic, so remembering them changes no result.
-  std::vector<std::array<float, kZeroSlots>, HugePageAllocator<std::array<float, kZeroSlots>>>
+  std::vector<std::array<float, kZeroSlots>, base::HugePageAllocator<std::array<float, kZeroSlots>>>
       slot_distances_;
   // With the heuristic: how many leading entries of each list its last selection
   // kept (the rest were re-admitted). Kept under the same lock as the list.
@@ -85,9 +85,9 @@ class Construction {
   // selection over the same entries discards it again without scoring it. Kept
   // under the same lock as the list.
   std::vector<std::array<std::uint8_t, kZeroSlots>,
-              HugePageAllocator<std::array<std::uint8_t, kZeroSlots>>>
+              base::HugePageAllocator<std::array<std::uint8_t, kZeroSlots>>>
       dominators_;
-  std::unique_ptr<RwLock[]> locks_;
+  std::unique_ptr<base::RwLock[]> locks_;
   SearchPool pool_;
   std::size_t top_;
   std::size_t ef_construction_;

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "index/check.h"
+#include "base/check.h"
 #include "index/construction.h"
 
 namespace pvdb::index {
@@ -16,7 +16,7 @@ constexpr std::size_t kFreezeGrain = 512;
 // construction.
 std::vector<std::vector<UpperNode>> insert_layers(Construction& construction,
                                                   const std::vector<LayerPlan>& plan,
-                                                  WorkerPool& pool) {
+                                                  base::WorkerPool& pool) {
   const std::size_t top = plan.size() - 1;
   std::vector<std::vector<UpperNode>> layers(top);
   for (const LayerPlan& step : plan) {
@@ -75,11 +75,11 @@ std::span<const Candidate> Hnsw::search(std::span<const float> query, Search& se
 }
 
 HnswMap HnswMap::build(PointSet points, std::vector<std::uint64_t> values, const Builder& builder) {
-  return build(std::move(points), std::move(values), builder, WorkerPool::global());
+  return build(std::move(points), std::move(values), builder, base::WorkerPool::global());
 }
 
 HnswMap HnswMap::build(PointSet points, std::vector<std::uint64_t> values, const Builder& builder,
-                       WorkerPool& pool) {
+                       base::WorkerPool& pool) {
   const std::size_t n = points.size();
   PVDB_CHECK(values.size() == n);
   if (n == 0) return HnswMap(Hnsw(PointSet(), Sketches(), {}, {}, builder.ef_search), {});

@@ -5,12 +5,12 @@
 #include <span>
 #include <vector>
 
+#include "base/worker_pool.h"
 #include "index/builder.h"
 #include "index/candidate.h"
 #include "index/layer.h"
 #include "index/point.h"
 #include "index/search.h"
-#include "index/worker_pool.h"
 
 namespace pvdb::index {
 
@@ -73,7 +73,7 @@ class HnswMap {
   static HnswMap build(PointSet points, std::vector<std::uint64_t> values, const Builder& builder);
   // The same on a given pool, so a build can be made on a chosen number of threads.
   static HnswMap build(PointSet points, std::vector<std::uint64_t> values, const Builder& builder,
-                       WorkerPool& pool);
+                       base::WorkerPool& pool);
 
   Results search(std::span<const float> query, Search& search, std::size_t limit = SIZE_MAX) const;
 

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/cpu.h"
+
 namespace pvdb::index::kernels {
 namespace {
 
@@ -393,13 +395,9 @@ void dot_fast_batch_neon(const float* query, std::size_t query_len, const float*
 }
 #endif
 
-#ifdef PVDB_KERNELS_X86
-bool has_avx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
-#endif
-
 std::vector<DotBatchFn> dot_batch_kernels() {
 #if defined(PVDB_KERNELS_X86)
-  if (has_avx2()) return {dot_batch_scalar, dot_batch_sse2, dot_batch_avx2};
+  if (base::has_avx2_fma()) return {dot_batch_scalar, dot_batch_sse2, dot_batch_avx2};
   return {dot_batch_scalar, dot_batch_sse2};
 #elif defined(PVDB_KERNELS_NEON)
   return {dot_batch_scalar, dot_batch_neon};
@@ -410,7 +408,7 @@ std::vector<DotBatchFn> dot_batch_kernels() {
 
 std::vector<DotBatchFn> dot_fast_batch_kernels() {
 #if defined(PVDB_KERNELS_X86)
-  if (has_avx2()) return {dot_fast_batch_scalar, dot_fast_batch_avx2};
+  if (base::has_avx2_fma()) return {dot_fast_batch_scalar, dot_fast_batch_avx2};
 #elif defined(PVDB_KERNELS_NEON)
   return {dot_fast_batch_scalar, dot_fast_batch_neon};
 #endif
@@ -419,7 +417,7 @@ std::vector<DotBatchFn> dot_fast_batch_kernels() {
 
 std::vector<DotWordsFn> dot_words_kernels() {
 #if defined(PVDB_KERNELS_X86)
-  if (has_avx2()) return {dot_words_scalar, dot_words_avx2};
+  if (base::has_avx2_fma()) return {dot_words_scalar, dot_words_avx2};
 #elif defined(PVDB_KERNELS_NEON)
   return {dot_words_scalar, dot_words_neon};
 #endif

@@ -38,7 +38,7 @@ void dot_batch_scalar(const float* query, std::size_t query_len, const float* co
 #ifdef PVDB_KERNELS_X86
 void dot_batch_sse2(const float* query, std::size_t query_len, const float* const* rows,
                     const std::size_t* lens, std::size_t count, float* out);
-// Only callable when has_avx2() is true.
+// Only callable when base::has_avx2_fma() is true.
 void dot_batch_avx2(const float* query, std::size_t query_len, const float* const* rows,
                     const std::size_t* lens, std::size_t count, float* out);
 #endif
@@ -54,7 +54,7 @@ void dot_batch_neon(const float* query, std::size_t query_len, const float* cons
 void dot_fast_batch_scalar(const float* query, std::size_t query_len, const float* const* rows,
                            const std::size_t* lens, std::size_t count, float* out);
 #ifdef PVDB_KERNELS_X86
-// Only callable when has_avx2() is true (it implies FMA here).
+// Only callable when base::has_avx2_fma() is true.
 void dot_fast_batch_avx2(const float* query, std::size_t query_len, const float* const* rows,
                          const std::size_t* lens, std::size_t count, float* out);
 #endif
@@ -69,10 +69,8 @@ void dot_fast_batch_neon(const float* query, std::size_t query_len, const float*
 using DotWordsFn = std::int32_t (*)(const std::int16_t* a, const std::int8_t* b, std::size_t lines);
 std::int32_t dot_words_scalar(const std::int16_t* a, const std::int8_t* b, std::size_t lines);
 #ifdef PVDB_KERNELS_X86
-// Only callable when has_avx2() is true.
+// Only callable when base::has_avx2_fma() is true.
 std::int32_t dot_words_avx2(const std::int16_t* a, const std::int8_t* b, std::size_t lines);
-
-bool has_avx2();
 #endif
 #ifdef PVDB_KERNELS_NEON
 std::int32_t dot_words_neon(const std::int16_t* a, const std::int8_t* b, std::size_t lines);

@@ -5,10 +5,10 @@
 #include <span>
 #include <vector>
 
-#include "index/check.h"
-#include "index/huge_pages.h"
+#include "base/check.h"
+#include "base/huge_pages.h"
+#include "base/spin_lock.h"
 #include "index/point.h"
-#include "index/rw_lock.h"
 
 namespace pvdb::index {
 
@@ -44,7 +44,7 @@ struct UpperNode {
 };
 
 // Layer 0 of a whole graph, one node per point.
-using ZeroNodes = std::vector<ZeroNode, HugePageAllocator<ZeroNode>>;
+using ZeroNodes = std::vector<ZeroNode, base::HugePageAllocator<ZeroNode>>;
 
 inline void ZeroNode::insert(std::size_t index, PointIndex point) {
   if (index >= kZeroSlots) return;
@@ -69,7 +69,7 @@ class Layer {
   static Layer zero(std::span<const ZeroNode> nodes) { return Layer({}, nodes, nullptr); }
   // Every node is read under its shared lock, except owned: the calling thread
   // holds that node exclusively and reads it as it stands.
-  static Layer locked(std::span<const ZeroNode> nodes, RwLock* locks, PointIndex owned) {
+  static Layer locked(std::span<const ZeroNode> nodes, base::RwLock* locks, PointIndex owned) {
     Layer layer({}, nodes, locks);
     layer.owned_ = owned;
     return layer;
@@ -117,12 +117,12 @@ class Layer {
     }
     PVDB_CHECK(p < zero_.size());
     if (locks_ == nullptr || p == owned_) return copy_slots(zero_[p].slots, links, out);
-    SharedGuard guard(locks_[p]);
+    base::SharedGuard guard(locks_[p]);
     return copy_slots(zero_[p].slots, links, out);
   }
 
  private:
-  Layer(std::span<const UpperNode> upper, std::span<const ZeroNode> zero, RwLock* locks)
+  Layer(std::span<const UpperNode> upper, std::span<const ZeroNode> zero, base::RwLock* locks)
       : upper_(upper), zero_(zero), locks_(locks) {}
 
   template <std::size_t N>
@@ -148,7 +148,7 @@ class Layer {
 
   std::span<const UpperNode> upper_;
   std::span<const ZeroNode> zero_;
-  RwLock* locks_ = nullptr;
+  base::RwLock* locks_ = nullptr;
   PointIndex owned_ = kEmptySlot;
 };
 

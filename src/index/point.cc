@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/check.h"
 #include "index/candidate.h"
-#include "index/check.h"
 #include "index/kernels.h"
 
 namespace pvdb::index {

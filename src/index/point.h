@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "index/check.h"
+#include "base/check.h"
 
 namespace pvdb::index {
 

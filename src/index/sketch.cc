@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "index/check.h"
+#include "base/check.h"
 #include "index/kernels.h"
 
 namespace pvdb::index {

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "index/huge_pages.h"
+#include "base/huge_pages.h"
 #include "index/point.h"
 
 namespace pvdb::index {
@@ -61,7 +61,7 @@ class Sketches {
   // for a table read. Points of one store all have the same length.
   std::size_t stride_ = 0;
   std::vector<Row> rows_;
-  std::vector<Line, HugePageAllocator<Line>> lines_;
+  std::vector<Line, base::HugePageAllocator<Line>> lines_;
 };
 
 }  // namespace pvdb::index

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "index/check.h"
+#include "base/check.h"
 #include "index/point.h"
 
 namespace pvdb::index {

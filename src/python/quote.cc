@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 
+#include "base/utf8.h"
 #include "python/unicode_tables.h"
 
 namespace pvdb::py {
@@ -16,18 +17,6 @@ bool is_escaped(std::uint32_t code) {
       kEscapedRanges.begin(), kEscapedRanges.end(), code,
       [](std::uint32_t value, const CodePointRange& range) { return value < range.first; });
   return it != kEscapedRanges.begin() && code <= std::prev(it)->last;
-}
-
-// Decodes the code point starting at `pos` and advances `pos` past it.
-std::uint32_t next_code_point(std::string_view text, std::size_t& pos) {
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char lead = byte(pos);
-  std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-  length = std::min(length, text.size() - pos);
-  std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
-  for (std::size_t i = 1; i < length; ++i) code = (code << 6) | (byte(pos + i) & 0x3F);
-  pos += length;
-  return code;
 }
 
 // The short escape of `code`, or nullptr when it has none.
@@ -65,7 +54,7 @@ std::string quote_id(std::string_view id) {
   out.reserve(id.size() + 2);
   for (std::size_t pos = 0; pos < id.size();) {
     std::size_t start = pos;
-    std::uint32_t code = next_code_point(id, pos);
+    std::uint32_t code = base::next_code_point(id, pos);
     if (const char* escape = simple_escape(code)) {
       out += escape;
     } else if (is_escaped(code)) {

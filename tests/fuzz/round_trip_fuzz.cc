@@ -15,13 +15,13 @@
 #include <string_view>
 #include <system_error>
 
-#include "core/utf8.h"
+#include "base/utf8.h"
 #include "core/wal.h"
 #include "fuzz_checks.h"
 
 namespace {
 
-using pvdb::core::append_utf8;
+using pvdb::base::append_utf8;
 using pvdb::core::VectorEntry;
 using pvdb::core::WalRecord;
 using pvdb::fuzz::check;

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/utf8.h"
+#include "base/utf8.h"
 #include "core/wal_reader.h"
 #include "fuzz_checks.h"
 
@@ -103,8 +103,8 @@ void replay(const std::vector<RawLine>& lines) {
             "unexpected error kind", kind.error().message());
       return;
     }
-    const bool valid = pvdb::core::is_valid_utf8(raw.text);
-    const bool blank = valid && pvdb::core::trim_unicode_whitespace(raw.text).empty();
+    const bool valid = pvdb::base::is_valid_utf8(raw.text);
+    const bool blank = valid && pvdb::base::trim_unicode_whitespace(raw.text).empty();
     switch (kind.value()) {
       case LogLineKind::Blank:
         check(blank, "a blank line that is not blank", raw.text);

@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "base/utf8.h"
 #include "core/snapshot.h"
-#include "core/utf8.h"
 #include "core/vector_store.h"
 
 namespace pvdb::core {
 namespace {
+
+using base::is_valid_utf8;
 
 // A snapshot of over a megabyte, so that it is read and checked in parts, whose
 // records hold two- and three-byte characters throughout: wherever a part begins,

@@ -15,6 +15,8 @@
 namespace pvdb::index {
 namespace {
 
+using base::WorkerPool;
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
 #else

@@ -9,6 +9,8 @@
 namespace pvdb::index {
 namespace {
 
+using base::RwLock;
+
 TEST(ZeroNode, InsertShiftsAndDropsTheLast) {
   ZeroNode node;
   node.insert(0, 10);

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace pvdb::index {
+namespace pvdb::base {
 
 // A fixed set of threads that runs one parallel loop at a time. A pool of size n
 // has n - 1 threads of its own and the calling thread works as the n-th, so a pool
@@ -71,4 +71,4 @@ std::size_t pool_size(const char* num_threads, const char* rs_num_cpus, std::siz
 // Logical CPUs this process may run on, or 1 when that cannot be found out.
 std::size_t available_cpus();
 
-}  // namespace pvdb::index
+}  // namespace pvdb::base

@@ -1,11 +1,11 @@
-#include "index/huge_pages.h"
+#include "base/huge_pages.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
-namespace pvdb::index {
+namespace pvdb::base {
 namespace {
 
 // Both sides of the 2 MiB line: large arrays start on a huge-page boundary, and
@@ -24,4 +24,4 @@ TEST(HugePageAllocator, LargeArraysAreAlignedAndAllSizesHoldTheirValues) {
 }
 
 }  // namespace
-}  // namespace pvdb::index
+}  // namespace pvdb::base

@@ -1,4 +1,4 @@
-#include "index/worker_pool.h"
+#include "base/worker_pool.h"
 
 #include <sched.h>
 #include <unistd.h>
@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "index/check.h"
+#include "base/check.h"
 
-namespace pvdb::index {
+namespace pvdb::base {
 
 struct WorkerPool::Job {
   Call call;
@@ -136,4 +136,4 @@ std::size_t available_cpus() {
   return online > 0 ? static_cast<std::size_t>(online) : 1;
 }
 
-}  // namespace pvdb::index
+}  // namespace pvdb::base

@@ -1,10 +1,11 @@
-#include "core/utf8.h"
+#include "base/utf8.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-namespace pvdb::core {
+namespace pvdb::base {
 namespace {
 
 // Length of the well-formed character starting at text[i], 0 if it is malformed, or
@@ -122,6 +123,17 @@ std::string_view trim_unicode_whitespace(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+std::uint32_t next_code_point(std::string_view text, std::size_t& pos) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(pos);
+  std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+  length = std::min(length, text.size() - pos);
+  std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) code = (code << 6) | (byte(pos + i) & 0x3F);
+  pos += length;
+  return code;
+}
+
 void append_utf8(std::string& out, std::uint32_t code) {
   if (code < 0x80) {
     out += static_cast<char>(code);
@@ -140,4 +152,4 @@ void append_utf8(std::string& out, std::uint32_t code) {
   }
 }
 
-}  // namespace pvdb::core
+}  // namespace pvdb::base

@@ -1,4 +1,4 @@
-#include "index/worker_pool.h"
+#include "base/worker_pool.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-namespace pvdb::index {
+namespace pvdb::base {
 namespace {
 
 TEST(WorkerPool, ParseThreadCount) {
@@ -69,4 +69,4 @@ TEST(WorkerPool, EveryIndexRunsOnceAtEverySize) {
 }
 
 }  // namespace
-}  // namespace pvdb::index
+}  // namespace pvdb::base

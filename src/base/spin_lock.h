@@ -4,15 +4,57 @@
 #include <cstdint>
 #include <thread>
 
-#include "index/spin_pause.h"
+namespace pvdb::base {
 
-namespace pvdb::index {
+// One step of a spin on a lock held for a few instructions: the hint lets a
+// sibling hardware thread run meanwhile and, on x86, spares the pipeline flush
+// when the lock is seen free. Where the processor has no such hint this does nothing.
+inline void spin_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
+// The wait after the `spins`-th failed attempt at a lock: a pause for the first
+// `kSpins`, then a yield, so that a holder that lost its processor gets it back.
+template <int kSpins>
+inline void spin_wait(int spins) {
+  if (spins < kSpins) {
+    spin_pause();
+  } else {
+    std::this_thread::yield();
+  }
+}
+
+// A one-byte lock for sections of a few dozen instructions taken very often, where
+// a brief spin costs far less than a sleeping mutex's bookkeeping. Meets the
+// standard Lockable requirements, so std::lock_guard holds it.
+class SpinLock {
+ public:
+  void lock() noexcept {
+    while (held_.exchange(true, std::memory_order_acquire)) {
+      for (int spins = 0; held_.load(std::memory_order_relaxed); ++spins) spin_wait<128>(spins);
+    }
+  }
+  void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> held_{false};
+};
+
+// Runs `before` in the forking thread just before every fork of this process, and
+// `after` on both sides just after it. A lock taken in `before` and released in
+// `after` is never copied into a child while another thread holds it, where nothing
+// would ever release it.
+void around_fork(void (*before)(), void (*after)());
 
 // A four-byte reader-writer lock, one per layer-0 node while a graph is built.
 // Critical sections are short copies of a node's slots, except that an insertion
-// holds its own node for the whole insertion; waiters spin briefly, then yield.
-// A waiting writer stops new readers from entering, so re-selections that write
-// a popular node are not starved by the searches reading it.
+// holds its own node for the whole insertion, so waiters yield sooner than on a
+// SpinLock. A waiting writer stops new readers from entering, so re-selections
+// that write a popular node are not starved by the searches reading it.
 class RwLock {
  public:
   void lock_shared() {
@@ -23,7 +65,7 @@ class RwLock {
                                        std::memory_order_relaxed)) {
         return;
       }
-      pause(spins);
+      spin_wait<64>(spins);
     }
   }
 
@@ -40,7 +82,7 @@ class RwLock {
       } else if ((state & kWriterWaiting) == 0) {
         state_.fetch_or(kWriterWaiting, std::memory_order_relaxed);
       }
-      pause(spins);
+      spin_wait<64>(spins);
     }
   }
 
@@ -49,14 +91,6 @@ class RwLock {
  private:
   static constexpr std::uint32_t kWriter = 1u << 31;
   static constexpr std::uint32_t kWriterWaiting = 1u << 30;
-
-  static void pause(int spins) {
-    if (spins < 64) {
-      spin_pause();
-    } else {
-      std::this_thread::yield();
-    }
-  }
 
   std::atomic<std::uint32_t> state_{0};
 };
@@ -84,4 +118,4 @@ class ExclusiveGuard {
   RwLock& lock_;
 };
 
-}  // namespace pvdb::index
+}  // namespace pvdb::base

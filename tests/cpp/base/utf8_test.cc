@@ -1,11 +1,11 @@
-#include "core/utf8.h"
+#include "base/utf8.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace pvdb::core {
+namespace pvdb::base {
 namespace {
 
 struct Utf8Case {
@@ -60,4 +60,4 @@ TEST(Utf8, TrimsEveryWhiteSpaceCharacter) {
 }
 
 }  // namespace
-}  // namespace pvdb::core
+}  // namespace pvdb::base

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-// Ends the process when an invariant of the index does not hold. Active in every
-// build: the index has no error values, so a broken invariant must never run on.
+// Ends the process when an invariant does not hold. Active in every build: the
+// layers that use it have no error values, so a broken invariant must never run on.
 #define PVDB_CHECK(cond)                                                                   \
   do {                                                                                     \
     if (!(cond)) [[unlikely]] {                                                            \
