@@ -10,7 +10,8 @@ stopping at the first failure) and records whether the fault was caught.
   tools/mutants.py --root OTHER_CHECKOUT --only baseline.json --status killed --out check.json
 
 The sample depends only on the sources under src/ and the seed, so another checkout with
-the same src/ gets the same mutants. Run it with the interpreter that has pytest.
+the same src/ gets the same mutants; with --only, a mutant whose line a refactoring moved
+(within its file or to another) is found again by its text. Run it with the interpreter that has pytest.
 """
 
 import argparse
@@ -26,7 +27,7 @@ import time
 from dataclasses import asdict, dataclass
 from pathlib import Path
 
-LAYERS = ("index", "core", "python")  # bottom up: a layer's faults reach every layer above it
+LAYERS = ("base", "index", "core", "python")  # bottom up: a layer's faults reach every layer above it
 SCORED = ("killed", "timeout")
 # Tests that need minutes and mostly repeat what faster ones check, or that never run our C++.
 DEFAULT_PY_SKIP = "random_kills or valgrind or strict_mypy"
@@ -190,6 +191,27 @@ def all_sites(root):
                 continue  # tables made by a script: a fault there is a fault in the script
             sites += sites_in(layer, f"{layer}/{path.name}", text)
     return sites
+
+
+def relocate(rows, sites):
+    """Pairs each earlier mutant with its site in this checkout: the same id, or else the site
+    that makes the same change to the same line, wherever a refactoring moved it (the same
+    file name first, then the nearest line); None when the line is gone or ambiguous."""
+    by_id = {m.id: m for m in sites}
+    by_change = {}
+    for m in sites:
+        by_change.setdefault((m.original.strip(), m.mutated.strip()), []).append(m)
+    for row in rows:
+        change = (row["original"].strip(), row["mutated"].strip())
+        mutant = by_id.get(row["id"])
+        if mutant is None or (mutant.original.strip(), mutant.mutated.strip()) != change:
+            same = by_change.get(change, [])
+            name = row["file"].rsplit("/", 1)[-1]
+            same = [m for m in same if m.file.endswith("/" + name)] or same
+            if len({m.file for m in same}) == 1:  # lines shift: the nearest one moved least
+                same = sorted(same, key=lambda m: abs(m.line - row["line"]))[:1]
+            mutant = same[0] if len(same) == 1 else None
+        yield row, mutant
 
 
 def sample(sites, seed, count):
@@ -406,12 +428,18 @@ def main():
     args.build = (args.build or args.root / "build" / "mutants").resolve()
 
     sites = all_sites(args.root)
+    was = {}  # a relocated mutant's id in the earlier result
     if args.only:
         earlier = json.loads(args.only.read_text())
-        wanted = {r["id"] for r in earlier["mutants"] if r["status"] in args.status.split(",")}
-        mutants = [m for m in sites if m.id in wanted]
-        if len(mutants) != len(wanted):
-            print(f"warning: {len(wanted) - len(mutants)} mutants no longer exist", flush=True)
+        wanted = [r for r in earlier["mutants"] if r["status"] in args.status.split(",")]
+        mutants = []
+        for row, mutant in relocate(wanted, sites):
+            if mutant is None:
+                print(f"gone: {row['id']}  {row['original'].strip()!r}", flush=True)
+                continue
+            if mutant.id != row["id"]:
+                was[mutant.id] = row["id"]
+            mutants.append(mutant)
     else:
         mutants = sample(sites, args.seed, args.count)
     if args.list:
@@ -443,6 +471,8 @@ def main():
                     patch.recover(quiet=True)
             rows.append(dict(asdict(mutant), status=status, killer=why,
                              seconds=round(time.monotonic() - began, 1)))
+            if mutant.id in was:
+                rows[-1]["was"] = was[mutant.id]
             print(f"[{n}/{len(mutants)}] {status:10} {rows[-1]['seconds']:6.1f}s {mutant.id}"
                   f"{'  by ' + why if why else ''}", flush=True)
             meta["minutes"] = round((time.monotonic() - start) / 60, 1)
