@@ -75,7 +75,7 @@ run_target() {
   cp tests/fuzz/corpus/* "$corpus/"
   # The long generated logs would raise every target's input size limit; only the
   # file reader needs inputs beyond its 8 KiB buffer.
-  if [ "$t" = wal_file_fuzz ]; then cp "$build/seeds/corpus/"* "$corpus/"; fi
+  if [ "$t" = decode_fuzz ]; then cp "$build/seeds/corpus/"* "$corpus/"; fi
   # Once each, in full: libFuzzer would cut inputs this large down while fuzzing.
   if ! nice -n 10 "$build/$t" -timeout=10 -rss_limit_mb=4096 -artifact_prefix="$art/" \
     "$build/seeds/deep/"* >"$out/$t.deep.log" 2>&1; then

@@ -95,6 +95,11 @@ TEST(JsonReader, ErrorsOfTheSnapshot) {
       {R"({"dim":3,"entries":[]} x)", "trailing characters at line 1 column 24"},
       {R"({"dim":3,"entries":[]}{})", "trailing characters at line 1 column 23"},
       {R"([3,[],1])", "trailing characters at line 1 column 7"},
+      // Only JSON's own white space may follow; a byte order mark may not lead either.
+      {"{\"dim\":3,\"entries\":[]}\n  \t\r\n", "decoded"},
+      {"{\"dim\":3,\"entries\":[]} \x0B", "trailing characters at line 1 column 24"},
+      {"{\"dim\":3,\"entries\":[]}\xEF\xBB\xBF", "trailing characters at line 1 column 23"},
+      {"\xEF\xBB\xBF{\"dim\":3,\"entries\":[]}", "expected value at line 1 column 1"},
       // Skipped values are checked for form, with their own view of commas.
       {R"({"dim":3,"entries":[],"x":[1,]})", "expected value at line 1 column 30"},
       {R"({"dim":3,"entries":[],"x":{"a":1,}})", "key must be a string at line 1 column 34"},

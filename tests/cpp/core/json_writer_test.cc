@@ -21,61 +21,18 @@ std::string written(void (*write)(std::string&, T), T value) {
   return out;
 }
 
-TEST(JsonWriter, StringEscapesOnlyQuoteBackslashAndControlBytes) {
-  struct Case {
-    std::string text;
-    std::string json;
-  };
-  const std::vector<Case> cases = {
-      {"", R"("")"},
-      {std::string("a\"b\\c\t\n\x01\xC3\xA9"), R"("a\"b\\c\t\n\u0001)"
-                                               "\xC3\xA9\""},
-      {"\b\f\r", R"("\b\f\r")"},
-      {std::string("\x00\x0B\x1B\x1F", 4), R"("\u0000\u000b\u001b\u001f")"},
-      {"/\x7F ~", "\"/\x7F ~\""},
-      {"\xF0\x9F\x98\x80 \xE2\x80\xA8", "\"\xF0\x9F\x98\x80 \xE2\x80\xA8\""},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(written<std::string_view>(write_json_string, c.text), c.json) << c.json;
-}
-
+// The round-trip tests hold every float's text to the format's; these pin the
+// layout's bounds and the texts of values that have no digits.
 TEST(JsonWriter, FloatsInShortestDigitsAndOurLayout) {
   struct Case {
     float value;
     const char* text;
   };
+  const float inf = std::numeric_limits<float>::infinity();
   const Case cases[] = {
-      {1.0f, "1.0"},
-      {0.5f, "0.5"},
-      {-2.25f, "-2.25"},
-      {100.0f, "100.0"},
-      {123.456f, "123.456"},
-      {0.1f, "0.1"},
-      {1.0f / 3.0f, "0.33333334"},
-      {16777216.0f, "16777216.0"},
-      {123456789.0f, "123456790.0"},
-      {1e12f, "1000000000000.0"},
-      {1e13f, "1e+13"},
-      {1.5e13f, "1.5e+13"},
-      {1e-6f, "0.000001"},
-      {2.5e-5f, "0.000025"},
-      {1e-7f, "1e-7"},
-      {1.5e-7f, "1.5e-7"},
-      {std::numeric_limits<float>::max(), "3.4028235e+38"},
-      {std::numeric_limits<float>::min(), "1.1754944e-38"},
-      {std::numeric_limits<float>::denorm_min(), "1e-45"},
-      {-std::numeric_limits<float>::denorm_min(), "-1e-45"},
-      {0.0f, "0.0"},
-      {-0.0f, "-0.0"},
-      {std::nanf(""), "null"},
-      {std::numeric_limits<float>::infinity(), "null"},
-      {-std::numeric_limits<float>::infinity(), "null"},
-      {1.25e12f, "1250000000000.0"},
-      {-9.999999e-7f, "-9.999999e-7"},
-      {0.000123f, "0.000123"},
-      {-1.23456789e-6f, "-0.0000012345679"},
-      {-1.2345678e-6f, "-0.0000012345678"},
-      {1234.5f, "1234.5"},
+      {1e12f, "1000000000000.0"},      {1e13f, "1e+13"}, {1e-6f, "0.000001"},
+      {-9.999999e-7f, "-9.999999e-7"}, {0.0f, "0.0"},    {-0.0f, "-0.0"},
+      {std::nanf(""), "null"},         {inf, "null"},    {-inf, "null"},
   };
   for (const auto& c : cases) EXPECT_EQ(written(write_json_f32, c.value), c.text) << c.text;
 }
@@ -95,35 +52,17 @@ TEST(JsonWriter, DoublesUseTheSameLayoutAndIntegersTheirDigits) {
             "18446744073709551615");
 }
 
+// The module's tests pin the bytes of records and snapshots; these append to what
+// the buffer holds, and a snapshot may have no records.
 TEST(JsonWriter, DocumentsAppendToTheBuffer) {
-  const VectorEntry a{"a", {1.0f, 0.5f, -2.25f}, "m", "t0"};
-  const VectorEntry b{"b", {0.1f, 1.0f / 3.0f, 1e-7f}, "", ""};
-  const VectorEntry empty{"", {}, "", ""};
   std::string out = "prefix|";
-  encode_wal_upsert(out, a);
   encode_wal_delete(out, "a");
+  encode_snapshot(out, 0, {});
   EXPECT_EQ(out,
             "prefix|"
-            R"({"op":"upsert","data":{"id":"a","embedding":[1.0,0.5,-2.25],"metadata":"m",)"
-            R"("created_at":"t0"}})"
-            "\n"
             R"({"op":"delete","data":{"id":"a"}})"
-            "\n");
-
-  const VectorEntry* one[] = {&b};
-  out.clear();
-  encode_snapshot(out, 3, one);
-  EXPECT_EQ(out, R"({"dim":3,"entries":[{"id":"b","embedding":[0.1,0.33333334,1e-7],"metadata":"",)"
-                 R"("created_at":""}]})");
-
-  const VectorEntry* two[] = {&empty, &empty};
-  out.clear();
-  encode_snapshot(out, 0, two);
-  EXPECT_EQ(out, R"({"dim":0,"entries":[{"id":"","embedding":[],"metadata":"","created_at":""},)"
-                 R"({"id":"","embedding":[],"metadata":"","created_at":""}]})");
-  out.clear();
-  encode_snapshot(out, 0, {});
-  EXPECT_EQ(out, R"({"dim":0,"entries":[]})");
+            "\n"
+            R"({"dim":0,"entries":[]})");
 }
 
 }  // namespace

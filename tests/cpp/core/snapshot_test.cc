@@ -12,27 +12,6 @@
 namespace pvdb::core {
 namespace {
 
-TEST(Snapshot, OnlyWhitespaceMayFollowTheDocument) {
-  const std::string example =
-      R"({"dim":3,"entries":[{"id":"b","embedding":[0.1,0.33333334,1e-7],"metadata":"","created_at":""}]})";
-  struct Case {
-    std::string text;
-    std::string message;
-  };
-  const Case cases[] = {
-      {example, ""},
-      {example + "\n  \t\r\n", ""},
-      {example + "\n{}", "trailing characters at line 2 column 1"},
-      {example + " \x0B", "trailing characters at line 1 column 98"},
-      {example + "\xEF\xBB\xBF", "trailing characters at line 1 column 97"},
-      {"\xEF\xBB\xBF" + example, "expected value at line 1 column 1"},
-  };
-  for (const auto& c : cases) {
-    auto snapshot = decode_snapshot(c.text);
-    EXPECT_EQ(snapshot.ok() ? "" : snapshot.error().message(), c.message);
-  }
-}
-
 // Records whose texts vary in length, so that cuts land in every part of a record.
 std::vector<VectorEntry> sample_entries(int count) {
   std::vector<VectorEntry> entries;

@@ -18,7 +18,7 @@ using base::is_valid_utf8;
 // A snapshot of over a megabyte, so that it is read and checked in parts, whose
 // records hold two- and three-byte characters throughout: wherever a part begins,
 // it is next to one.
-std::string large_snapshot(std::vector<VectorEntry>& records, int count = 9000) {
+std::string large_snapshot(std::vector<VectorEntry>& records, int count) {
   records.clear();
   for (int i = 0; i < count; ++i) {
     std::string text;
@@ -57,11 +57,14 @@ class StoreOpen : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(StoreOpen, LargeSnapshotWithCharactersAcrossPartsOpens) {
+// Sizes a few bytes apart move the part boundaries across whole characters; each
+// opens with every record. A bad byte, or a character cut short, anywhere in it, the
+// part boundaries included, is the UTF-8 error and never a JSON error.
+TEST_F(StoreOpen, BrokenCharacterAnywhereInALargeSnapshotIsAnIoError) {
   std::vector<VectorEntry> records;
-  // Sizes a few bytes apart move the part boundaries across whole characters.
+  std::string text;
   for (int count = 9000; count < 9012; ++count) {
-    const std::string text = large_snapshot(records, count);
+    text = large_snapshot(records, count);
     ASSERT_GT(text.size(), std::size_t{1} << 20);
     EXPECT_EQ(open_with_snapshot(text), "records " + std::to_string(count));
   }
@@ -72,13 +75,6 @@ TEST_F(StoreOpen, LargeSnapshotWithCharactersAcrossPartsOpens) {
     ASSERT_NE(found, nullptr) << record.id;
     EXPECT_EQ(*found, record);
   }
-}
-
-// A bad byte, or a character cut short, anywhere in a large snapshot, the part
-// boundaries included, is the UTF-8 error and never a JSON error.
-TEST_F(StoreOpen, BrokenCharacterAnywhereInALargeSnapshotIsAnIoError) {
-  std::vector<VectorEntry> records;
-  const std::string text = large_snapshot(records);
   const std::string invalid = "stream did not contain valid UTF-8";
   std::vector<std::size_t> places = {0, 1, text.size() / 3, text.size() - 2, text.size() - 1};
   // Every byte around the middle, where a two-part read splits the text.

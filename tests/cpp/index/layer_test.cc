@@ -9,8 +9,6 @@
 namespace pvdb::index {
 namespace {
 
-using base::RwLock;
-
 TEST(ZeroNode, InsertShiftsAndDropsTheLast) {
   ZeroNode node;
   node.insert(0, 10);
@@ -44,21 +42,6 @@ TEST(UpperNode, FromZeroCopiesTheFirst32Slots) {
   const UpperNode partial = UpperNode::from_zero(short_list);
   EXPECT_EQ(partial.slots[0], 7u);
   EXPECT_EQ(partial.slots[1], kEmptySlot);
-}
-
-TEST(Layer, NearestIterStopsAtLinksOrTheFirstEmptySlot) {
-  std::vector<ZeroNode> zero(2);
-  for (PointIndex p = 0; p < 40; ++p) zero[0].slots[p] = p + 1;
-  zero[1].slots[0] = 0;
-  zero[1].slots[2] = 5;  // after a gap: never read
-  RwLock locks[2];
-  PointIndex out[kZeroSlots];
-  for (const Layer& layer : {Layer::zero(zero), Layer::locked(zero, locks, kEmptySlot)}) {
-    EXPECT_EQ(layer.nearest_iter(0, kZeroSlots, out), 40u);
-    EXPECT_EQ(layer.nearest_iter(0, 32, out), 32u);
-    EXPECT_EQ(out[31], 32u);
-    EXPECT_EQ(layer.nearest_iter(1, kZeroSlots, out), 1u);
-  }
 }
 
 }  // namespace

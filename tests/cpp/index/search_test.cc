@@ -8,7 +8,6 @@
 #include <random>
 #include <vector>
 
-#include "index/search_pool.h"
 #include "reference.h"
 
 namespace pvdb::index {
@@ -60,45 +59,6 @@ TEST(Visited, GenerationWrapsAfter248ClearsAndCapacityChangesBothWays) {
   visited.reserve_capacity(1);
   EXPECT_EQ(visited.marks().size(), 1u);
   EXPECT_TRUE(visited.contains(0));
-}
-
-// Points whose distance from (1, 0) grows with their index.
-TEST(Search, PushKeepsEfAndDropsForGood) {
-  const std::vector<Point> points = {{1, 0}, {1, 0.1f}, {1, 0.2f}, {1, 0.3f}, {1, 0.4f}};
-  const PointSet set(points);
-  const Query query = Query::of(points[0]);
-  Search search;
-  search.visited = Visited(points.size());
-  search.ef = 2;
-  search.push(3, query, set);
-  search.push(1, query, set);
-  search.push(1, query, set);  // already visited: no change
-  search.push(4, query, set);  // would rank third: dropped
-  search.push(0, query, set);  // ranks first: kept, nearest grows past ef until a search trims it
-  ASSERT_EQ(search.nearest.size(), 3u);
-  EXPECT_EQ(search.nearest[0].point, 0u);
-  EXPECT_EQ(search.nearest[1].point, 1u);
-  EXPECT_EQ(search.nearest[2].point, 3u);
-  EXPECT_EQ(search.candidates.size(), 3u);
-  EXPECT_TRUE(search.visited.contains(4));
-  search.push(4, query, set);  // visited, so it stays out
-  EXPECT_EQ(search.nearest.size(), 3u);
-}
-
-TEST(SearchPool, FreshPairsAndLastInFirstOut) {
-  SearchPool pool(4);
-  SearchPair a = pool.pop();
-  EXPECT_EQ(a.search.ef, 1u);
-  EXPECT_EQ(a.insertion.visited.marks(), std::vector<std::uint8_t>(4, 0));
-  a.search.ef = 11;
-  SearchPair b = pool.pop();
-  b.search.ef = 22;
-  pool.push(std::move(a));
-  pool.push(std::move(b));
-  EXPECT_EQ(pool.idle(), 2u);
-  EXPECT_EQ(pool.pop().search.ef, 22u);
-  EXPECT_EQ(pool.pop().search.ef, 11u);
-  EXPECT_EQ(pool.pop().search.ef, 1u);
 }
 
 // Fills nearest with every point, ranked from query, as a search would leave it.

@@ -1,6 +1,9 @@
-// Arbitrary bytes as a log file, read the way opening a store replays it: the reader
-// splits exactly at line feeds through its buffer, a fragment can only be the cut-off
-// last line, and every record it yields survives a write and a read.
+// Arbitrary bytes as a snapshot file and as a log file, read the way opening a store
+// reads them. Decoding never crashes, a snapshot's errors are Json errors placed in the
+// text, and whatever decodes survives a write and a read bit for bit. The log reader
+// splits exactly at line feeds through its buffer, the dimension given as a capacity
+// hint never changes a line's outcome, a fragment can only be the cut-off last line,
+// and every proper prefix of a record is a fragment when it ends the file.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "base/utf8.h"
+#include "core/snapshot.h"
 #include "core/wal_reader.h"
 #include "fuzz_checks.h"
 
@@ -72,13 +76,14 @@ bool read_all(int fd, std::uint64_t max_bytes, std::vector<RawLine>& lines) {
 }
 
 // A crash can cut the last append anywhere, even inside a character: every proper
-// prefix of a record's line is a fragment when it ends the file, an error before that.
-void check_cut_line(const pvdb::core::WalRecord& record) {
-  if (!pvdb::fuzz::all_finite(record.entry)) return;
-  const std::string line = pvdb::fuzz::encode_record(record);
-  const std::string_view text(line.data(), line.size() - 1);
-  const std::size_t step = std::max<std::size_t>(1, text.size() / 64);
-  for (std::size_t cut = 1; cut < text.size(); cut += step) {
+// prefix of a record's text is a fragment when it ends the file, an error before that.
+// Long texts are cut at up to 64 places, fewer for huge ones so that one input stays
+// well under the time limit.
+void check_cuts(std::string_view text) {
+  const std::size_t cuts =
+      std::clamp<std::size_t>((std::size_t{1} << 22) / (text.size() + 1), 4, 64);
+  for (std::size_t cut = 1; cut < text.size();
+       cut += std::max<std::size_t>(1, text.size() / cuts)) {
     const std::string_view prefix = text.substr(0, cut);
     pvdb::core::WalRecord out;
     auto last = pvdb::core::read_log_line(prefix, false, out);
@@ -96,7 +101,14 @@ void replay(const std::vector<RawLine>& lines) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const RawLine& raw = lines[i];
     pvdb::core::WalRecord record;
-    auto kind = pvdb::core::read_log_line(raw.text, raw.terminated, record, i % 4);
+    auto kind = pvdb::core::read_log_line(raw.text, raw.terminated, record);
+    // The hint only sizes the embedding.
+    pvdb::core::WalRecord hinted;
+    auto with_hint = pvdb::core::read_log_line(raw.text, raw.terminated, hinted, 1 + i % 64);
+    check(kind.ok() == with_hint.ok() &&
+              (kind.ok() ? kind.value() == with_hint.value()
+                         : kind.error().message() == with_hint.error().message()),
+          "capacity hint changed the outcome", raw.text);
     if (!kind.ok()) {
       const auto error_kind = kind.error().kind();
       check(error_kind == pvdb::core::ErrorKind::Json || error_kind == pvdb::core::ErrorKind::Io,
@@ -116,18 +128,37 @@ void replay(const std::vector<RawLine>& lines) {
         return;
       case LogLineKind::Record:
         check(valid && !blank, "a record from an invalid or blank line", raw.text);
+        check(hinted.op == record.op && pvdb::fuzz::same_entry(hinted.entry, record.entry),
+              "capacity hint changed the record", raw.text);
         pvdb::fuzz::check_record_round_trip(record);
-        // Cutting costs some 128 decodes: a few short records per input are enough.
-        if (++records_cut <= 4 && raw.text.size() <= 1024) check_cut_line(record);
+        // Cutting costs some 128 decodes: a few records per input are enough.
+        if (++records_cut <= 4) {
+          check_cuts(pvdb::base::trim_unicode_whitespace(raw.text));
+          if (pvdb::fuzz::all_finite(record.entry)) {
+            const std::string line = pvdb::fuzz::encode_record(record);
+            check_cuts(std::string_view(line).substr(0, line.size() - 1));
+          }
+        }
         break;
     }
   }
+}
+
+void check_snapshot(std::string_view text) {
+  auto snapshot = pvdb::core::decode_snapshot(text);
+  if (snapshot.ok()) return pvdb::fuzz::check_snapshot_round_trip(snapshot.value());
+  const auto& error = snapshot.error();
+  const auto lines = 1 + static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
+  check(error.kind() == pvdb::core::ErrorKind::Json && error.line() >= 1 && error.line() <= lines &&
+            error.column() <= text.size() + 1,
+        "decode error is not Json or has no position", error.message());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  check_snapshot(bytes);
   const std::vector<RawLine> expected = split_lines(bytes);
   const int fd = file_of(bytes);
   std::vector<RawLine> lines;
