@@ -2,6 +2,8 @@
 
     python bench/compare.py            # full run: 100,000 x 128 and 20,000 x 384 (about 10 minutes)
     python bench/compare.py --quick    # small sizes, about a minute
+    python bench/compare.py --data real --impls ours,hnswlib --no-io
+                                       # sentence embeddings of real text (bench/real_data.py)
 
 Every implementation runs in its own subprocess on the same seeded data, so that its
 peak RSS (VmHWM) is its own. Results go to bench/out/results.md and results.png;
@@ -49,6 +51,18 @@ def make_data(folder, count, dim, queries, seed):
     return paths
 
 
+def real_data_paths(folder, queries):
+    """The dataset of bench/real_data.py as the same three .npy files, with the first
+    `queries` of its held-out queries; its key names the size as the synthetic ones do."""
+    import real_data
+    base, query, truth = real_data.load()
+    paths = {name: os.path.join(folder, f"{name}_real.npy") for name in ("base", "query", "truth")}
+    np.save(paths["base"], base)
+    np.save(paths["query"], query[:queries])
+    np.save(paths["truth"], truth[:queries])
+    return f"{len(base)}x{base.shape[1]} real", dict(paths, tie_aware=True), len(query[:queries])
+
+
 def unit(x):
     return x / np.maximum(np.linalg.norm(x, axis=1, keepdims=True), 1e-30)
 
@@ -74,20 +88,38 @@ def peak_rss_mb():
     return float("nan")
 
 
-def time_queries(search, queries, truth, warmup=50, passes=2):
+def tie_aware_hits(base, queries, truth):
+    """Hits of one answer: the returned rows at least as similar as the exact 10th. Real
+    data holds exact duplicate vectors, and another copy of a tied vector is as right as
+    the one the truth names. Works on the returned rows alone (in float64), so that no
+    second copy of the base adds to the peak RSS."""
+    def unit64(rows):
+        rows = rows.astype(np.float64)
+        return rows / np.linalg.norm(rows, axis=-1, keepdims=True)
+    q = unit64(queries)
+    kth = np.einsum("ij,ij->i", unit64(base[truth[:, TOP_K - 1]]), q)
+    return lambda i, found: int(np.sum(
+        unit64(base[[int(x) for x in found[:TOP_K]]]) @ q[i] >= kth[i] - 1e-9))
+
+
+def time_queries(search, queries, truth, warmup=50, passes=2, hits_of=None):
     """Single-threaded: one call per query, after a few untimed ones to warm caches. On a
     shared machine other work stretches some passes, so the fastest of `passes` counts.
-    Returns QPS, p50 and p99 in ms, recall@10."""
+    Returns QPS, p50 and p99 in ms, recall@10 (counted by `hits_of(i, found)` if given,
+    else as the share of the true ids found)."""
     for q in queries[:warmup]:
         search(q)
     best = None
     for _ in range(passes):
         latencies, hits = [], 0
-        for q, expected in zip(queries, truth):
+        for i, (q, expected) in enumerate(zip(queries, truth)):
             start = time.perf_counter_ns()
             found = search(q)
             latencies.append(time.perf_counter_ns() - start)
-            hits += len(set(int(x) for x in found[:TOP_K]) & set(expected.tolist()))
+            if hits_of:
+                hits += hits_of(i, found)
+            else:
+                hits += len(set(int(x) for x in found[:TOP_K]) & set(expected.tolist()))
         lat = np.array(latencies) / 1e6
         if best is None or lat.mean() < best[0].mean():
             best = lat, hits
@@ -153,17 +185,17 @@ def build_numpy(base, threads):
     return lambda ef: search
 
 
-def run_peer(name, base, queries, truth, threads):
+def run_peer(name, base, queries, truth, threads, hits_of=None):
     start = time.perf_counter()
     with_ef = globals()["build_" + name](base, threads)
     result = {"build_s": time.perf_counter() - start, "sweep": {}}
     for ef in ([EF_SEARCH] if name == "numpy" else EF_SWEEP):
-        result["sweep"][ef] = time_queries(with_ef(ef), queries, truth)
+        result["sweep"][ef] = time_queries(with_ef(ef), queries, truth, hits_of=hits_of)
     result.update(result["sweep"][EF_SEARCH])
     return result
 
 
-def run_ours(base, queries, truth, folder, chunk=10_000):
+def run_ours(base, queries, truth, folder, chunk=10_000, hits_of=None):
     """Loads the store in batches (so no second full copy lives in Python objects), then
     times the first search, which builds the index on the worker pool."""
     import pelmor_vector_db as pv
@@ -173,17 +205,19 @@ def run_ours(base, queries, truth, folder, chunk=10_000):
     start = time.perf_counter()
     store.search(queries[0], TOP_K)
     result = {"build_s": time.perf_counter() - start}
-    result.update(time_queries(lambda q: [e.id for e, _ in store.search(q, TOP_K)], queries, truth))
+    result.update(time_queries(lambda q: [e.id for e, _ in store.search(q, TOP_K)], queries, truth,
+                               hits_of=hits_of))
     return result
 
 
 def index_worker(cfg):
     base, queries, truth = (np.load(cfg[k]) for k in ("base", "query", "truth"))
+    hits_of = tie_aware_hits(base, queries, truth) if cfg.get("tie_aware") else None
     baseline = peak_rss_mb()
     if cfg["impl"] == "ours":
-        result = run_ours(base, queries, truth, cfg["folder"])
+        result = run_ours(base, queries, truth, cfg["folder"], hits_of=hits_of)
     else:
-        result = run_peer(cfg["impl"], base, queries, truth, cfg["threads"])
+        result = run_peer(cfg["impl"], base, queries, truth, cfg["threads"], hits_of)
     result.update(rss_mb=peak_rss_mb(), data_rss_mb=baseline)
     return result
 
@@ -416,6 +450,9 @@ def main():
                         help="runs of each implementation, alternating; the best figures count")
     parser.add_argument("--seed", type=int, default=42)
     parser.add_argument("--out", default=OUT)
+    parser.add_argument("--data", choices=("synthetic", "real"), default="synthetic",
+                        help="real: Debian package descriptions embedded by bench/real_data.py,"
+                             " in place of the synthetic sizes (the store files use its base too)")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -428,15 +465,22 @@ def main():
     report = {"index": {}, "io": {}, "threads": args.threads, "queries": queries, "argv": sys.argv[1:]}
     started = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="pvdb-compare-") as folder:
-        for count, dim in index_sizes:
-            print(f"index {count} x {dim}", flush=True)
-            paths = make_data(folder, count, dim, queries, args.seed)
-            report["index"][f"{count}x{dim}"] = run_index(paths, impls, args.threads, folder,
-                                                          max(1, args.rounds))
-        for count, dim, steps in ([] if args.no_io or "ours" not in impls else io_sizes):
-            print(f"store files {count} x {dim}", flush=True)
-            path = make_data(folder, count, dim, 1, args.seed)["base"]
-            report["io"][f"{count}x{dim}"] = run_io(path, steps, 10_000, args.threads, folder)
+        if args.data == "real":
+            size, paths, report["queries"] = real_data_paths(folder, queries)
+            print(f"index {size}", flush=True)
+            report["index"][size] = run_index(paths, impls, args.threads, folder, max(1, args.rounds))
+            io_jobs = [(size, lambda: paths["base"], ["writes", "reads"])]
+        else:
+            for count, dim in index_sizes:
+                print(f"index {count} x {dim}", flush=True)
+                paths = make_data(folder, count, dim, queries, args.seed)
+                report["index"][f"{count}x{dim}"] = run_index(paths, impls, args.threads, folder,
+                                                              max(1, args.rounds))
+            io_jobs = [(f"{count}x{dim}", lambda count=count, dim=dim: make_data(folder, count, dim, 1, args.seed)["base"],
+                        steps) for count, dim, steps in io_sizes]
+        for size, base_path, steps in ([] if args.no_io or "ours" not in impls else io_jobs):
+            print(f"store files {size.replace('x', ' x ')}", flush=True)
+            report["io"][size] = run_io(base_path(), steps, 10_000, args.threads, folder)
     report["total_s"] = time.perf_counter() - started
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "results.json"), "w") as f:

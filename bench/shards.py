@@ -3,10 +3,18 @@
 Usage: python bench/shards.py [--records 20000] [--dim 384] [--rounds 200]
                               [--plain-rounds 5] [--shards 1,4,8] [--queries 300]
                               [--only write,qps,reopen] [--chroma] [--ray] [--plot PNG]
+                              [--data synthetic|real]
 
 Data: seeded clustered Gaussian, as in compare.py (n / 1000 centres, each point a centre
 plus unit noise); queries and the records written in rounds are drawn around the same
 centres. Prints one JSON line per figure.
+
+--data real: sentence embeddings of Debian package descriptions (384 dimensions, unit
+length), built once by bench/real_data.py. The records are the first --records rows of
+its base (shuffled, so any prefix is a random sample), the rounds write the rows after
+them and the prefill the rows after those; the queries are its held-out queries. The
+base holds exact duplicate vectors, so recall counts a returned record as a hit when its
+similarity reaches the exact 10th one: another copy of a tied vector is as right.
 
 - write: rounds of one upsert of a new record then one search top 10, after the records
   are loaded and compacted; median and p99 of a round. The plain store pays a full index
@@ -52,6 +60,30 @@ def exact_top10(data: np.ndarray, queries: np.ndarray) -> np.ndarray:
     q = queries.astype(np.float64)
     q /= np.linalg.norm(q, axis=1, keepdims=True)
     return np.argsort(-(q @ d.T), axis=1)[:, :10]
+
+
+def real_parts(records: int, queries: int, rounds: int) -> tuple[np.ndarray, ...]:
+    """Records, queries, records for the rounds, and spare rows for the prefill."""
+    import real_data
+
+    base, held_out, _ = real_data.load()
+    if records + rounds > len(base):
+        sys.exit(f"--records plus --rounds is at most {len(base):,} with --data real")
+    spare = base[records + rounds :]
+    return (base[:records], held_out[:queries], base[records : records + rounds],
+            spare if len(spare) else base[:records])
+
+
+def tie_aware_recall(found: list[list[int]], truth: np.ndarray, data: np.ndarray,
+                     queries: np.ndarray) -> float:
+    """Share of returned records at least as similar as the exact 10th (in float64)."""
+    unit = data.astype(np.float64)
+    unit /= np.linalg.norm(unit, axis=1, keepdims=True)
+    hits = 0
+    for f, t, q in zip(found, truth, queries.astype(np.float64)):
+        q = q / np.linalg.norm(q)
+        hits += int(np.sum(unit[f] @ q >= unit[t[-1]] @ q - 1e-9))
+    return hits / (10 * len(found))
 
 
 def report(**figure: object) -> None:
@@ -136,13 +168,18 @@ def chroma_rounds(folder: str, data: np.ndarray, extra: np.ndarray, queries: np.
     return times
 
 
-def qps_and_recall(store: Any, queries: np.ndarray, truth: np.ndarray) -> dict[str, float]:
+def qps_and_recall(store: Any, queries: np.ndarray, truth: np.ndarray,
+                   data: np.ndarray | None = None) -> dict[str, float]:
+    """With `data`, recall is tie-aware (see tie_aware_recall)."""
     for q in queries[:20]:
         store.search(q, 10)
     t = time.perf_counter()
     found = [[int(e.id[1:]) for e, _ in store.search(q, 10)] for q in queries]
     elapsed = time.perf_counter() - t
-    recall = np.mean([len(set(f) & set(t.tolist())) / 10 for f, t in zip(found, truth)])
+    if data is None:
+        recall = np.mean([len(set(f) & set(t.tolist())) / 10 for f, t in zip(found, truth)])
+    else:
+        recall = tie_aware_recall(found, truth, data, queries)
     return {"qps": len(queries) / elapsed, "recall_at_10": float(recall)}
 
 
@@ -159,15 +196,24 @@ def main() -> None:
     p.add_argument("--chroma", action="store_true")
     p.add_argument("--ray", action="store_true", help="shards on Ray actors")
     p.add_argument("--plot", help="draw the write-then-search rounds into this PNG")
+    p.add_argument("--data", choices=("synthetic", "real"), default="synthetic",
+                   help="real: Debian descriptions embedded by bench/real_data.py (--dim unused)")
     args = p.parse_args()
     only = set(args.only.split(","))
     centres = max(10, args.records // 1000)
-    data = clustered(args.records, args.dim, 1, centres)
-    queries = clustered(args.queries, args.dim, 2, centres)
-    extra = clustered(args.rounds, args.dim, 3, centres)
+    real = args.data == "real"
+    if real:
+        data, queries, extra, spare = real_parts(args.records, args.queries, args.rounds)
+        args.dim = data.shape[1]
+    else:
+        data = clustered(args.records, args.dim, 1, centres)
+        queries = clustered(args.queries, args.dim, 2, centres)
+        extra = clustered(args.rounds, args.dim, 3, centres)
     truth = exact_top10(data, queries)
     shard_counts = [int(s) for s in args.shards.split(",")]
-    base = {"records": args.records, "dim": args.dim}
+    base: dict[str, object] = {"records": args.records, "dim": args.dim}
+    if real:
+        base["data"] = "real"
     rounds_ms: dict[str, list[float]] = {}
     work = tempfile.mkdtemp(prefix="shards-bench-")
     try:
@@ -183,7 +229,7 @@ def main() -> None:
             best: dict[str, dict[str, float]] = {}
             for _ in range(3):
                 for impl, store in stores.items():
-                    r = qps_and_recall(store, queries, truth)
+                    r = qps_and_recall(store, queries, truth, data if real else None)
                     if r["qps"] > best.get(impl, {"qps": 0.0})["qps"]:
                         best[impl] = r
             for impl, r in best.items():
@@ -203,7 +249,9 @@ def main() -> None:
                 if args.prefill:
                     # Buffers near their bound: the exact search has the most rows to rank.
                     assert isinstance(store, ShardedStore)
-                    fill = clustered(args.prefill * store.shards, args.dim, 4, centres)
+                    count = args.prefill * store.shards
+                    fill = (np.resize(spare, (count, args.dim)) if real
+                            else clustered(count, args.dim, 4, centres))
                     for i in range(0, len(fill), 1000):
                         store.upsert_batch(entries(fill[i : i + 1000], 10**6 + i))
                     times = rounds(store, extra, queries, args.rounds, "after-fill")
