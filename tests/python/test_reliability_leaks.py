@@ -17,10 +17,11 @@ def test_repeated_calls_keep_python_blocks_and_rss_flat(tmp_path):
     assert out.returncode == 0, out.stderr.decode()
     rows = [json.loads(line) for line in out.stdout.decode().splitlines()]
     assert len(rows) == 15
-    # Slack for interpreter caches that settle late (seen up to about 100 blocks, not
-    # growing with the number of calls); a leak of one block per call would show 7,000.
+    # Slack for interpreter caches that settle late: a refused call's TypeError leaves 42
+    # or 83 blocks whether it runs 7,000 or 21,000 times, and 240 were seen once under the
+    # whole suite. A leak of one block in ten calls would show 700.
     growing = {r["kind"]: (r["blocks"], r["rss"]) for r in rows
-               if r["blocks"] > 200 or r["rss"] > 1 << 20}
+               if r["blocks"] > 400 or r["rss"] > 1 << 20}
     assert not growing, growing
 
 
