@@ -88,20 +88,6 @@ def peak_rss_mb():
     return float("nan")
 
 
-def tie_aware_hits(base, queries, truth):
-    """Hits of one answer: the returned rows at least as similar as the exact 10th. Real
-    data holds exact duplicate vectors, and another copy of a tied vector is as right as
-    the one the truth names. Works on the returned rows alone (in float64), so that no
-    second copy of the base adds to the peak RSS."""
-    def unit64(rows):
-        rows = rows.astype(np.float64)
-        return rows / np.linalg.norm(rows, axis=-1, keepdims=True)
-    q = unit64(queries)
-    kth = np.einsum("ij,ij->i", unit64(base[truth[:, TOP_K - 1]]), q)
-    return lambda i, found: int(np.sum(
-        unit64(base[[int(x) for x in found[:TOP_K]]]) @ q[i] >= kth[i] - 1e-9))
-
-
 def time_queries(search, queries, truth, warmup=50, passes=2, hits_of=None):
     """Single-threaded: one call per query, after a few untimed ones to warm caches. On a
     shared machine other work stretches some passes, so the fastest of `passes` counts.
@@ -212,7 +198,10 @@ def run_ours(base, queries, truth, folder, chunk=10_000, hits_of=None):
 
 def index_worker(cfg):
     base, queries, truth = (np.load(cfg[k]) for k in ("base", "query", "truth"))
-    hits_of = tie_aware_hits(base, queries, truth) if cfg.get("tie_aware") else None
+    hits_of = None
+    if cfg.get("tie_aware"):
+        import real_data
+        hits_of = real_data.tie_aware_hits(base, queries, truth)
     baseline = peak_rss_mb()
     if cfg["impl"] == "ours":
         result = run_ours(base, queries, truth, cfg["folder"], hits_of=hits_of)

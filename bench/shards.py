@@ -74,18 +74,6 @@ def real_parts(records: int, queries: int, rounds: int) -> tuple[np.ndarray, ...
             spare if len(spare) else base[:records])
 
 
-def tie_aware_recall(found: list[list[int]], truth: np.ndarray, data: np.ndarray,
-                     queries: np.ndarray) -> float:
-    """Share of returned records at least as similar as the exact 10th (in float64)."""
-    unit = data.astype(np.float64)
-    unit /= np.linalg.norm(unit, axis=1, keepdims=True)
-    hits = 0
-    for f, t, q in zip(found, truth, queries.astype(np.float64)):
-        q = q / np.linalg.norm(q)
-        hits += int(np.sum(unit[f] @ q >= unit[t[-1]] @ q - 1e-9))
-    return hits / (10 * len(found))
-
-
 def report(**figure: object) -> None:
     print(json.dumps(figure), flush=True)
 
@@ -170,7 +158,7 @@ def chroma_rounds(folder: str, data: np.ndarray, extra: np.ndarray, queries: np.
 
 def qps_and_recall(store: Any, queries: np.ndarray, truth: np.ndarray,
                    data: np.ndarray | None = None) -> dict[str, float]:
-    """With `data`, recall is tie-aware (see tie_aware_recall)."""
+    """With `data`, recall is tie-aware (see real_data.tie_aware_hits)."""
     for q in queries[:20]:
         store.search(q, 10)
     t = time.perf_counter()
@@ -179,7 +167,10 @@ def qps_and_recall(store: Any, queries: np.ndarray, truth: np.ndarray,
     if data is None:
         recall = np.mean([len(set(f) & set(t.tolist())) / 10 for f, t in zip(found, truth)])
     else:
-        recall = tie_aware_recall(found, truth, data, queries)
+        import real_data
+
+        hits = real_data.tie_aware_hits(data, queries, truth)
+        recall = sum(hits(i, f) for i, f in enumerate(found)) / (10 * len(found))
     return {"qps": len(queries) / elapsed, "recall_at_10": float(recall)}
 
 
