@@ -23,8 +23,6 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
 // Gaussian clusters around random centres: the shape real embeddings tend to have.
 std::vector<Point> clustered(std::size_t n, std::size_t dim, std::size_t clusters,
                              std::uint32_t seed) {
@@ -39,12 +37,6 @@ std::vector<Point> clustered(std::size_t n, std::size_t dim, std::size_t cluster
     for (std::size_t k = 0; k < dim; ++k) points[i][k] = centres[i % clusters][k] + g(rng);
   }
   return points;
-}
-
-std::vector<std::uint64_t> positions(std::size_t n) {
-  std::vector<std::uint64_t> values(n);
-  for (std::size_t i = 0; i < n; ++i) values[i] = i;
-  return values;
 }
 
 Builder seeded(std::uint64_t seed) {
@@ -67,22 +59,6 @@ bool same_graph(const Hnsw& a, const reference::Graph& b) {
   return std::ranges::equal(a.zero(), b.zero) && a.layers() == b.layers;
 }
 
-TEST(HnswMap, EmptyAndSinglePoint) {
-  Search search;
-  const HnswMap empty = HnswMap::build(PointSet(), {}, seeded(1));
-  EXPECT_TRUE(empty.search(Point{1, 2}, search).empty());
-
-  const HnswMap one = HnswMap::build(PointSet(std::vector<Point>{{3, 4}}), {77}, seeded(1));
-  EXPECT_TRUE(one.hnsw().layers().empty());
-  EXPECT_EQ(one.hnsw().zero()[0].slots[0], kEmptySlot);
-  for (const Point& query : {Point{3, 4}, Point{-1, 0}, Point{}, Point{kNaN}}) {
-    const auto results = one.search(query, search);
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].value, 77u);
-    EXPECT_EQ(results[0].point_index, 0u);
-  }
-}
-
 // On one worker the insertions run in ascending order, so the graph must equal
 // the one the plain reference builds, whatever the options.
 TEST(HnswMap, SerialBuildEqualsTheReferenceBuild) {
@@ -98,12 +74,13 @@ TEST(HnswMap, SerialBuildEqualsTheReferenceBuild) {
     Builder builder = seeded(5);
     if (!c.heuristic) builder.heuristic.reset();
     builder.ef_construction = c.ef_construction;
-    const HnswMap map = HnswMap::build(PointSet(points), positions(points.size()), builder, serial);
+    const HnswMap map =
+        HnswMap::build(PointSet(points), counting<std::uint64_t>(points.size()), builder, serial);
     const reference::Graph expected = reference::build(copies(map.hnsw().points()), builder);
     EXPECT_TRUE(same_graph(map.hnsw(), expected)) << c.heuristic << " " << c.ef_construction;
     // Borrowed, each stored point is the caller's own row, found through its value.
     const HnswMap again = HnswMap::build(PointSet::borrowed(rows_of(points)),
-                                         positions(points.size()), builder, serial);
+                                         counting<std::uint64_t>(points.size()), builder, serial);
     EXPECT_TRUE(same_graph(again.hnsw(), expected)) << c.heuristic << " " << c.ef_construction;
     for (std::size_t j = 0; j < points.size(); ++j) {
       ASSERT_EQ(again.hnsw().points()[j].data(), points[again.values()[j]].data()) << j;
@@ -113,7 +90,8 @@ TEST(HnswMap, SerialBuildEqualsTheReferenceBuild) {
   // remembers are looser there, and its link-backs decide from them.
   const std::vector<Point> wide = clustered(600, 32, 3, 4);
   const Builder builder = seeded(5);
-  const HnswMap map = HnswMap::build(PointSet(wide), positions(wide.size()), builder, serial);
+  const HnswMap map =
+      HnswMap::build(PointSet(wide), counting<std::uint64_t>(wide.size()), builder, serial);
   EXPECT_TRUE(same_graph(map.hnsw(), reference::build(copies(map.hnsw().points()), builder)));
 }
 
@@ -145,28 +123,45 @@ void expect_well_formed(const Hnsw& hnsw) {
 }
 
 // Builds on pools of 2, 4 and 8 workers must give well-formed graphs whose queries
-// follow the plain algorithm on that graph exactly.
+// follow the plain algorithm on that graph exactly, and a limited query returns the
+// leading results. Up to 65 points fit one result list, so there a query returns every
+// point in exact order: distance, then build order.
 void check_parallel_builds(const std::vector<Point>& points, const std::vector<Point>& queries) {
   for (const std::size_t threads : {2u, 4u, 8u}) {
     SCOPED_TRACE(::testing::Message() << points.size() << " points, " << threads << " threads");
     WorkerPool pool(threads);
-    const HnswMap map =
-        HnswMap::build(PointSet(points), positions(points.size()), seeded(threads), pool);
+    const HnswMap map = HnswMap::build(PointSet(points), counting<std::uint64_t>(points.size()),
+                                       seeded(threads), pool);
     expect_well_formed(map.hnsw());
     const reference::Graph graph{{map.hnsw().zero().begin(), map.hnsw().zero().end()},
                                  map.hnsw().layers()};
     const std::vector<Point> stored = copies(map.hnsw().points());
     Search search;  // reused on purpose: reuse must not change results
+    Search limited;
     for (const Point& q : queries) {
       const auto results = map.search(q, search);
+      if (points.empty()) {
+        ASSERT_TRUE(results.empty());
+        continue;
+      }
       const std::vector<Candidate> expected =
           reference::descend(graph.zero, graph.layers, 0, stored, q, 100, kZeroSlots);
+      if (points.size() <= kZeroSlots + 1) {
+        std::vector<Candidate> exact;
+        for (PointIndex j = 0; j < points.size(); ++j) exact.push_back({distance(q, stored[j]), j});
+        std::sort(exact.begin(), exact.end());
+        ASSERT_EQ(expected, exact);
+      }
+      const auto first = map.search(q, limited, expected.size() / 3);
       ASSERT_EQ(results.size(), expected.size());
+      ASSERT_EQ(first.size(), expected.size() / 3);
       for (std::size_t k = 0; k < expected.size(); ++k) {
         ASSERT_EQ(results[k].point_index, expected[k].point);
-        ASSERT_TRUE(results[k].distance == expected[k].distance ||
-                    (std::isnan(results[k].distance) && std::isnan(expected[k].distance)));
+        ASSERT_TRUE(same_float(expected[k].distance, results[k].distance));
         ASSERT_EQ(results[k].value, map.values()[expected[k].point]);
+        if (k < first.size()) {
+          ASSERT_EQ(first[k].point_index, expected[k].point);
+        }
       }
     }
   }
@@ -195,57 +190,30 @@ TEST(HnswMap, ParallelBuildsAreWellFormedAndQueriesMatchTheReference) {
     queries.push_back(Point(8, 0.0f));
     check_parallel_builds(points, queries);
   }
+  // Small sets with odd lengths, an exact tie, zero vectors, NaN and infinite components.
+  for (const std::size_t n : {0u, 1u, 2u, 3u, 17u, 64u, 65u}) {
+    std::vector<Point> points = clustered(n, 3, 2, static_cast<std::uint32_t>(n));
+    if (n > 1) points[n / 2] = points[0];
+    if (n > 3) {
+      points[1] = Point{0, 0, 0};
+      points[2] = Point{kNaN, 1, 1};
+      points[3] = Point{1, kInf};
+      points[n - 1] = Point{1, 2};
+    }
+    std::vector<Point> queries = clustered(5, 3, 1, 21);
+    queries.push_back(Point{});
+    queries.push_back(Point{kNaN});
+    check_parallel_builds(points, queries);
+  }
   // Sets of one degenerate point repeated.
   for (const Point& same : {Point(4, 0.0f), Point{kNaN, 1}, Point{}}) {
     check_parallel_builds(std::vector<Point>(250, same), {Point{1, 2, 3, 4, 5}});
   }
   // All zero: every distance is 2.0, so the first 64 in build order win.
   const std::vector<Point> zeros(300, Point(4, 0.0f));
-  const HnswMap map = HnswMap::build(PointSet(zeros), positions(zeros.size()), seeded(2));
+  const HnswMap map =
+      HnswMap::build(PointSet(zeros), counting<std::uint64_t>(zeros.size()), seeded(2));
   for (PointIndex k = 0; k < kZeroSlots; ++k) EXPECT_EQ(map.hnsw().zero()[299].slots[k], k);
-}
-
-// Up to 65 points fit one result list, so a query must return every point in
-// exact order: distance, then build order. Ties, zero vectors, NaN and
-// infinite components and odd lengths are mixed in.
-TEST(HnswMap, SmallGraphsReturnTheExactOrder) {
-  std::mt19937 rng(21);
-  std::normal_distribution<float> g(0.0f, 1.0f);
-  for (const std::size_t n : {2u, 3u, 17u, 64u, 65u}) {
-    std::vector<Point> points = clustered(n, 3, 2, static_cast<std::uint32_t>(n));
-    points[n / 2] = points[0];  // an exact tie
-    if (n > 3) {
-      points[1] = Point{0, 0, 0};
-      points[2] = Point{kNaN, 1, 1};
-      points[3] = Point{1, std::numeric_limits<float>::infinity()};
-      points[n - 1] = Point{1, 2};
-    }
-    const HnswMap map = HnswMap::build(PointSet(points), positions(n), seeded(n));
-    Search search;
-    for (int trial = 0; trial < 5; ++trial) {
-      const Point query = {g(rng), g(rng), g(rng)};
-      std::vector<Candidate> exact;
-      for (PointIndex j = 0; j < n; ++j) {
-        exact.push_back({distance(query, map.hnsw().points()[j]), j});
-      }
-      std::sort(exact.begin(), exact.end());
-      // A limited search returns the same leading results.
-      const auto bits = [](float x) { return std::bit_cast<std::uint32_t>(x); };
-      Search limited;
-      const auto all = map.search(query, search);
-      const auto first = map.search(query, limited, n / 3);
-      ASSERT_EQ(all.size(), n);
-      ASSERT_EQ(first.size(), n / 3);
-      for (std::size_t k = 0; k < n; ++k) {
-        ASSERT_EQ(all[k].point_index, exact[k].point) << n << " " << k;
-        ASSERT_EQ(bits(all[k].distance), bits(exact[k].distance)) << n << " " << k;
-        if (k < first.size()) {
-          ASSERT_EQ(first[k].point_index, exact[k].point);
-          ASSERT_EQ(bits(first[k].distance), bits(exact[k].distance));
-        }
-      }
-    }
-  }
 }
 
 }  // namespace

@@ -11,21 +11,10 @@
 #include <vector>
 
 #include "index/kernels.h"
+#include "reference.h"
 
 namespace pvdb::index {
 namespace {
-
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
-// Equal bit for bit, except that any NaN matches any NaN.
-::testing::AssertionResult same_float(float expected, float actual) {
-  if (std::isnan(expected) && std::isnan(actual)) return ::testing::AssertionSuccess();
-  if (std::bit_cast<std::uint32_t>(expected) == std::bit_cast<std::uint32_t>(actual)) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure() << "expected " << expected << " got " << actual;
-}
 
 struct DistanceCase {
   const char* name;
@@ -120,8 +109,7 @@ std::vector<Point> bound_cases(std::mt19937& rng) {
   std::normal_distribution<float> g(0.0f, 1.0f);
   std::vector<Point> points = awkward_points(rng, 60, true, false);
   for (const std::size_t dim : {3u, 128u, 384u, 5000u}) {
-    Point base(dim);
-    for (float& x : base) x = g(rng);
+    const Point base = gaussian(rng, dim);
     for (int k = 0; k < 6; ++k) {
       Point near = base;
       for (float& x : near) x += g(rng) * 1e-4f * static_cast<float>(k);
@@ -140,8 +128,7 @@ TEST(PointSet, BatchedDistancesAndTheirBoundsMatchDistance) {
   std::mt19937 rng(13);
   const std::vector<Point> points = bound_cases(rng);
   const PointSet set(points);
-  std::vector<PointIndex> ids;
-  for (PointIndex p = 0; p < points.size(); ++p) ids.push_back(p);
+  std::vector<PointIndex> ids = counting(points.size());
   std::shuffle(ids.begin(), ids.end(), rng);
   std::size_t narrow = 0;
   std::size_t ordinary = 0;

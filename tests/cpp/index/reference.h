@@ -4,7 +4,14 @@
 // serial construction and query: scalar distances recomputed every time, one push
 // at a time, no batching, no caches. The fast code must match it exactly.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -12,6 +19,38 @@
 #include "index/candidate.h"
 #include "index/layer.h"
 #include "index/point.h"
+
+namespace pvdb::index {
+
+// Shared by the index tests.
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// Equal bit for bit, except that any NaN matches any NaN.
+inline ::testing::AssertionResult same_float(float expected, float actual) {
+  if (std::isnan(expected) && std::isnan(actual)) return ::testing::AssertionSuccess();
+  if (std::bit_cast<std::uint32_t>(expected) == std::bit_cast<std::uint32_t>(actual)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << "expected " << expected << " got " << actual;
+}
+
+// 0, 1, ..., n - 1.
+template <class T = PointIndex>
+std::vector<T> counting(std::size_t n) {
+  std::vector<T> values(n);
+  for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<T>(i);
+  return values;
+}
+
+inline Point gaussian(std::mt19937& rng, std::size_t n, double scale = 1.0) {
+  std::normal_distribution<double> g(0.0, scale);
+  Point p(n);
+  for (float& x : p) x = static_cast<float>(g(rng));
+  return p;
+}
+
+}  // namespace pvdb::index
 
 namespace pvdb::index::reference {
 

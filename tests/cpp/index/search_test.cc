@@ -13,8 +13,6 @@
 namespace pvdb::index {
 namespace {
 
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-
 TEST(Candidate, TotalOrder) {
   struct Case {
     Candidate a;

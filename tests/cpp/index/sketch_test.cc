@@ -13,25 +13,10 @@
 #include "index/kernels.h"
 #include "index/layer.h"
 #include "index/search.h"
+#include "reference.h"
 
 namespace pvdb::index {
 namespace {
-
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
-constexpr float kInf = std::numeric_limits<float>::infinity();
-
-std::vector<PointIndex> all_ids(std::size_t n) {
-  std::vector<PointIndex> ids(n);
-  for (std::size_t i = 0; i < n; ++i) ids[i] = static_cast<PointIndex>(i);
-  return ids;
-}
-
-Point gaussian(std::mt19937& rng, std::size_t n, double scale) {
-  std::normal_distribution<double> g(0.0, scale);
-  Point p(n);
-  for (float& x : p) x = static_cast<float>(g(rng));
-  return p;
-}
 
 // Rows the rounding treats worst: one large value among small ones, values just
 // off the rounding steps, near copies of the query, and scales from subnormal
@@ -85,7 +70,7 @@ Bounds bounds(const std::vector<Point>& rows, const Point& query) {
   const Query q = Query::of(query);
   SketchQuery sketch;
   sketch.assign(q);
-  const std::vector<PointIndex> ids = all_ids(rows.size());
+  const std::vector<PointIndex> ids = counting(rows.size());
   Bounds out{std::vector<float>(rows.size()), std::vector<float>(rows.size())};
   set.distances(q, ids, out.exact.data());
   sketches.lower_bounds(sketch, ids, out.lo.data());
