@@ -133,7 +133,7 @@ TEST(CheckPointCountDeathTest, TooManyPointsEndTheProcess) {
   EXPECT_DEATH(check_point_count(0x100000000ull), "check failed");
 }
 
-TEST(ZeroNode, InsertShiftsAndDropsTheLast) {
+TEST(ZeroNode, InsertShiftsAndDropsTheLastAndUpperNodesCopyTheFirstSlots) {
   ZeroNode node;
   node.insert(0, 10);
   node.insert(1, 12);
@@ -153,19 +153,11 @@ TEST(ZeroNode, InsertShiftsAndDropsTheLast) {
   EXPECT_EQ(full.slots[0], 600u);
   EXPECT_EQ(full.slots[1], 0u);
   EXPECT_EQ(full.slots[63], 62u);
-}
-
-TEST(UpperNode, FromZeroCopiesTheFirst32Slots) {
-  ZeroNode node;
-  for (PointIndex p = 0; p < 40; ++p) node.slots[p] = 100 + p;
-  const UpperNode upper = UpperNode::from_zero(node);
+  // An upper node copies the first 32 slots, empty ones included.
+  for (PointIndex p = 0; p < 40; ++p) full.slots[p] = 100 + p;
+  const UpperNode upper = UpperNode::from_zero(full);
   for (std::size_t k = 0; k < kUpperSlots; ++k) EXPECT_EQ(upper.slots[k], 100 + k);
-
-  ZeroNode short_list;
-  short_list.slots[0] = 7;
-  const UpperNode partial = UpperNode::from_zero(short_list);
-  EXPECT_EQ(partial.slots[0], 7u);
-  EXPECT_EQ(partial.slots[1], kEmptySlot);
+  EXPECT_EQ(UpperNode::from_zero(node).slots[4], kEmptySlot);
 }
 
 }  // namespace
