@@ -116,14 +116,6 @@ inline std::string expected_entry(const VectorEntry& entry) {
          ",\"created_at\":" + expected_string(entry.created_at) + "}";
 }
 
-inline std::string encode_snapshot_text(const Snapshot& snapshot) {
-  std::vector<const VectorEntry*> entries;
-  for (const auto& entry : snapshot.entries) entries.push_back(&entry);
-  std::string out;
-  core::encode_snapshot(out, snapshot.dim, entries);
-  return out;
-}
-
 // The whole line, line feed included.
 inline std::string encode_record(const WalRecord& record) {
   std::string line;
@@ -135,11 +127,14 @@ inline std::string encode_record(const WalRecord& record) {
   return line;
 }
 
-// Encodes `snapshot`, reads it back and encodes again: the records must come back bit
-// for bit and the second text must equal the first. A non-finite element must make
-// the read fail, with the one error the writer's null causes.
+// Encodes `snapshot` and reads it back: the text must be the format's and the records
+// must come back bit for bit, so encoding them again gives the same text. A non-finite
+// element must make the read fail, with the one error the writer's null causes.
 inline void check_snapshot_round_trip(const Snapshot& snapshot) {
-  const std::string text = encode_snapshot_text(snapshot);
+  std::vector<const VectorEntry*> entries;
+  for (const auto& entry : snapshot.entries) entries.push_back(&entry);
+  std::string text;
+  core::encode_snapshot(text, snapshot.dim, entries);
   std::string expected = "{\"dim\":" + std::to_string(snapshot.dim) + ",\"entries\":[";
   for (const VectorEntry& entry : snapshot.entries) {
     expected += (&entry == snapshot.entries.data() ? "" : ",") + expected_entry(entry);
@@ -155,7 +150,6 @@ inline void check_snapshot_round_trip(const Snapshot& snapshot) {
   check(again.value().dim == snapshot.dim, "dim changed", text);
   check(std::ranges::equal(again.value().entries, snapshot.entries, same_entry), "entry changed",
         text);
-  check(encode_snapshot_text(again.value()) == text, "re-encoding differs", text);
 }
 
 // The same for one log record; an encoded line ends in exactly one line feed, and a
@@ -182,7 +176,6 @@ inline void check_record_round_trip(const WalRecord& record) {
   check(same_entry(again.value().entry,
                    upsert ? record.entry : VectorEntry{record.entry.id, {}, {}, {}}),
         "record changed", line);
-  check(encode_record(again.value()) == line, "re-encoding differs", line);
 }
 
 }  // namespace pvdb::fuzz
