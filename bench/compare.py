@@ -80,12 +80,16 @@ def exact_top(base, query, block=256):
 
 # ---------------------------------------------------------------- index workers (child side)
 
-def peak_rss_mb():
+def status_mb(field):
     with open("/proc/self/status") as status:
         for line in status:
-            if line.startswith("VmHWM:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) / 1024
     return float("nan")
+
+
+def peak_rss_mb():
+    return status_mb("VmHWM")
 
 
 def time_queries(search, queries, truth, warmup=50, passes=2, hits_of=None):
@@ -171,11 +175,11 @@ def build_numpy(base, threads):
     return lambda ef: search
 
 
-def run_peer(name, base, queries, truth, threads, hits_of=None):
+def run_peer(name, base, queries, truth, threads, hits_of=None, efs=None):
     start = time.perf_counter()
     with_ef = globals()["build_" + name](base, threads)
     result = {"build_s": time.perf_counter() - start, "sweep": {}}
-    for ef in ([EF_SEARCH] if name == "numpy" else EF_SWEEP):
+    for ef in ([EF_SEARCH] if name == "numpy" else efs or EF_SWEEP):
         result["sweep"][ef] = time_queries(with_ef(ef), queries, truth, hits_of=hits_of)
     result.update(result["sweep"][EF_SEARCH])
     return result
@@ -206,7 +210,7 @@ def index_worker(cfg):
     if cfg["impl"] == "ours":
         result = run_ours(base, queries, truth, cfg["folder"], hits_of=hits_of)
     else:
-        result = run_peer(cfg["impl"], base, queries, truth, cfg["threads"], hits_of)
+        result = run_peer(cfg["impl"], base, queries, truth, cfg["threads"], hits_of, cfg.get("efs"))
     result.update(rss_mb=peak_rss_mb(), data_rss_mb=baseline)
     return result
 
@@ -324,21 +328,20 @@ def timed_compact(store, wal):
     return t_compact, emptied - start
 
 
-def store_reads(pv, snap, wal):
-    """Opens the log, compacts (which also builds the index), opens the snapshot."""
-    with open(wal, "rb") as f:
-        wal_bytes = f.read()
+def store_reads(pv, snap, wal, mark=lambda step: None):
+    """Opens the log, compacts (which also builds the index), opens the snapshot.
+    `mark(step)` runs after the open of the log and after the compact."""
     t_wal, store = best_of_two(lambda: pv.VectorStore.open(snap, wal))
+    mark("open_wal")
     # The logs just written may still be on their way to the disk; compact's own sync
     # should not wait for them.
     os.sync()
     t_compact, t_files = timed_compact(store, wal)
+    mark("compact")
     t_snap, reopened = best_of_two(lambda: pv.VectorStore.open(snap, wal))
     assert reopened.len == store.len and reopened.wal_pending == 0
-    with open(snap, "rb") as f:
-        snapshot = f.read()
-    return snapshot, wal_bytes, {"open_wal_s": t_wal, "open_snapshot_s": t_snap, "compact_s": t_compact,
-                                 "compact_write_s": t_files, "snapshot_mb": len(snapshot) / 1e6}
+    return {"open_wal_s": t_wal, "open_snapshot_s": t_snap, "compact_s": t_compact,
+            "compact_write_s": t_files, "snapshot_mb": os.path.getsize(snap) / 1e6}
 
 
 def io_worker(cfg):
@@ -348,8 +351,11 @@ def io_worker(cfg):
     snap, wal, ours = store_writes(pv, base, cfg["folder"], singles)
     snapshot = wal_bytes = None
     if "reads" in steps:
-        snapshot, wal_bytes, reads = store_reads(pv, snap, wal)
-        ours.update(reads)
+        with open(wal, "rb") as f:
+            wal_bytes = f.read()
+        ours.update(store_reads(pv, snap, wal))
+        with open(snap, "rb") as f:
+            snapshot = f.read()
     for path in (snap, wal, wal + ".single"):
         if os.path.exists(path):
             os.remove(path)
@@ -393,7 +399,7 @@ def best_of_rounds(runs):
     return best
 
 
-def run_index(paths, impls, threads, folder, rounds=1):
+def run_index(paths, impls, threads, folder, rounds=1, timeout=1800):
     """Runs every implementation `rounds` times, alternating, so that a slow spell of a
     shared machine does not fall on one implementation alone."""
     runs = {impl: [] for impl in impls}
@@ -403,7 +409,7 @@ def run_index(paths, impls, threads, folder, rounds=1):
         for impl in impls[shift:] + impls[:shift]:
             start = time.perf_counter()
             cfg = dict(paths, impl=impl, threads=threads, folder=folder)
-            r, reason = spawn(cfg, threads)
+            r, reason = spawn(cfg, threads, timeout)
             if reason:
                 print(f"  {impl}: failed, {reason}", flush=True)
                 continue
