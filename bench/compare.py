@@ -4,10 +4,11 @@
     python bench/compare.py --quick    # small sizes, about a minute
     python bench/compare.py --data real --impls ours,hnswlib --no-io
                                        # sentence embeddings of real text (bench/real_data.py)
+    python bench/compare.py --sweep    # growth with size, 10,000 to 1,000,000 records (over an hour)
 
 Every implementation runs in its own subprocess on the same seeded data, so that its
-peak RSS (VmHWM) is its own. Results go to bench/out/results.md and results.png;
-bench/README.md explains each figure.
+peak RSS (VmHWM) is its own. Results go to bench/out/results.md and results.png
+(with --sweep: sweep.md and sweep.png); bench/README.md explains each figure.
 """
 import argparse
 import importlib.util
@@ -20,7 +21,7 @@ import time
 
 import numpy as np
 
-from compare_report import plot, write_markdown
+from compare_report import plot, plot_sweep, write_markdown, write_sweep_markdown
 
 M, EF_CONSTRUCTION, EF_SEARCH, TOP_K = 32, 100, 100, 10
 EF_SWEEP = [10, 20, 40, 70, 100, 150, 250, 400]
@@ -364,6 +365,55 @@ def io_worker(cfg):
     return result
 
 
+# ---------------------------------------------------------------- scale sweep: the store alone (child side)
+
+def memory_marks(figures):
+    """`mark(step)` records the peak (VmHWM) and resident (VmRSS) sizes of this process
+    as `<step>_peak_mb` and `<step>_rss_mb`, then resets the peak, so that each step's
+    peak is its own rather than the largest so far."""
+    def mark(step):
+        figures[step + "_peak_mb"], figures[step + "_rss_mb"] = peak_rss_mb(), status_mb("VmRSS")
+        try:
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")
+        except OSError:
+            figures["peaks_cumulative"] = True
+    return mark
+
+
+def sweep_store_worker(cfg):
+    """One step of the store's own figures; each runs in a fresh process over the files
+    the step before it left, so that no array of an earlier step counts in its peaks."""
+    import pelmor_vector_db as pv
+    folder, figures = cfg["folder"], {}
+    snap, wal = os.path.join(folder, "io.snap"), os.path.join(folder, "io.wal")
+    if cfg["phase"] == "write":
+        _, _, figures = store_writes(pv, np.load(cfg["base"]), folder, min(cfg["singles"], cfg["count"]))
+        os.remove(wal + ".single")
+        return figures
+    mark = memory_marks(figures)
+    mark("start")
+    if cfg["phase"] == "compact":
+        figures.update(store_reads(pv, snap, wal, mark))
+        figures["compact_rebuild_s"] = figures["compact_s"] - figures["compact_write_s"]
+        return figures
+    # What a user meets: the snapshot opened in a fresh process, the first answer (which
+    # builds the index), then a write followed by a search, which rebuilds it each time.
+    queries = np.load(cfg["query"])
+    t_open, store = timed(lambda: pv.VectorStore.open(snap, wal))
+    mark("open")
+    t_first, _ = timed(lambda: store.search(queries[0], TOP_K))
+    mark("first_search")
+    rounds = []
+    for i in range(cfg["write_rounds"]):
+        entry = pv.VectorEntry(f"w{i}", queries[i % len(queries)])
+        t, _ = timed(lambda: (store.upsert(entry), store.search(queries[(i + 1) % len(queries)], TOP_K)))
+        rounds.append(t)
+    figures.update(open_s=t_open, first_search_s=t_first, open_first_s=t_open + t_first,
+                   write_search_s=float(np.median(rounds)) if rounds else None, write_rounds=len(rounds))
+    return figures
+
+
 # ---------------------------------------------------------------- parent: running the children
 
 def spawn(cfg, threads, timeout=1800):
@@ -427,6 +477,133 @@ def run_io(path, steps, singles, threads, folder):
     return result
 
 
+# ---------------------------------------------------------------- parent: the scale sweep
+
+SWEEP_SIZES = [(10_000, 128), (100_000, 128), (1_000_000, 128), (100_000, 384), (500_000, 384)]
+TRUTH_BLOCK = 256
+
+
+def available_mb():
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
+
+
+def estimate_mb(count, dim):
+    """Rough peaks in MiB, on the high side, of each process a size runs: the float32
+    rows, about 11 bytes of JSON text a float, and a graph of up to 2 M links a node
+    plus a copy of the rows inside every index."""
+    mib = 1 / 2**20
+    rows, text = count * dim * 4 * mib, count * (dim * 11 + 80) * mib
+    records = rows + count * 200 * mib          # the store's rows, ids and map
+    graph = rows + count * 2 * M * 4 * 1.3 * mib
+    base = 60 + rows                            # interpreter, NumPy and the loaded rows
+    return {
+        # rows, their normalised copy, and one block of similarities with its sort
+        "truth": base + rows + TRUTH_BLOCK * count * 20 * mib,
+        "ours": base + records + graph + 10_000 * dim * 8 * mib,
+        "hnswlib": base + graph,
+        "faiss": base + rows + graph,
+        "usearch": base + graph,
+        "numpy": base + rows,
+        # writing: the rows, every VectorEntry and the store; reading: the store, the
+        # snapshot text read whole and the index
+        "store": max(base + 2 * records, 60 + records + text + graph),
+    }
+
+
+def best_store(runs):
+    """The store's figures over rounds: the shortest time, the highest rate and the
+    highest peak or resident size of every measure."""
+    best = {}
+    for key in runs[0]:
+        values = [r[key] for r in runs if r.get(key) is not None]
+        if not values or not isinstance(values[0], float):
+            best[key] = runs[0][key]
+        elif key.endswith("per_s") or key.endswith("mb_s") or key.endswith("_mb"):
+            best[key] = max(values)
+        else:
+            best[key] = min(values)
+    best["rounds"] = len(runs)
+    return best
+
+
+def run_store(paths, count, threads, folder, write_rounds):
+    """The store's own figures in three fresh processes: writing the log, opening it and
+    compacting, then opening the snapshot up to the first answer and the writes after it."""
+    figures = {}
+    store_folder = tempfile.mkdtemp(prefix="store-", dir=folder)
+    try:
+        for phase in ("write", "compact", "first"):
+            cfg = {"phase": phase, "base": paths["base"], "query": paths["query"], "count": count,
+                   "folder": store_folder, "singles": 1_000, "write_rounds": write_rounds}
+            result, reason = spawn(cfg, threads, timeout=7200)
+            if reason:
+                print(f"  store {phase}: failed, {reason}", flush=True)
+                return None
+            figures.update(result)
+    finally:
+        for name in os.listdir(store_folder):
+            os.remove(os.path.join(store_folder, name))
+        os.rmdir(store_folder)
+    print(f"  store    open+first {figures['open_first_s']:7.2f} s  compact {figures['compact_s']:.2f} s"
+          f" (files {figures['compact_write_s']:.2f} s)  write+search {figures['write_search_s'] or 0:.3f} s"
+          f"  peak open {figures['open_peak_mb']:.0f} MB", flush=True)
+    return figures
+
+
+def sweep(args, impls, queries, folder):
+    """Every size in turn; within a size, the implementations and the store's own steps
+    alternate round by round, each in a fresh process."""
+    if args.data == "real":
+        size, paths, queries = real_data_paths(folder, queries)
+        count, dim = (int(x) for x in size.split()[0].split("x"))
+        jobs = [(size, count, dim, lambda: paths)]
+    else:
+        sizes = [tuple(int(x) for x in s.split("x")) for s in args.sizes.split(",")] if args.sizes \
+            else SWEEP_SIZES
+        jobs = [(f"{count}x{dim}", count, dim,
+                 lambda count=count, dim=dim: make_data(folder, count, dim, queries, args.seed))
+                for count, dim in sizes]
+    results = {}
+    for size, count, dim, data in jobs:
+        need, free = estimate_mb(count, dim), available_mb()
+        budget = 0.8 * free  # the machine is shared: leave room for the others' work
+        entry = results[size] = {"count": count, "dim": dim, "estimate_mb": need, "available_mb": free,
+                                 "impls": {}, "store": None, "skipped": {}}
+        if need["truth"] > budget:
+            entry["skipped"]["all"] = f"exact truth needs about {need['truth']:.0f} MiB, {free:.0f} MiB available"
+            print(f"skipping {size}: {entry['skipped']['all']}", flush=True)
+            continue
+        print(f"sweep {size.replace('x', ' x ')}", flush=True)
+        paths = dict(data(), efs=[EF_SEARCH])
+        order = []
+        for item in impls + (["store"] if "ours" in impls else []):
+            if need[item] > budget:
+                entry["skipped"][item] = f"needs about {need[item]:.0f} MiB, {free:.0f} MiB available"
+                print(f"  skipping {item}: {entry['skipped'][item]}", flush=True)
+            else:
+                order.append(item)
+        runs = {item: [] for item in order}
+        for round_ in range(max(1, args.rounds)):
+            shift = round_ % max(1, len(order))
+            for item in order[shift:] + order[:shift]:
+                if item == "store":
+                    r = run_store(paths, count, args.threads, folder, args.write_rounds)
+                else:
+                    r = run_index(paths, [item], args.threads, folder, timeout=7200).get(item)
+                if r:
+                    runs[item].append(r)
+        entry["impls"] = {i: best_of_rounds(r) for i, r in runs.items() if r and i != "store"}
+        entry["store"] = best_store(runs["store"]) if runs.get("store") else None
+        for name in os.listdir(folder):
+            if name.endswith(".npy"):
+                os.remove(os.path.join(folder, name))
+    return results, queries
+
+
 def plan(args):
     if args.quick:
         return [(5_000, 64), (2_000, 384)], [(5_000, 64, ["writes", "reads"]), (10_000, 384, ["writes"])]
@@ -448,14 +625,36 @@ def main():
     parser.add_argument("--data", choices=("synthetic", "real"), default="synthetic",
                         help="real: Debian package descriptions embedded by bench/real_data.py,"
                              " in place of the synthetic sizes (the store files use its base too)")
+    parser.add_argument("--sweep", action="store_true",
+                        help="scale sweep: build, queries, open, compact and memory at growing sizes,"
+                             " with the growth fitted on log-log axes (bench/out/sweep.md, sweep.png)")
+    parser.add_argument("--sizes", help="sweep sizes as COUNTxDIM,... (default "
+                        + ",".join(f"{c}x{d}" for c, d in SWEEP_SIZES) + ")")
+    parser.add_argument("--write-rounds", type=int, default=3,
+                        help="sweep: rounds of one upsert and one search; the median counts")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
         cfg = json.loads(args.worker)
-        print(json.dumps(index_worker(cfg) if "impl" in cfg else io_worker(cfg)))
+        worker = index_worker if "impl" in cfg else sweep_store_worker if "phase" in cfg else io_worker
+        print(json.dumps(worker(cfg)))
         return
     queries = args.queries or (200 if args.quick else 1000)
     impls = [i for i in args.impls.split(",") if installed(i)]
+    if args.sweep:
+        report = {"threads": args.threads, "rounds": max(1, args.rounds), "argv": sys.argv[1:],
+                  "write_rounds": args.write_rounds}
+        started = time.perf_counter()
+        with tempfile.TemporaryDirectory(prefix="pvdb-sweep-") as folder:
+            report["sweep"], report["queries"] = sweep(args, impls, queries, folder)
+        report["total_s"] = time.perf_counter() - started
+        os.makedirs(args.out, exist_ok=True)
+        with open(os.path.join(args.out, "sweep.json"), "w") as f:
+            json.dump(report, f, indent=1)
+        write_sweep_markdown(report, os.path.join(args.out, "sweep.md"))
+        plot_sweep(report, os.path.join(args.out, "sweep.png"))
+        print(f"done in {report['total_s']:.0f} s; wrote {args.out}/sweep.md and sweep.png")
+        return
     index_sizes, io_sizes = plan(args)
     report = {"index": {}, "io": {}, "threads": args.threads, "queries": queries, "argv": sys.argv[1:]}
     started = time.perf_counter()

@@ -178,3 +178,119 @@ def plot(report, path):
     axes[-1].legend(fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
+
+
+# ---------------------------------------------------------------- scale sweep
+
+STORE_SERIES = [("open + first answer", "open_first_s"), ("compact, file part", "compact_write_s"),
+                ("compact, rebuild", "compact_rebuild_s"), ("upsert + search", "write_search_s")]
+
+
+def sweep_series(report):
+    """{dim: {label: [(count, seconds), ...]}}: every implementation's build and the
+    store's own timed steps, by size, within each dimension."""
+    series = {}
+    for entry in report["sweep"].values():
+        dim = series.setdefault(entry["dim"], {})
+        for impl, r in entry["impls"].items():
+            dim.setdefault(f"{impl} build", []).append((entry["count"], r["build_s"]))
+        for label, key in STORE_SERIES:
+            if entry["store"] and entry["store"].get(key):
+                dim.setdefault(f"ours {label}", []).append((entry["count"], entry["store"][key]))
+    return series
+
+
+def slope(points):
+    """Least-squares slope of log(seconds) against log(n): 1 is linear growth."""
+    if len({n for n, _ in points}) < 2:
+        return None
+    n, t = np.log([p[0] for p in points]), np.log([p[1] for p in points])
+    return float(np.polyfit(n, t, 1)[0])
+
+
+def write_sweep_markdown(report, path):
+    lines = ["# Scale sweep", "",
+             f"Machine: {machine()}. Shared with other work during the run: compare ratios from the same run.", "",
+             f"Command: `{' '.join(['python bench/compare.py'] + report['argv'])}` ({report['total_s']:.0f} s)."
+             f" Build threads: {report['threads']}; rounds: {report['rounds']} (implementations alternating; the"
+             f" fastest build, the best QPS run and the highest peak count); queries: {report['queries']} per size,"
+             f" single-threaded, top 10, ef 100; upsert + search: median of {report['write_rounds']} rounds.", "",
+             "## Index build and queries", "",
+             "| size | implementation | build s | QPS | recall@10 | peak RSS MB | build / hnswlib | QPS / hnswlib"
+             " | RSS / hnswlib |", "|---|---|---:|---:|---:|---:|---:|---:|---:|"]
+    for size, entry in report["sweep"].items():
+        ref = entry["impls"].get("hnswlib")
+        for impl, r in entry["impls"].items():
+            lines.append(f"| {size} | {impl} | {r['build_s']:.2f} | {r['qps']:.0f} | {r['recall']:.4f}"
+                         f" | {r['rss_mb']:.0f} | {ratio(r['build_s'], ref and ref['build_s'])}"
+                         f" | {ratio(r['qps'], ref and ref['qps'])} | {ratio(r['rss_mb'], ref and ref['rss_mb'])} |")
+    lines += ["", "## The store's own steps", "",
+              "Open: best of two in one process (log before `compact`, snapshot after); open + first answer: the"
+              " snapshot in a fresh process, then one search, which builds the index. `compact` = file part (until"
+              " the log turns empty, seen by a watching process) + rebuild. Ratios divide by hnswlib's build.", "",
+              "| size | open log s | open snapshot s | open + first answer s | / hnswlib build | compact s | file part s"
+              " | rebuild s | rebuild / hnswlib build | upsert_batch MB/s | upsert + search s |",
+              "|---|" + "---:|" * 10]
+    for size, entry in report["sweep"].items():
+        st, ref = entry["store"], entry["impls"].get("hnswlib")
+        if not st:
+            continue
+        hb = ref and ref["build_s"]
+        lines.append(f"| {size} | {st['open_wal_s']:.3f} | {st['open_snapshot_s']:.3f} | {st['open_first_s']:.3f}"
+                     f" | {ratio(st['open_first_s'], hb)} | {st['compact_s']:.3f} | {st['compact_write_s']:.3f}"
+                     f" | {st['compact_rebuild_s']:.3f} | {ratio(st['compact_rebuild_s'], hb)}"
+                     f" | {st['batch_mb_s']:.0f} | {number(st['write_search_s'])} |")
+    lines += ["", "Memory of the store's processes (MB; peak = VmHWM over the step alone, resident = VmRSS after it;"
+              " baseline = the fresh process before the step: interpreter and NumPy):", "",
+              "| size | baseline | peak open | resident after open | peak / resident | the same above baseline | peak first search"
+              " | resident after first search | peak open log | peak compact | resident after compact | snapshot MB |",
+              "|---|" + "---:|" * 11]
+    for size, entry in report["sweep"].items():
+        st = entry["store"]
+        if not st:
+            continue
+        base = st["start_rss_mb"]
+        lines.append(f"| {size} | {base:.0f} | {st['open_peak_mb']:.0f} | {st['open_rss_mb']:.0f}"
+                     f" | {st['open_peak_mb'] / st['open_rss_mb']:.2f}"
+                     f" | {(st['open_peak_mb'] - base) / max(st['open_rss_mb'] - base, 1):.2f}"
+                     f" | {st['first_search_peak_mb']:.0f}"
+                     f" | {st['first_search_rss_mb']:.0f} | {st['open_wal_peak_mb']:.0f} | {st['compact_peak_mb']:.0f}"
+                     f" | {st['compact_rss_mb']:.0f} | {st['snapshot_mb']:.0f} |")
+    series = sweep_series(report)
+    lines += ["", "## Growth: slope of log(seconds) against log(n)", "",
+              "1.0 is linear; an HNSW build is expected a little above it.", "",
+              "| measure | " + " | ".join(f"d = {d}" for d in series) + " |", "|---|" + "---:|" * len(series)]
+    for label in sorted({label for dim in series.values() for label in dim}):
+        cells = [slope(dim.get(label, [])) for dim in series.values()]
+        lines.append(f"| {label} | " + " | ".join("n/a" if c is None else f"{c:.2f}" for c in cells) + " |")
+    skipped = [(size, what, why) for size, entry in report["sweep"].items() for what, why in entry["skipped"].items()]
+    if skipped:
+        lines += ["", "## Skipped", ""] + [f"- {size}, {what}: {why}" for size, what, why in skipped]
+    with open(path, "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+
+def plot_sweep(report, path):
+    if importlib.util.find_spec("matplotlib") is None:
+        print("skipping the plot: matplotlib is not installed")
+        return
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    series = sweep_series(report)
+    labels = sorted({label for lines in series.values() for label in lines})
+    colours = dict(zip(labels, plt.rcParams["axes.prop_cycle"].by_key()["color"] * 3))  # alike in every panel
+    fig, axes = plt.subplots(1, len(series), figsize=(7 * len(series), 5), squeeze=False)
+    for ax, (dim, lines) in zip(axes[0], series.items()):
+        for label, points in sorted(lines.items()):
+            points = sorted(points)
+            fit = slope(points)
+            style = "-" if label.endswith(" build") else "--"
+            ax.plot([p[0] for p in points], [p[1] for p in points], style, marker="o", color=colours[label],
+                    label=label + ("" if fit is None else f" (slope {fit:.2f})"))
+        ax.set(xscale="log", yscale="log", xlabel="records", ylabel="seconds",
+               title=f"d = {dim}: time against size, {report['threads']} threads")
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
