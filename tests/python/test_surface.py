@@ -106,7 +106,6 @@ def test_static_constructors_and_defaults(tmp_path, monkeypatch):
         (lambda s: s.search([1.0], 2.5), TypeError, "argument 'top_k': 'float' object cannot be interpreted as an integer"),
         (lambda s: s.search("1.0"), TypeError, "argument 'query': Can't extract `str` to `Vec`"),
         (lambda s: s.compact(1), TypeError, "VectorStore.compact() takes 0 positional arguments but 1 was given"),
-        (lambda s: s.upsert(pv.VectorEntry("\ud800", [1.0])), UnicodeEncodeError, None),
         (lambda s: s.get("\udfff"), UnicodeEncodeError, None),
     ],
 )
