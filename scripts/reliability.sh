@@ -48,7 +48,7 @@ helpers=tests/reliability
 echo "== kill -9: 5,000 iterations and every traced call of a batch and a compaction"
 (cd "$helpers" && "$python" crash.py "$work/crash" --iterations 5000 --every-call) | tee "$out/crash.json"
 
-echo "== injected I/O errors, permissions, leaks under valgrind, damaged files (5,000 per mode)"
+echo "== injected I/O errors, leaks under valgrind, damaged files (5,000 per mode)"
 PVDB_FUZZ_EXAMPLES=5000 "$python" -m pytest -q -rs "${tests[@]:1}"
 
 echo "== leaks, open files and threads: 1,000,000 calls of each kind"
