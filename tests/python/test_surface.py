@@ -4,6 +4,7 @@ import importlib.util
 import subprocess
 import sys
 import threading
+import weakref
 
 import pytest
 
@@ -52,19 +53,27 @@ def test_docstrings_and_signatures(name):
     assert (getattr(member, "__text_signature__", None), member.__doc__) == DOCS[name]
 
 
-def test_class_shape(paths):
-    assert pv.VectorStore.__doc__ is None
-    assert pv.VectorStore.__name__ == "VectorStore"
+# No instance dict, no weak references, no subclasses, equality and hash by identity.
+@pytest.mark.parametrize("name, doc", [("VectorEntry", ""), ("VectorStore", None)])
+def test_type_shape(paths, name, doc):
+    cls = getattr(pv, name)
+    make = {"VectorEntry": lambda: pv.VectorEntry("a", [1.0]),
+            "VectorStore": lambda: pv.VectorStore.new(*paths)}[name]
+    a, b = make(), make()
+    with pytest.raises(AttributeError, match=f"^'{name}' object has no attribute 'other'"):
+        a.other = 1
+    with pytest.raises(TypeError):
+        weakref.ref(a)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    assert a != b and a == a and hash(a) == object.__hash__(a) and len({a, b}) == 2
+    assert (cls.__name__, cls.__doc__) == (name, doc)
+
+
+def test_store_comes_only_from_its_constructors_and_reads_only(store):
     with pytest.raises(TypeError):
         pv.VectorStore()
-    with pytest.raises(TypeError):
-        type("Sub", (pv.VectorStore,), {})
-    store = pv.VectorStore.new(*paths)
-    with pytest.raises(AttributeError):
-        store.other = 1
-    assert store != pv.VectorStore.new(*paths)
-    assert hash(store) == hash(store)
-    for name in ("len", "dim", "wal_pending"):  # read-only properties
+    for name in ("len", "dim", "wal_pending"):
         with pytest.raises(AttributeError):
             setattr(store, name, 1)
         with pytest.raises(AttributeError):
