@@ -6,6 +6,8 @@ import sys
 import numpy as np
 import pytest
 
+import pelmor_vector_db as pv
+
 # The reliability helpers, for the tests that drive them.
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
 
@@ -14,6 +16,11 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
 def paths(tmp_path):
     """Snapshot and log paths inside a fresh folder; neither file exists yet."""
     return str(tmp_path / "store.snap"), str(tmp_path / "store.wal")
+
+
+@pytest.fixture
+def store(paths):
+    return pv.VectorStore.new(*paths)
 
 
 def read_bytes(path):

@@ -3,19 +3,16 @@
 The model keeps what the store holds in memory (records, dim, pending count) and what
 its two files hold: the snapshot image written by the last compaction, and the log
 operations appended since. Opening the store must give the image with the log applied.
-Some calls run with a fault injected into the file they write; a failed call must
-leave memory and both files as they were.
+Failed file-system calls are the fault sweep's (test_reliability_faults): it fails every
+call of each kind of write and of a compaction in turn, in every way, and checks the same.
 
 PVDB_MODEL_EXAMPLES sets the number of random sequences (default 60).
 """
 import json
 import math
 import os
-import resource
 import shutil
-import signal
 import tempfile
-from contextlib import contextmanager
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -40,13 +37,6 @@ non_finite = st.sampled_from([math.nan, math.inf, -math.inf])
 bad_vectors = st.tuples(vectors, st.integers(0, DIM - 1), non_finite).map(
     lambda t: t[0][: t[1]] + [t[2]] + t[0][t[1] + 1 :]
 )
-# Mostly clean calls; a fault stays in place for exactly one call.
-write_faults = st.sampled_from([None, None, None, "wal_is_dir", "file_size_limit"])
-compact_faults = st.sampled_from(
-    [None, None, None, "snapshot_is_dir", "wal_is_dir", "file_size_limit"]
-)
-FAULT_ERRNO = {"wal_is_dir": 21, "snapshot_is_dir": 21, "file_size_limit": 27}
-
 
 def read(path):
     """The file's bytes; an absent file reads as empty."""
@@ -82,54 +72,6 @@ class StoreModel(RuleBasedStateMachine):
     def teardown(self):
         shutil.rmtree(self.dir)
 
-    @contextmanager
-    def injected(self, fault, size_limit):
-        if fault is None:
-            yield
-        elif fault == "file_size_limit":
-            # No file may grow past `size_limit` bytes; the write that would fails.
-            saved_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
-            saved_signal = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-            resource.setrlimit(resource.RLIMIT_FSIZE, (size_limit, saved_limit[1]))
-            try:
-                yield
-            finally:
-                resource.setrlimit(resource.RLIMIT_FSIZE, saved_limit)
-                signal.signal(signal.SIGXFSZ, saved_signal)
-        else:
-            path = self.wal_path if fault == "wal_is_dir" else self.snap_path
-            aside = path + ".aside"
-            present = os.path.exists(path)
-            if present:
-                os.rename(path, aside)
-            os.mkdir(path)
-            try:
-                yield
-            finally:
-                os.rmdir(path)  # fails if the store wrote anything into it
-                if present:
-                    os.rename(aside, path)
-
-    def call(self, fault, size_limit, operation):
-        """Runs one store call under `fault`; returns the exception it raised, or None.
-        Checks that a failed call left the log byte for byte as it was."""
-        log_before = read(self.wal_path)
-        with self.injected(fault, size_limit):
-            try:
-                operation()
-            except Exception as e:  # the caller checks the exact type
-                error = e
-            else:
-                error = None
-        if error is not None:
-            assert read(self.wal_path) == log_before
-        return error
-
-    def expect_io_error(self, error, fault):
-        code = FAULT_ERRNO[fault]
-        assert type(error) is OSError, repr(error)
-        assert error.args == (f"{os.strerror(code)} (os error {code})",)
-
     def written(self, op):
         """A write the store accepted: it is in memory and at the end of the log."""
         _, id, *record = op
@@ -140,70 +82,48 @@ class StoreModel(RuleBasedStateMachine):
         self.log.append(op)
         self.pending += 1
 
-    @rule(id=ids, vector=vectors | bad_vectors, meta=st.text(max_size=4), fault=write_faults,
-          cut=st.integers(0, 32))
-    def upsert(self, id, vector, meta, fault, cut):
+    @rule(id=ids, vector=vectors | bad_vectors, meta=st.text(max_size=4))
+    def upsert(self, id, vector, meta):
         entry = pv.VectorEntry(id, vector, meta, meta[::-1])
-        limit = len(read(self.wal_path)) + cut  # shorter than any log line
-        error = self.call(fault, limit, lambda: self.store.upsert(entry))
         if not all(map(math.isfinite, entry.embedding)):
             # Refused before any file is touched, and before the dimension is fixed.
-            assert type(error) is ValueError and error.args == NON_FINITE
+            with pytest.raises(ValueError) as info:
+                self.store.upsert(entry)
+            assert info.value.args == NON_FINITE
             return
-        self.dim = DIM  # fixed before the log is touched, kept if the append fails
-        if fault is not None:
-            self.expect_io_error(error, fault)
-            return
-        assert error is None, repr(error)
+        self.store.upsert(entry)
+        self.dim = DIM
         self.written(("upsert", id, bits(entry.embedding), meta, meta[::-1]))
 
     @rule(items=st.lists(st.tuples(ids, vectors), max_size=5),
-          bad=st.none() | st.tuples(st.integers(0, 5), st.just([]) | bad_vectors),
-          fault=write_faults, cut=st.integers(0, 32))
-    def batch(self, items, bad, fault, cut):
+          bad=st.none() | st.tuples(st.integers(0, 5), st.just([]) | bad_vectors))
+    def batch(self, items, bad):
         entries = [pv.VectorEntry(i, v) for i, v in items]
-        if bad is not None:
+        if bad is None:
+            self.store.upsert_batch(entries)
+        else:
             at = min(bad[0], len(entries))
             entries.insert(at, pv.VectorEntry("bad", bad[1]))
-        limit = len(read(self.wal_path)) + cut
-        error = self.call(fault, limit, lambda: self.store.upsert_batch(entries))
+            with pytest.raises(ValueError) as info:
+                self.store.upsert_batch(entries)
+            assert info.value.args == (EMPTY if bad[1] == [] else NON_FINITE)
         if entries and (bad is None or at > 0):
             self.dim = DIM  # a valid first entry fixes the dimension at once
-        if bad is not None:
-            assert type(error) is ValueError
-            assert error.args == (EMPTY if bad[1] == [] else NON_FINITE)
-            return
-        # An empty batch opens the log but writes no byte, so a size limit cannot bite.
-        if fault == "wal_is_dir" or (fault == "file_size_limit" and entries):
-            self.expect_io_error(error, fault)
-            return
-        assert error is None, repr(error)
-        for e in entries:
-            self.written(("upsert", e.id, bits(e.embedding), "", ""))
+        if bad is None:
+            for e in entries:
+                self.written(("upsert", e.id, bits(e.embedding), "", ""))
 
-    @rule(id=ids, live=st.none() | st.integers(0, 1000), fault=write_faults,
-          cut=st.integers(0, 32))
-    def delete(self, id, live, fault, cut):
+    @rule(id=ids, live=st.none() | st.integers(0, 1000))
+    def delete(self, id, live):
         if live is not None and self.records:
             id = sorted(self.records)[live % len(self.records)]  # mostly hit a live record
-        limit = len(read(self.wal_path)) + cut
-        error = self.call(fault, limit, lambda: self.store.delete(id))
-        if id in self.records and fault is not None:
-            self.expect_io_error(error, fault)  # the record stays
-            return
-        assert error is None, repr(error)  # an absent id writes nothing, so cannot fail
+        self.store.delete(id)
         if id in self.records:
             self.written(("delete", id))
 
-    @rule(fault=st.sampled_from([None, None, "snapshot_is_dir", "wal_is_dir"]))
-    def reopen(self, fault):
-        opened = []
-        error = self.call(fault, 0, lambda: opened.append(pv.VectorStore.open(*self.paths)))
-        if fault is not None:
-            self.expect_io_error(error, fault)  # the old store stays in use
-            return
-        assert error is None, repr(error)
-        self.store = opened[0]
+    @rule()
+    def reopen(self):
+        self.store = pv.VectorStore.open(*self.paths)
         records, dim = self.image or ({}, None)
         self.records, self.dim = apply_log(records, dim, self.log)
         self.pending = len(self.log)
@@ -215,20 +135,11 @@ class StoreModel(RuleBasedStateMachine):
         assert (read(self.snap_path), read(self.wal_path)) == files_before
         self.records, self.dim, self.pending = {}, None, 0
 
-    @rule(fault=compact_faults, cut=st.integers(0, 21))  # 21 < len('{"dim":3,"entries":[]}')
-    def compact(self, fault, cut):
-        snapshot_before = read(self.snap_path)
-        error = self.call(fault, cut, self.store.compact)
-        if self.pending == 0:
-            assert error is None, repr(error)  # nothing to fold: no file is touched
-            return
-        new_image = (dict(self.records), self.dim)
-        if fault is None:
-            assert error is None, repr(error)
-            self.image, self.log, self.pending = new_image, [], 0
-            return
-        self.expect_io_error(error, fault)
-        assert read(self.snap_path) == snapshot_before
+    @rule()
+    def compact(self):
+        self.store.compact()
+        if self.pending:  # with nothing to fold, no file is touched
+            self.image, self.log, self.pending = (dict(self.records), self.dim), [], 0
 
     @rule(id=ids)
     def get(self, id):

@@ -1,4 +1,5 @@
-"""A writer killed with SIGKILL at any moment loses no acknowledged write."""
+"""A writer killed with SIGKILL at any moment, a sharded store's merges included, loses no
+acknowledged write."""
 import crash
 import pytest
 from workload import build_fault_library
@@ -10,6 +11,13 @@ def test_random_kills_and_kills_during_compaction(tmp_path):
     # The kills did land inside batches and compactions.
     kinds = {key.split()[0] for key in stats["outcomes"]}
     assert {"batch", "compact"} <= kinds, stats["outcomes"]
+
+
+def test_sharded_kills_inside_merges_lose_and_resurrect_nothing(tmp_path):
+    stats = crash.random_kills(str(tmp_path), 20, [4], seed=7, sharded=True)
+    crash.assert_clean(stats)
+    # Some kills did land inside a merge of every buffer.
+    assert "compact absent" in stats["outcomes"], stats["outcomes"]
 
 
 # Only a kill between naming the complete snapshot and renaming it over the old one may

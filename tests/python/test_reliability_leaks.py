@@ -1,4 +1,5 @@
-"""Many repetitions of every kind of call, error paths included, must not grow memory."""
+"""Many repetitions of every kind of call, error paths included, must not grow memory, open
+files or threads."""
 import json
 import re
 import shutil
@@ -20,8 +21,8 @@ def test_repeated_calls_keep_python_blocks_and_rss_flat(tmp_path):
     # Slack for interpreter caches that settle late: a refused call's TypeError leaves 42
     # or 83 blocks whether it runs 7,000 or 21,000 times, and 240 were seen once under the
     # whole suite. A leak of one block in ten calls would show 700.
-    growing = {r["kind"]: (r["blocks"], r["rss"]) for r in rows
-               if r["blocks"] > 400 or r["rss"] > 1 << 20}
+    growing = {r["kind"]: (r["blocks"], r["rss"], r["fds"], r["threads"]) for r in rows
+               if r["blocks"] > 400 or r["rss"] > 1 << 20 or r["fds"] or r["threads"]}
     assert not growing, growing
 
 

@@ -37,15 +37,6 @@ OPEN = textwrap.dedent(
 )
 
 
-def open_in_child(snap, wal, *batch, memory_cap=None, timeout=30):
-    def cap():
-        if memory_cap:
-            resource.setrlimit(resource.RLIMIT_AS, (memory_cap, memory_cap))
-
-    out = run_python(OPEN, snap, wal, *batch, timeout=timeout, preexec_fn=cap)
-    return out.returncode, out.stdout.strip()
-
-
 def special(path, kind):
     """`path` made into a `kind`, or the device of that name."""
     if kind == "dir":
@@ -57,31 +48,31 @@ def special(path, kind):
     return path
 
 
+# A str is the exact line; a set holds the first words that may start it. An endless
+# device is refused in bounded memory, and a batch that fills a pipe's buffer does not
+# hang on a fifo log.
 @pytest.mark.parametrize(
-    "snap_kind, wal_kind, expected",
+    "snap_kind, wal_kind, batch, expected",
     [
-        ("absent", "dir", "OSError Is a directory (os error 21)"),
-        ("dir", "absent", "OSError Is a directory (os error 21)"),
-        ("absent", "fifo", "ok 0 0"),
-        ("fifo", "absent", "ValueError EOF while parsing a value at line 1 column 0"),
-        ("absent", "null", "ok 0 0"),
-        ("null", "absent", "ValueError EOF while parsing a value at line 1 column 0"),
+        ("absent", "dir", False, "OSError Is a directory (os error 21)"),
+        ("dir", "absent", False, "OSError Is a directory (os error 21)"),
+        ("absent", "fifo", False, "ok 0 0"),
+        ("fifo", "absent", False, "ValueError EOF while parsing a value at line 1 column 0"),
+        ("absent", "null", False, "ok 0 0"),
+        ("null", "absent", False, "ValueError EOF while parsing a value at line 1 column 0"),
+        ("zero", "absent", False, {"OSError", "ValueError"}),
+        ("absent", "zero", False, {"OSError", "ValueError"}),
+        ("absent", "fifo", True, {"ok", "OSError"}),
     ],
 )
-def test_odd_paths_open_or_raise_without_hanging(tmp_path, snap_kind, wal_kind, expected):
+def test_odd_paths_open_or_raise_without_hanging(tmp_path, snap_kind, wal_kind, batch, expected):
     snap, wal = special(tmp_path / "s", snap_kind), special(tmp_path / "w", wal_kind)
-    assert open_in_child(snap, wal) == (0, expected)
 
+    def cap():
+        if "zero" in (snap_kind, wal_kind):
+            resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
 
-@pytest.mark.parametrize("which", ["snap", "wal"])
-def test_endless_device_is_refused_in_bounded_memory(tmp_path, which):
-    snap = "/dev/zero" if which == "snap" else tmp_path / "s"
-    wal = "/dev/zero" if which == "wal" else tmp_path / "w"
-    rc, text = open_in_child(snap, wal, memory_cap=2 << 30, timeout=120)
-    assert rc == 0 and text.split()[0] in ("OSError", "ValueError")
-
-
-def test_fifo_as_log_does_not_hang_a_batch(tmp_path):
-    os.mkfifo(tmp_path / "w")
-    rc, text = open_in_child(tmp_path / "s", tmp_path / "w", "batch", timeout=20)
-    assert rc == 0 and text.split()[0] in ("ok", "OSError")
+    out = run_python(OPEN, snap, wal, *["batch"] * batch, timeout=120, preexec_fn=cap)
+    text = out.stdout.strip()
+    assert out.returncode == 0, out.stderr
+    assert text == expected if isinstance(expected, str) else text.split()[0] in expected

@@ -1,13 +1,12 @@
 """A sharded store behaves as a dict of records through writes, merges and reopenings."""
 import json
 import random
-import subprocess
-import sys
 
 import numpy as np
 import pelmor_vector_db as pv
 import pytest
 
+from conftest import run_python
 from pelmor_cluster import ShardedStore
 
 DIM = 6
@@ -91,10 +90,7 @@ def test_random_operations_match_a_dict(tmp_path, request, backend, seed, steps)
         assert (got and (got.embedding, got.metadata)) == model.get(id)
     store.close()
     # A new process reads the same records from the files alone.
-    dump = subprocess.run(
-        [sys.executable, "-c", READ_ALL, folder, json.dumps(ids)],
-        check=True, capture_output=True, text=True,
-    ).stdout
+    dump = run_python(READ_ALL, folder, json.dumps(ids), check=True).stdout
     assert json.loads(dump) == {id: [e, m] for id, (e, m) in model.items()}
 
 

@@ -1,12 +1,11 @@
 """Opening a directory as a sharded store: what it must hold, and what is refused untouched."""
 import json
 import os
-import subprocess
-import sys
 
 import pelmor_vector_db as pv
 import pytest
 
+from conftest import run_python
 from pelmor_cluster import ShardedStore, ShardWriteError
 from pelmor_cluster.manifest import shard_of
 
@@ -52,7 +51,6 @@ def test_refused_and_left_untouched(tmp_path, prepare, shards, dim, message):
     assert tree(folder) == before
 
 
-
 OTHER_WRITER = """
 import sys
 import pelmor_vector_db as pv
@@ -68,7 +66,7 @@ def test_a_second_process_keeps_its_writes_and_stops_merges(tmp_path):
     folder = str(tmp_path / "s")
     store = ShardedStore.open(folder, 2, merge_at=4)
     store.upsert_batch([pv.VectorEntry(f"b{i}", [1.0, i, 0.0], "b") for i in range(6)])
-    subprocess.run([sys.executable, "-c", OTHER_WRITER, folder], check=True)
+    run_python(OTHER_WRITER, folder, check=True)
     # Enough for a merge in both shards, which must not write back this process's stale
     # b0 and b1 nor delete the other process's buffered records.
     for i in range(6, 20):

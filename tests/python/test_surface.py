@@ -4,6 +4,7 @@ import importlib.util
 import subprocess
 import sys
 import threading
+import weakref
 
 import pytest
 
@@ -52,19 +53,27 @@ def test_docstrings_and_signatures(name):
     assert (getattr(member, "__text_signature__", None), member.__doc__) == DOCS[name]
 
 
-def test_class_shape(paths):
-    assert pv.VectorStore.__doc__ is None
-    assert pv.VectorStore.__name__ == "VectorStore"
+# No instance dict, no weak references, no subclasses, equality and hash by identity.
+@pytest.mark.parametrize("name, doc", [("VectorEntry", ""), ("VectorStore", None)])
+def test_type_shape(paths, name, doc):
+    cls = getattr(pv, name)
+    make = {"VectorEntry": lambda: pv.VectorEntry("a", [1.0]),
+            "VectorStore": lambda: pv.VectorStore.new(*paths)}[name]
+    a, b = make(), make()
+    with pytest.raises(AttributeError, match=f"^'{name}' object has no attribute 'other'"):
+        a.other = 1
+    with pytest.raises(TypeError):
+        weakref.ref(a)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    assert a != b and a == a and hash(a) == object.__hash__(a) and len({a, b}) == 2
+    assert (cls.__name__, cls.__doc__) == (name, doc)
+
+
+def test_store_comes_only_from_its_constructors_and_reads_only(store):
     with pytest.raises(TypeError):
         pv.VectorStore()
-    with pytest.raises(TypeError):
-        type("Sub", (pv.VectorStore,), {})
-    store = pv.VectorStore.new(*paths)
-    with pytest.raises(AttributeError):
-        store.other = 1
-    assert store != pv.VectorStore.new(*paths)
-    assert hash(store) == hash(store)
-    for name in ("len", "dim", "wal_pending"):  # read-only properties
+    for name in ("len", "dim", "wal_pending"):
         with pytest.raises(AttributeError):
             setattr(store, name, 1)
         with pytest.raises(AttributeError):
@@ -98,20 +107,16 @@ def test_static_constructors_and_defaults(tmp_path, monkeypatch):
         (lambda s: s.upsert_batch("ab"), TypeError, "argument 'entries': Can't extract `str` to `Vec`"),
         (lambda s: s.upsert_batch(e for e in []), TypeError,
          "argument 'entries': 'generator' object is not an instance of 'Sequence'"),
-        (lambda s: s.delete(5), TypeError, "argument 'id': 'int' object is not an instance of 'str'"),
         (lambda s: s.get(id=None), TypeError, "argument 'id': 'None' is not an instance of 'str'"),
         (lambda s: s.get("a", id="a"), TypeError, "VectorStore.get() got multiple values for argument 'id'"),
         (lambda s: s.delete("a", "b"), TypeError, "VectorStore.delete() takes 1 positional arguments but 2 were given"),
         (lambda s: s.search([1.0], top_k=-1), OverflowError, None),
         (lambda s: s.search([1.0], 2.5), TypeError, "argument 'top_k': 'float' object cannot be interpreted as an integer"),
-        (lambda s: s.search("1.0"), TypeError, "argument 'query': Can't extract `str` to `Vec`"),
         (lambda s: s.compact(1), TypeError, "VectorStore.compact() takes 0 positional arguments but 1 was given"),
-        (lambda s: s.upsert(pv.VectorEntry("\ud800", [1.0])), UnicodeEncodeError, None),
         (lambda s: s.get("\udfff"), UnicodeEncodeError, None),
     ],
 )
-def test_argument_errors_change_nothing(paths, call, exc, message):
-    store = pv.VectorStore.new(*paths)
+def test_argument_errors_change_nothing(store, call, exc, message):
     with pytest.raises(exc) as info:
         call(store)
     assert type(info.value) is exc
@@ -120,8 +125,7 @@ def test_argument_errors_change_nothing(paths, call, exc, message):
     assert (store.len, store.dim, store.wal_pending) == (0, None, 0)
 
 
-def test_lists_and_tuples_of_entries_are_accepted(paths):
-    store = pv.VectorStore.new(*paths)
+def test_lists_and_tuples_of_entries_are_accepted(store):
     store.upsert_batch((pv.VectorEntry("a", [1.0]),))
     store.upsert_batch([pv.VectorEntry("b", [1.0])])
     assert len(store) == 2 and bool(store)
@@ -149,8 +153,7 @@ class CallsBack(collections.abc.Sequence):
      (lambda s: repr(s), "Already mutably borrowed"),
      (lambda s: s.get("a"), "Already mutably borrowed")],
 )
-def test_reentrant_calls_are_refused(paths, callback, message):
-    store = pv.VectorStore.new(*paths)
+def test_reentrant_calls_are_refused(store, callback, message):
     store.upsert(pv.VectorEntry("a", [1.0, 0.0]))
     batch = CallsBack([pv.VectorEntry("b", [0.0, 1.0]), pv.VectorEntry("c", [1.0, 1.0])], lambda: callback(store))
     with pytest.raises(RuntimeError) as info:
@@ -179,7 +182,9 @@ def error_in_thread(fn):
     t = threading.Thread(target=target)
     t.start()
     t.join()
-    return box[0]
+    # Taken out of the box, the error no longer sits in a cycle with the frame that holds
+    # the store, so the collector cannot drop the store later on some other thread.
+    return box.pop()
 
 
 @pytest.mark.parametrize(
@@ -188,8 +193,7 @@ def error_in_thread(fn):
      lambda s: s.upsert(pv.VectorEntry("b", [1.0])), lambda s: s.upsert(5), lambda s: s.search([1.0]),
      lambda s: s.compact(), lambda s: s.delete("a"), lambda s: s.dim, lambda s: s.wal_pending],
 )
-def test_other_threads_are_refused(paths, use):
-    store = pv.VectorStore.new(*paths)
+def test_other_threads_are_refused(store, use):
     store.upsert(pv.VectorEntry("a", [1.0]))
     error = error_in_thread(lambda: use(store))
     assert error is not None and not isinstance(error, Exception)

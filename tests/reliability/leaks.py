@@ -1,4 +1,5 @@
-"""Repeats every kind of call many times and watches Python blocks and RSS for growth.
+"""Repeats every kind of call many times and watches Python blocks, RSS, open files and
+threads for growth.
 
 Usage: python leaks.py FOLDER CALLS_PER_KIND   (prints JSON per kind)
 """
@@ -16,6 +17,12 @@ IDS = ["id%d" % i for i in range(200)]
 def rss():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def fds_threads():
+    with open("/proc/self/status") as f:
+        threads = int(next(line for line in f if line.startswith("Threads:")).split()[1])
+    return len(os.listdir("/proc/self/fd")), threads
 
 
 def vector(i):
@@ -93,33 +100,34 @@ def make_calls(folder):
 
 
 def measure(call, calls, samples=10):
-    """Growth of blocks and RSS (sampled `samples` times) after a warm-up of a tenth of the
-    calls."""
+    """Growth of blocks, RSS (sampled `samples` times), open files and threads after a
+    warm-up of a tenth of the calls."""
     for i in range(max(calls // 10, 100)):
         call(i)
     gc.collect()
-    blocks, sizes = sys.getallocatedblocks(), [rss()]
+    blocks, sizes, handles = sys.getallocatedblocks(), [rss()], fds_threads()
     step = max(calls // samples, 1)
     for start in range(0, calls, step):
         for i in range(start, start + step):
             call(i)
         gc.collect()
         sizes.append(rss())
-    return sys.getallocatedblocks() - blocks, sizes
+    fds, threads = (b - a for a, b in zip(handles, fds_threads()))
+    return sys.getallocatedblocks() - blocks, sizes, fds, threads
 
 
 def main():
     folder, calls = sys.argv[1], int(sys.argv[2])
     table = make_calls(folder)
     # The sampling itself allocates a few blocks; a call that does nothing shows how many.
-    baseline, _ = measure(lambda i: None, calls)
+    baseline = measure(lambda i: None, calls)[0]
     for kind, call in table.items():
-        blocks, sizes = measure(call, calls)
+        blocks, sizes, fds, threads = measure(call, calls)
         blocks -= baseline
         rss_growth = sizes[-1] - sizes[0]
         print(json.dumps({"kind": kind, "calls": calls, "blocks": blocks, "rss": rss_growth,
-                          "blocks_per_call": blocks / calls, "rss_per_call": rss_growth / calls,
-                          "rss_samples": sizes}), flush=True)
+                          "fds": fds, "threads": threads, "blocks_per_call": blocks / calls,
+                          "rss_per_call": rss_growth / calls, "rss_samples": sizes}), flush=True)
 
 
 if __name__ == "__main__":

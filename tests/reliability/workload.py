@@ -133,13 +133,12 @@ def read_side_log(path):
     return acked, (in_flight[1] if in_flight else None), errors
 
 
-def compare(model, ever, in_flight, seen, prefix=True):
+def compare(model, in_flight, seen, prefix=True):
     """Checks `seen` against `model` (the acknowledged state) plus any outcome of the call
-    `in_flight`. Returns {"outcome": "absent" | "whole" | "prefix k/m" | "part"} when one
-    matches, else the ids found lost (missing or older than acknowledged), resurrected
-    (present although their deletion was acknowledged), damaged (bytes of no version) or
-    phantom (a version never written, or a batch that is not a prefix). Without `prefix`,
-    any part of a batch may have landed (a sharded store's shards write apart)."""
+    `in_flight`. Returns the outcome that matches: "absent", "whole" or "prefix k/m", or,
+    without `prefix` (a sharded store's shards write apart), "part" when each id holds what
+    one of those outcomes gives it. None when nothing matches: an acknowledged write was
+    lost, a deletion undone, a record damaged or a version never written found."""
     candidates = {"absent": model}
     if in_flight is not None and in_flight[0] != "compact":
         m = len(in_flight[1]) if in_flight[0] == "batch" else 1
@@ -149,25 +148,9 @@ def compare(model, ever, in_flight, seen, prefix=True):
             candidates["whole" if k == m else "prefix %d/%d" % (k, m)] = state
     for name, state in candidates.items():
         if state == seen:
-            return {"outcome": name}
-    wrong = {"lost": [], "resurrected": [], "phantom": [],
-             "damaged": sorted(id for id, v in seen.items() if v is None)}
-    allowed = {}
-    for state in candidates.values():
-        for id in set(state) | set(model):
-            allowed.setdefault(id, set()).add(state.get(id))
-    for id in sorted(set(seen) | set(model)):
-        got, acked = seen.get(id), model.get(id)
-        if (id in seen and got is None) or got in allowed.get(id, {None}):
-            continue
-        if acked is not None and (got is None or got < acked):
-            wrong["lost"].append(id)
-        elif acked is None and got in ever.get(id, ()):
-            wrong["resurrected"].append(id)
-        else:
-            wrong["phantom"].append(id)
-    if not any(wrong.values()):
-        if not prefix:
-            return {"outcome": "part"}
-        wrong["phantom"].append("<in-flight batch is not a prefix>")
-    return wrong
+            return name
+    ids = set(seen) | set(model)
+    if prefix or None in seen.values():
+        return None
+    allowed = {id: {state.get(id) for state in candidates.values()} for id in ids}
+    return "part" if all(seen.get(id) in allowed[id] for id in ids) else None
