@@ -1,9 +1,10 @@
 #include "core/json_value.h"
 
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
-#include "core/json_entry.h"
+#include "core/json_shape.h"
 
 namespace pvdb::core {
 
@@ -88,20 +89,6 @@ bool f32_list_from_value(JsonReader& reader, const JsonValue& value, Embedding& 
   return true;
 }
 
-bool entry_field_from_value(JsonReader& reader, int field, const JsonValue& value,
-                            VectorEntry& out) {
-  switch (field) {
-    case 0:
-      return string_from_value(reader, value, out.id);
-    case 1:
-      return f32_list_from_value(reader, value, out.embedding);
-    case 2:
-      return string_from_value(reader, value, out.metadata);
-    default:
-      return string_from_value(reader, value, out.created_at);
-  }
-}
-
 bool could_be_string(const JsonValue& value) {
   return value.kind == JsonValue::Kind::Missing || value.kind == JsonValue::Kind::String;
 }
@@ -118,8 +105,25 @@ bool could_be_f32_list(const JsonValue& value) {
   return true;
 }
 
-bool could_be_entry_field(int field, const JsonValue& value) {
-  return field == 1 ? could_be_f32_list(value) : could_be_string(value);
+// A value, held or still cut short, of the field `field` of a record.
+template <class V>
+bool field_from_value(JsonReader& reader, const Field<VectorEntry, V>& field,
+                      const JsonValue& value, VectorEntry& out) {
+  V& target = out.*field.member;
+  if constexpr (std::is_same_v<V, Embedding>) {
+    return f32_list_from_value(reader, value, target);
+  } else {
+    return string_from_value(reader, value, target);
+  }
+}
+
+template <class V>
+bool could_be_field(const Field<VectorEntry, V>&, const JsonValue& value) {
+  if constexpr (std::is_same_v<V, Embedding>) {
+    return could_be_f32_list(value);
+  } else {
+    return could_be_string(value);
+  }
 }
 
 }  // namespace
@@ -174,90 +178,69 @@ bool read_value(JsonReader& reader, JsonValue& out) {
   return true;
 }
 
-bool entry_from_value(JsonReader& reader, JsonValue& value, VectorEntry& out) {
+template <class S>
+bool from_value(JsonReader& reader, const S& shape, const JsonValue& value, VectorEntry& out) {
+  const auto read = [&](int field, const JsonValue& item) {
+    return shape.visit(field,
+                       [&](const auto& f) { return field_from_value(reader, f, item, out); });
+  };
   if (value.kind == JsonValue::Kind::Array) {
-    for (int field = 0; field < kEntryFieldCount; ++field) {
+    for (int field = 0; field < S::kCount; ++field) {
       if (static_cast<std::size_t>(field) >= value.items.size()) {
-        return reader.fail_unplaced(
-            VectorDbError::json_invalid_length(field, JsonExpected::VectorEntryElements));
+        return reader.fail_unplaced(VectorDbError::json_invalid_length(field, shape.elements));
       }
-      if (!entry_field_from_value(reader, field, value.items[field], out)) return false;
+      if (!read(field, value.items[field])) return false;
     }
-    if (value.items.size() > kEntryFieldCount) {
+    if (value.items.size() > S::kCount) {
       return reader.fail_unplaced(
-          VectorDbError::json_invalid_length_in_sequence(value.items.size(), kEntryFieldCount));
+          VectorDbError::json_invalid_length_in_sequence(value.items.size(), S::kCount));
     }
     return true;
   }
   if (value.kind != JsonValue::Kind::Object) {
-    return reader.fail_unplaced(
-        VectorDbError::json_invalid_type(value.found(), JsonExpected::VectorEntry));
+    return reader.fail_unplaced(VectorDbError::json_invalid_type(value.found(), shape.type));
   }
-  bool seen[kEntryFieldCount] = {};
+  bool seen[S::kCount] = {};
   for (std::size_t i = 0; i < value.keys.size(); ++i) {
-    const int field = entry_field(value.keys[i]);
+    const int field = shape.find(value.keys[i]);
     if (field < 0) continue;
     if (seen[field]) {
-      return reader.fail_unplaced(VectorDbError::json_duplicate_field(kEntryFields[field]));
+      return reader.fail_unplaced(VectorDbError::json_duplicate_field(shape.names[field]));
     }
-    if (!entry_field_from_value(reader, field, value.items[i], out)) return false;
+    if (!read(field, value.items[i])) return false;
     seen[field] = true;
   }
-  for (int field = 0; field < kEntryFieldCount; ++field) {
+  for (int field = 0; field < S::kCount; ++field) {
     if (!seen[field]) {
-      return reader.fail_unplaced(VectorDbError::json_missing_field(kEntryFields[field]));
+      return reader.fail_unplaced(VectorDbError::json_missing_field(shape.names[field]));
     }
   }
   return true;
 }
 
-bool delete_from_value(JsonReader& reader, const JsonValue& value, std::string& id) {
-  if (value.kind == JsonValue::Kind::Array) {
-    if (value.items.empty()) {
-      return reader.fail_unplaced(
-          VectorDbError::json_invalid_length(0, JsonExpected::DeleteElements));
-    }
-    if (!string_from_value(reader, value.items[0], id)) return false;
-    if (value.items.size() > 1) {
-      return reader.fail_unplaced(
-          VectorDbError::json_invalid_length_in_sequence(value.items.size(), 1));
-    }
-    return true;
-  }
-  if (value.kind != JsonValue::Kind::Object) {
-    return reader.fail_unplaced(
-        VectorDbError::json_invalid_type(value.found(), JsonExpected::DeleteVariant));
-  }
-  bool seen = false;
-  for (std::size_t i = 0; i < value.keys.size(); ++i) {
-    if (value.keys[i] != "id") continue;
-    if (seen) return reader.fail_unplaced(VectorDbError::json_duplicate_field("id"));
-    if (!string_from_value(reader, value.items[i], id)) return false;
-    seen = true;
-  }
-  if (!seen) return reader.fail_unplaced(VectorDbError::json_missing_field("id"));
-  return true;
-}
-
-bool could_be_entry(const JsonValue& value) {
+template <class S>
+bool could_become(const S& shape, const JsonValue& value) {
+  const auto could = [&](int field, const JsonValue& item) {
+    return shape.visit(field, [&](const auto& f) { return could_be_field(f, item); });
+  };
   if (value.kind == JsonValue::Kind::Missing) return true;
   if (value.kind == JsonValue::Kind::Array) {
-    if (value.items.size() > kEntryFieldCount) return false;
+    if (value.items.size() > S::kCount) return false;
     for (std::size_t i = 0; i < value.items.size(); ++i) {
-      if (!could_be_entry_field(static_cast<int>(i), value.items[i])) return false;
+      if (!could(static_cast<int>(i), value.items[i])) return false;
     }
-    return !value.complete || value.items.size() == kEntryFieldCount;
+    return !value.complete || value.items.size() == S::kCount;
   }
   if (value.kind != JsonValue::Kind::Object) return false;
-  bool seen[kEntryFieldCount] = {};
+  bool seen[S::kCount] = {};
   for (std::size_t i = 0; i < value.keys.size(); ++i) {
-    // A member name cut short may still become one the record does not know.
+    // A member name cut short may still become one the shape does not know.
     if (i + 1 == value.keys.size() && !value.key_complete) return true;
-    const int field = entry_field(value.keys[i]);
+    const int field = shape.find(value.keys[i]);
     if (field < 0) continue;
     if (seen[field]) return false;
     seen[field] = true;
-    if (i < value.items.size() && !could_be_entry_field(field, value.items[i])) return false;
+    if (i < value.items.size() && !could(field, value.items[i])) return false;
   }
   if (!value.complete) return true;
   for (bool present : seen) {
@@ -266,23 +249,11 @@ bool could_be_entry(const JsonValue& value) {
   return true;
 }
 
-bool could_be_delete(const JsonValue& value) {
-  if (value.kind == JsonValue::Kind::Missing) return true;
-  if (value.kind == JsonValue::Kind::Array) {
-    if (value.items.size() > 1) return false;
-    if (!value.items.empty() && !could_be_string(value.items[0])) return false;
-    return !value.complete || value.items.size() == 1;
-  }
-  if (value.kind != JsonValue::Kind::Object) return false;
-  bool seen = false;
-  for (std::size_t i = 0; i < value.keys.size(); ++i) {
-    if (i + 1 == value.keys.size() && !value.key_complete) return true;
-    if (value.keys[i] != "id") continue;
-    if (seen) return false;
-    seen = true;
-    if (i < value.items.size() && !could_be_string(value.items[i])) return false;
-  }
-  return !value.complete || seen;
-}
+using EntryShape = std::remove_const_t<decltype(kEntryShape)>;
+using DeleteShape = std::remove_const_t<decltype(kDeleteShape)>;
+template bool from_value(JsonReader&, const EntryShape&, const JsonValue&, VectorEntry&);
+template bool from_value(JsonReader&, const DeleteShape&, const JsonValue&, VectorEntry&);
+template bool could_become(const EntryShape&, const JsonValue&);
+template bool could_become(const DeleteShape&, const JsonValue&);
 
 }  // namespace pvdb::core

@@ -39,13 +39,14 @@ struct JsonValue {
 // Reads any one value; every array and object in it counts one nesting level.
 bool read_value(JsonReader& reader, JsonValue& out);
 
-// Decode a complete held value. Failures are left for the caller to place.
-bool entry_from_value(JsonReader& reader, JsonValue& value, VectorEntry& out);
-bool delete_from_value(JsonReader& reader, const JsonValue& value, std::string& id);
+// Decode a complete held value as `shape`, kEntryShape or kDeleteShape. Failures
+// are left for the caller to place.
+template <class S>
+bool from_value(JsonReader& reader, const S& shape, const JsonValue& value, VectorEntry& out);
 
-// Whether a held value, complete or cut short, is or can still become the data of
-// an upsert or of a delete.
-bool could_be_entry(const JsonValue& value);
-bool could_be_delete(const JsonValue& value);
+// Whether a held value, complete or cut short, is or can still become a value of
+// `shape`, kEntryShape or kDeleteShape.
+template <class S>
+bool could_become(const S& shape, const JsonValue& value);
 
 }  // namespace pvdb::core
