@@ -63,67 +63,41 @@ bool read_object(JsonReader& reader, JsonValue& out) {
   return true;
 }
 
-bool string_from_value(JsonReader& reader, const JsonValue& value, std::string& out) {
-  if (value.kind != JsonValue::Kind::String) {
-    return reader.fail_unplaced(
-        VectorDbError::json_invalid_type(value.found(), JsonExpected::String));
-  }
-  out = value.text;
-  return true;
+// A failure of a held value, kept on the reader when there is one to decode into.
+bool fail(JsonReader* reader, VectorDbError error) {
+  return reader != nullptr && reader->fail_unplaced(std::move(error));
 }
 
-bool f32_list_from_value(JsonReader& reader, const JsonValue& value, Embedding& out) {
-  if (value.kind != JsonValue::Kind::Array) {
-    return reader.fail_unplaced(
-        VectorDbError::json_invalid_type(value.found(), JsonExpected::Sequence));
-  }
-  out.clear();
-  out.reserve(value.items.size());
-  for (const JsonValue& item : value.items) {
-    if (item.kind != JsonValue::Kind::Number) {
-      return reader.fail_unplaced(
-          VectorDbError::json_invalid_type(item.found(), JsonExpected::F32));
-    }
-    out.push_back(item.number.to_f32());
-  }
-  return true;
-}
-
-bool could_be_string(const JsonValue& value) {
-  return value.kind == JsonValue::Kind::Missing || value.kind == JsonValue::Kind::String;
-}
-
-bool could_be_f32_list(const JsonValue& value) {
+// One field of a held record. A Missing value or a PartialNumber element only
+// stands in a value cut short, which is never decoded, only checked.
+template <class V>
+bool held_field(JsonReader* reader, const Field<VectorEntry, V>& field, const JsonValue& value,
+                VectorEntry* out) {
   if (value.kind == JsonValue::Kind::Missing) return true;
-  if (value.kind != JsonValue::Kind::Array) return false;
-  for (const JsonValue& item : value.items) {
-    const bool number = item.kind == JsonValue::Kind::Number ||
-                        item.kind == JsonValue::Kind::PartialNumber ||
-                        item.kind == JsonValue::Kind::Missing;
-    if (!number) return false;
+  if constexpr (std::is_same_v<V, Embedding>) {
+    if (value.kind != JsonValue::Kind::Array) {
+      return fail(reader, VectorDbError::json_invalid_type(value.found(), JsonExpected::Sequence));
+    }
+    Embedding* floats = out != nullptr ? &(out->*field.member) : nullptr;
+    if (floats != nullptr) {
+      floats->clear();
+      floats->reserve(value.items.size());
+    }
+    for (const JsonValue& item : value.items) {
+      if (item.kind == JsonValue::Kind::Number) {
+        if (floats != nullptr) floats->push_back(item.number.to_f32());
+      } else if (item.kind != JsonValue::Kind::PartialNumber &&
+                 item.kind != JsonValue::Kind::Missing) {
+        return fail(reader, VectorDbError::json_invalid_type(item.found(), JsonExpected::F32));
+      }
+    }
+  } else {
+    if (value.kind != JsonValue::Kind::String) {
+      return fail(reader, VectorDbError::json_invalid_type(value.found(), JsonExpected::String));
+    }
+    if (out != nullptr) out->*field.member = value.text;
   }
   return true;
-}
-
-// A value, held or still cut short, of the field `field` of a record.
-template <class V>
-bool field_from_value(JsonReader& reader, const Field<VectorEntry, V>& field,
-                      const JsonValue& value, VectorEntry& out) {
-  V& target = out.*field.member;
-  if constexpr (std::is_same_v<V, Embedding>) {
-    return f32_list_from_value(reader, value, target);
-  } else {
-    return string_from_value(reader, value, target);
-  }
-}
-
-template <class V>
-bool could_be_field(const Field<VectorEntry, V>&, const JsonValue& value) {
-  if constexpr (std::is_same_v<V, Embedding>) {
-    return could_be_f32_list(value);
-  } else {
-    return could_be_string(value);
-  }
 }
 
 }  // namespace
@@ -179,81 +153,47 @@ bool read_value(JsonReader& reader, JsonValue& out) {
 }
 
 template <class S>
-bool from_value(JsonReader& reader, const S& shape, const JsonValue& value, VectorEntry& out) {
-  const auto read = [&](int field, const JsonValue& item) {
-    return shape.visit(field,
-                       [&](const auto& f) { return field_from_value(reader, f, item, out); });
+bool decode_held(JsonReader* reader, const S& shape, const JsonValue& value, VectorEntry* out) {
+  const auto field_at = [&](int field, const JsonValue& item) {
+    return shape.visit(field, [&](const auto& f) { return held_field(reader, f, item, out); });
   };
   if (value.kind == JsonValue::Kind::Array) {
+    const std::size_t size = value.items.size();
     for (int field = 0; field < S::kCount; ++field) {
-      if (static_cast<std::size_t>(field) >= value.items.size()) {
-        return reader.fail_unplaced(VectorDbError::json_invalid_length(field, shape.elements));
+      if (static_cast<std::size_t>(field) >= size) {
+        return !value.complete ||
+               fail(reader, VectorDbError::json_invalid_length(field, shape.elements));
       }
-      if (!read(field, value.items[field])) return false;
+      if (!field_at(field, value.items[field])) return false;
     }
-    if (value.items.size() > S::kCount) {
-      return reader.fail_unplaced(
-          VectorDbError::json_invalid_length_in_sequence(value.items.size(), S::kCount));
-    }
-    return true;
+    return size <= S::kCount ||
+           fail(reader, VectorDbError::json_invalid_length_in_sequence(size, S::kCount));
   }
   if (value.kind != JsonValue::Kind::Object) {
-    return reader.fail_unplaced(VectorDbError::json_invalid_type(value.found(), shape.type));
+    return value.kind == JsonValue::Kind::Missing ||
+           fail(reader, VectorDbError::json_invalid_type(value.found(), shape.type));
   }
-  bool seen[S::kCount] = {};
-  for (std::size_t i = 0; i < value.keys.size(); ++i) {
-    const int field = shape.find(value.keys[i]);
-    if (field < 0) continue;
-    if (seen[field]) {
-      return reader.fail_unplaced(VectorDbError::json_duplicate_field(shape.names[field]));
-    }
-    if (!read(field, value.items[i])) return false;
-    seen[field] = true;
-  }
-  for (int field = 0; field < S::kCount; ++field) {
-    if (!seen[field]) {
-      return reader.fail_unplaced(VectorDbError::json_missing_field(shape.names[field]));
-    }
-  }
-  return true;
-}
-
-template <class S>
-bool could_become(const S& shape, const JsonValue& value) {
-  const auto could = [&](int field, const JsonValue& item) {
-    return shape.visit(field, [&](const auto& f) { return could_be_field(f, item); });
-  };
-  if (value.kind == JsonValue::Kind::Missing) return true;
-  if (value.kind == JsonValue::Kind::Array) {
-    if (value.items.size() > S::kCount) return false;
-    for (std::size_t i = 0; i < value.items.size(); ++i) {
-      if (!could(static_cast<int>(i), value.items[i])) return false;
-    }
-    return !value.complete || value.items.size() == S::kCount;
-  }
-  if (value.kind != JsonValue::Kind::Object) return false;
   bool seen[S::kCount] = {};
   for (std::size_t i = 0; i < value.keys.size(); ++i) {
     // A member name cut short may still become one the shape does not know.
     if (i + 1 == value.keys.size() && !value.key_complete) return true;
     const int field = shape.find(value.keys[i]);
     if (field < 0) continue;
-    if (seen[field]) return false;
+    if (seen[field]) return fail(reader, VectorDbError::json_duplicate_field(shape.names[field]));
+    if (i < value.items.size() && !field_at(field, value.items[i])) return false;
     seen[field] = true;
-    if (i < value.items.size() && !could(field, value.items[i])) return false;
   }
-  if (!value.complete) return true;
-  for (bool present : seen) {
-    if (!present) return false;
+  for (int field = 0; field < S::kCount; ++field) {
+    if (!seen[field]) {
+      return !value.complete || fail(reader, VectorDbError::json_missing_field(shape.names[field]));
+    }
   }
   return true;
 }
 
-using EntryShape = std::remove_const_t<decltype(kEntryShape)>;
-using DeleteShape = std::remove_const_t<decltype(kDeleteShape)>;
-template bool from_value(JsonReader&, const EntryShape&, const JsonValue&, VectorEntry&);
-template bool from_value(JsonReader&, const DeleteShape&, const JsonValue&, VectorEntry&);
-template bool could_become(const EntryShape&, const JsonValue&);
-template bool could_become(const DeleteShape&, const JsonValue&);
+template bool decode_held(JsonReader*, const std::remove_const_t<decltype(kEntryShape)>&,
+                          const JsonValue&, VectorEntry*);
+template bool decode_held(JsonReader*, const std::remove_const_t<decltype(kDeleteShape)>&,
+                          const JsonValue&, VectorEntry*);
 
 }  // namespace pvdb::core

@@ -39,14 +39,11 @@ struct JsonValue {
 // Reads any one value; every array and object in it counts one nesting level.
 bool read_value(JsonReader& reader, JsonValue& out);
 
-// Decode a complete held value as `shape`, kEntryShape or kDeleteShape. Failures
-// are left for the caller to place.
+// Walks a held value as `shape`, kEntryShape or kDeleteShape. With a reader,
+// decodes a complete value into `out`, leaving a failure for the caller to place.
+// With neither, tells whether the value, complete or cut short, is or can still
+// become a value of the shape.
 template <class S>
-bool from_value(JsonReader& reader, const S& shape, const JsonValue& value, VectorEntry& out);
-
-// Whether a held value, complete or cut short, is or can still become a value of
-// `shape`, kEntryShape or kDeleteShape.
-template <class S>
-bool could_become(const S& shape, const JsonValue& value);
+bool decode_held(JsonReader* reader, const S& shape, const JsonValue& value, VectorEntry* out);
 
 }  // namespace pvdb::core

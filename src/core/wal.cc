@@ -127,16 +127,17 @@ bool WalDecoder::read_line() {
 
 bool WalDecoder::resolve_held() {
   holding = false;
-  if (record.op == WalRecord::Op::Upsert)
-    return from_value(reader, kEntryShape, held, record.entry);
-  return from_value(reader, kDeleteShape, held, record.entry);
+  if (record.op == WalRecord::Op::Upsert) {
+    return decode_held(&reader, kEntryShape, held, &record.entry);
+  }
+  return decode_held(&reader, kDeleteShape, held, &record.entry);
 }
 
 bool WalDecoder::ended_early() const {
   if (!reader.ended() || ops == 0) return false;
   if (!holding) return true;
-  return ((ops & kUpsertBit) != 0 && could_become(kEntryShape, held)) ||
-         ((ops & kDeleteBit) != 0 && could_become(kDeleteShape, held));
+  return ((ops & kUpsertBit) != 0 && decode_held(nullptr, kEntryShape, held, nullptr)) ||
+         ((ops & kDeleteBit) != 0 && decode_held(nullptr, kDeleteShape, held, nullptr));
 }
 
 }  // namespace
