@@ -185,6 +185,7 @@ Result<Snapshot> decode_run(std::string_view text, Plan& plan) {
   return snapshot;
 }
 
+// One run over the whole text, nothing read ahead.
 struct WholeText {
   void begin(JsonReader&, std::vector<VectorEntry>&, bool&) {}
   bool pause(JsonReader&, std::vector<VectorEntry>&, bool) { return false; }

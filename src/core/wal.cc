@@ -47,7 +47,6 @@ struct WalDecoder {
   bool read_line();
   bool read_op();
   bool read_op_name();
-  bool resolve_held();
   bool ended_early() const;
 };
 
@@ -106,31 +105,29 @@ bool WalDecoder::read_op() {
 // op is known.
 bool WalDecoder::read_line() {
   bool op_known = false;
+  const auto as_op_says = [&](const auto& read) {
+    return record.op == WalRecord::Op::Upsert ? read(kEntryShape) : read(kDeleteShape);
+  };
   return read_shape(
              reader, kWalLineShape,
              [&](const auto& field) {
                if constexpr (std::is_same_v<decltype(record.*field.member), WalRecord::Op&>) {
                  if (!read_op()) return false;
                  op_known = true;
-                 return !holding || resolve_held();
+                 if (!holding) return true;
+                 holding = false;
+                 return as_op_says([&](const auto& shape) {
+                   return decode_held(&reader, shape, held, &record.entry);
+                 });
                } else if (!op_known) {
                  holding = true;
                  return read_value(reader, held);
-               } else if (record.op == WalRecord::Op::Upsert) {
-                 return read_record(reader, kEntryShape, record.entry, capacity);
-               } else {
-                 return read_record(reader, kDeleteShape, record.entry, 0);
                }
+               return as_op_says([&](const auto& shape) {
+                 return read_record(reader, shape, record.entry, capacity);
+               });
              }) &&
          reader.finish();
-}
-
-bool WalDecoder::resolve_held() {
-  holding = false;
-  if (record.op == WalRecord::Op::Upsert) {
-    return decode_held(&reader, kEntryShape, held, &record.entry);
-  }
-  return decode_held(&reader, kDeleteShape, held, &record.entry);
 }
 
 bool WalDecoder::ended_early() const {
