@@ -55,7 +55,7 @@ struct Shape {
   template <class Fn, std::size_t... I>
   bool visit_each(int index, Fn& fn, std::index_sequence<I...>) const {
     bool ok = false;
-    ((index == static_cast<int>(I) && (ok = fn(std::get<I>(fields)), true)) || ...);
+    (void)((index == static_cast<int>(I) && (ok = fn(std::get<I>(fields)), true)) || ...);
     return ok;
   }
 };
