@@ -19,46 +19,30 @@ bool read_literal(JsonReader& reader, JsonValue& out, const char* rest, bool val
   return true;
 }
 
-bool read_array(JsonReader& reader, JsonValue& out) {
+bool read_container(JsonReader& reader, JsonValue& out, bool object) {
   if (!reader.enter()) return false;
   reader.bump();
-  out.kind = JsonValue::Kind::Array;
+  out.kind = object ? JsonValue::Kind::Object : JsonValue::Kind::Array;
   out.complete = false;
   bool first = true;
   for (;;) {
-    const int next = reader.next_element(first);
+    const int next = object ? reader.next_member(first) : reader.next_element(first);
     if (next < 0) {
       // An element cut off right after its comma still counts towards the length.
-      if (reader.ended() && reader.after_comma()) out.items.emplace_back();
+      if (!object && reader.ended() && reader.after_comma()) out.items.emplace_back();
       return false;
     }
     if (next == 0) break;
+    if (object) {
+      out.key_complete = false;
+      if (!reader.parse_string(out.keys.emplace_back())) return false;
+      out.key_complete = true;
+      if (!reader.object_colon()) return false;
+    }
     if (!read_value(reader, out.items.emplace_back())) return false;
   }
   reader.leave();
-  if (!reader.end_array(true)) return false;
-  out.complete = true;
-  return true;
-}
-
-bool read_object(JsonReader& reader, JsonValue& out) {
-  if (!reader.enter()) return false;
-  reader.bump();
-  out.kind = JsonValue::Kind::Object;
-  out.complete = false;
-  bool first = true;
-  for (;;) {
-    const int next = reader.next_member(first);
-    if (next < 0) return false;
-    if (next == 0) break;
-    out.key_complete = false;
-    if (!reader.parse_string(out.keys.emplace_back())) return false;
-    out.key_complete = true;
-    if (!reader.object_colon()) return false;
-    if (!read_value(reader, out.items.emplace_back())) return false;
-  }
-  reader.leave();
-  if (!reader.end_object(true)) return false;
+  if (!(object ? reader.end_object(true) : reader.end_array(true))) return false;
   out.complete = true;
   return true;
 }
@@ -138,9 +122,8 @@ bool read_value(JsonReader& reader, JsonValue& out) {
       out.complete = true;
       return true;
     case '[':
-      return read_array(reader, out);
     case '{':
-      return read_object(reader, out);
+      return read_container(reader, out, c == '{');
     default:
       break;
   }
