@@ -1,9 +1,10 @@
 #include "core/json_value.h"
 
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
-#include "core/json_entry.h"
+#include "core/json_shape.h"
 
 namespace pvdb::core {
 
@@ -18,108 +19,69 @@ bool read_literal(JsonReader& reader, JsonValue& out, const char* rest, bool val
   return true;
 }
 
-bool read_array(JsonReader& reader, JsonValue& out) {
+bool read_container(JsonReader& reader, JsonValue& out, bool object) {
   if (!reader.enter()) return false;
   reader.bump();
-  out.kind = JsonValue::Kind::Array;
+  out.kind = object ? JsonValue::Kind::Object : JsonValue::Kind::Array;
   out.complete = false;
   bool first = true;
   for (;;) {
-    const int next = reader.next_element(first);
+    const int next = object ? reader.next_member(first) : reader.next_element(first);
     if (next < 0) {
       // An element cut off right after its comma still counts towards the length.
-      if (reader.ended() && reader.after_comma()) out.items.emplace_back();
+      if (!object && reader.ended() && reader.after_comma()) out.items.emplace_back();
       return false;
     }
     if (next == 0) break;
-    if (!read_value(reader, out.items.emplace_back())) return false;
-  }
-  reader.leave();
-  if (!reader.end_array(true)) return false;
-  out.complete = true;
-  return true;
-}
-
-bool read_object(JsonReader& reader, JsonValue& out) {
-  if (!reader.enter()) return false;
-  reader.bump();
-  out.kind = JsonValue::Kind::Object;
-  out.complete = false;
-  bool first = true;
-  for (;;) {
-    const int next = reader.next_member(first);
-    if (next < 0) return false;
-    if (next == 0) break;
-    out.key_complete = false;
-    if (!reader.parse_string(out.keys.emplace_back())) return false;
-    out.key_complete = true;
-    if (!reader.object_colon()) return false;
-    if (!read_value(reader, out.items.emplace_back())) return false;
-  }
-  reader.leave();
-  if (!reader.end_object(true)) return false;
-  out.complete = true;
-  return true;
-}
-
-bool string_from_value(JsonReader& reader, const JsonValue& value, std::string& out) {
-  if (value.kind != JsonValue::Kind::String) {
-    return reader.fail_unplaced(
-        VectorDbError::json_invalid_type(value.found(), JsonExpected::String));
-  }
-  out = value.text;
-  return true;
-}
-
-bool f32_list_from_value(JsonReader& reader, const JsonValue& value, Embedding& out) {
-  if (value.kind != JsonValue::Kind::Array) {
-    return reader.fail_unplaced(
-        VectorDbError::json_invalid_type(value.found(), JsonExpected::Sequence));
-  }
-  out.clear();
-  out.reserve(value.items.size());
-  for (const JsonValue& item : value.items) {
-    if (item.kind != JsonValue::Kind::Number) {
-      return reader.fail_unplaced(
-          VectorDbError::json_invalid_type(item.found(), JsonExpected::F32));
+    if (object) {
+      out.key_complete = false;
+      if (!reader.parse_string(out.keys.emplace_back())) return false;
+      out.key_complete = true;
+      if (!reader.object_colon()) return false;
     }
-    out.push_back(item.number.to_f32());
+    if (!read_value(reader, out.items.emplace_back())) return false;
   }
+  reader.leave();
+  if (!(object ? reader.end_object(true) : reader.end_array(true))) return false;
+  out.complete = true;
   return true;
 }
 
-bool entry_field_from_value(JsonReader& reader, int field, const JsonValue& value,
-                            VectorEntry& out) {
-  switch (field) {
-    case 0:
-      return string_from_value(reader, value, out.id);
-    case 1:
-      return f32_list_from_value(reader, value, out.embedding);
-    case 2:
-      return string_from_value(reader, value, out.metadata);
-    default:
-      return string_from_value(reader, value, out.created_at);
-  }
+// A failure of a held value, kept on the reader when there is one to decode into.
+bool fail(JsonReader* reader, VectorDbError error) {
+  return reader != nullptr && reader->fail_unplaced(std::move(error));
 }
 
-bool could_be_string(const JsonValue& value) {
-  return value.kind == JsonValue::Kind::Missing || value.kind == JsonValue::Kind::String;
-}
-
-bool could_be_f32_list(const JsonValue& value) {
+// One field of a held record. A Missing value or a PartialNumber element only
+// stands in a value cut short, which is never decoded, only checked.
+template <class V>
+bool held_field(JsonReader* reader, const Field<VectorEntry, V>& field, const JsonValue& value,
+                VectorEntry* out) {
   if (value.kind == JsonValue::Kind::Missing) return true;
-  if (value.kind != JsonValue::Kind::Array) return false;
-  for (const JsonValue& item : value.items) {
-    const bool number = item.kind == JsonValue::Kind::Number ||
-                        item.kind == JsonValue::Kind::PartialNumber ||
-                        item.kind == JsonValue::Kind::Missing;
-    if (!number) return false;
+  if constexpr (std::is_same_v<V, Embedding>) {
+    if (value.kind != JsonValue::Kind::Array) {
+      return fail(reader, VectorDbError::json_invalid_type(value.found(), JsonExpected::Sequence));
+    }
+    Embedding* floats = out != nullptr ? &(out->*field.member) : nullptr;
+    if (floats != nullptr) {
+      floats->clear();
+      floats->reserve(value.items.size());
+    }
+    for (const JsonValue& item : value.items) {
+      if (item.kind == JsonValue::Kind::Number) {
+        if (floats != nullptr) floats->push_back(item.number.to_f32());
+      } else if (item.kind != JsonValue::Kind::PartialNumber &&
+                 item.kind != JsonValue::Kind::Missing) {
+        return fail(reader, VectorDbError::json_invalid_type(item.found(), JsonExpected::F32));
+      }
+    }
+  } else {
+    if (value.kind != JsonValue::Kind::String) {
+      return fail(reader, VectorDbError::json_invalid_type(value.found(), JsonExpected::String));
+    }
+    if (out != nullptr) out->*field.member = value.text;
   }
   return true;
-}
-
-bool could_be_entry_field(int field, const JsonValue& value) {
-  return field == 1 ? could_be_f32_list(value) : could_be_string(value);
 }
 
 }  // namespace
@@ -160,9 +122,8 @@ bool read_value(JsonReader& reader, JsonValue& out) {
       out.complete = true;
       return true;
     case '[':
-      return read_array(reader, out);
     case '{':
-      return read_object(reader, out);
+      return read_container(reader, out, c == '{');
     default:
       break;
   }
@@ -174,115 +135,48 @@ bool read_value(JsonReader& reader, JsonValue& out) {
   return true;
 }
 
-bool entry_from_value(JsonReader& reader, JsonValue& value, VectorEntry& out) {
+template <class S>
+bool decode_held(JsonReader* reader, const S& shape, const JsonValue& value, VectorEntry* out) {
+  const auto field_at = [&](int field, const JsonValue& item) {
+    return shape.visit(field, [&](const auto& f) { return held_field(reader, f, item, out); });
+  };
   if (value.kind == JsonValue::Kind::Array) {
-    for (int field = 0; field < kEntryFieldCount; ++field) {
-      if (static_cast<std::size_t>(field) >= value.items.size()) {
-        return reader.fail_unplaced(
-            VectorDbError::json_invalid_length(field, JsonExpected::VectorEntryElements));
+    const std::size_t size = value.items.size();
+    for (int field = 0; field < S::kCount; ++field) {
+      if (static_cast<std::size_t>(field) >= size) {
+        return !value.complete ||
+               fail(reader, VectorDbError::json_invalid_length(field, shape.elements));
       }
-      if (!entry_field_from_value(reader, field, value.items[field], out)) return false;
+      if (!field_at(field, value.items[field])) return false;
     }
-    if (value.items.size() > kEntryFieldCount) {
-      return reader.fail_unplaced(
-          VectorDbError::json_invalid_length_in_sequence(value.items.size(), kEntryFieldCount));
-    }
-    return true;
+    return size <= S::kCount ||
+           fail(reader, VectorDbError::json_invalid_length_in_sequence(size, S::kCount));
   }
   if (value.kind != JsonValue::Kind::Object) {
-    return reader.fail_unplaced(
-        VectorDbError::json_invalid_type(value.found(), JsonExpected::VectorEntry));
+    return value.kind == JsonValue::Kind::Missing ||
+           fail(reader, VectorDbError::json_invalid_type(value.found(), shape.type));
   }
-  bool seen[kEntryFieldCount] = {};
+  bool seen[S::kCount] = {};
   for (std::size_t i = 0; i < value.keys.size(); ++i) {
-    const int field = entry_field(value.keys[i]);
+    // A member name cut short may still become one the shape does not know.
+    if (i + 1 == value.keys.size() && !value.key_complete) return true;
+    const int field = shape.find(value.keys[i]);
     if (field < 0) continue;
-    if (seen[field]) {
-      return reader.fail_unplaced(VectorDbError::json_duplicate_field(kEntryFields[field]));
-    }
-    if (!entry_field_from_value(reader, field, value.items[i], out)) return false;
+    if (seen[field]) return fail(reader, VectorDbError::json_duplicate_field(shape.names[field]));
+    if (i < value.items.size() && !field_at(field, value.items[i])) return false;
     seen[field] = true;
   }
-  for (int field = 0; field < kEntryFieldCount; ++field) {
+  for (int field = 0; field < S::kCount; ++field) {
     if (!seen[field]) {
-      return reader.fail_unplaced(VectorDbError::json_missing_field(kEntryFields[field]));
+      return !value.complete || fail(reader, VectorDbError::json_missing_field(shape.names[field]));
     }
   }
   return true;
 }
 
-bool delete_from_value(JsonReader& reader, const JsonValue& value, std::string& id) {
-  if (value.kind == JsonValue::Kind::Array) {
-    if (value.items.empty()) {
-      return reader.fail_unplaced(
-          VectorDbError::json_invalid_length(0, JsonExpected::DeleteElements));
-    }
-    if (!string_from_value(reader, value.items[0], id)) return false;
-    if (value.items.size() > 1) {
-      return reader.fail_unplaced(
-          VectorDbError::json_invalid_length_in_sequence(value.items.size(), 1));
-    }
-    return true;
-  }
-  if (value.kind != JsonValue::Kind::Object) {
-    return reader.fail_unplaced(
-        VectorDbError::json_invalid_type(value.found(), JsonExpected::DeleteVariant));
-  }
-  bool seen = false;
-  for (std::size_t i = 0; i < value.keys.size(); ++i) {
-    if (value.keys[i] != "id") continue;
-    if (seen) return reader.fail_unplaced(VectorDbError::json_duplicate_field("id"));
-    if (!string_from_value(reader, value.items[i], id)) return false;
-    seen = true;
-  }
-  if (!seen) return reader.fail_unplaced(VectorDbError::json_missing_field("id"));
-  return true;
-}
-
-bool could_be_entry(const JsonValue& value) {
-  if (value.kind == JsonValue::Kind::Missing) return true;
-  if (value.kind == JsonValue::Kind::Array) {
-    if (value.items.size() > kEntryFieldCount) return false;
-    for (std::size_t i = 0; i < value.items.size(); ++i) {
-      if (!could_be_entry_field(static_cast<int>(i), value.items[i])) return false;
-    }
-    return !value.complete || value.items.size() == kEntryFieldCount;
-  }
-  if (value.kind != JsonValue::Kind::Object) return false;
-  bool seen[kEntryFieldCount] = {};
-  for (std::size_t i = 0; i < value.keys.size(); ++i) {
-    // A member name cut short may still become one the record does not know.
-    if (i + 1 == value.keys.size() && !value.key_complete) return true;
-    const int field = entry_field(value.keys[i]);
-    if (field < 0) continue;
-    if (seen[field]) return false;
-    seen[field] = true;
-    if (i < value.items.size() && !could_be_entry_field(field, value.items[i])) return false;
-  }
-  if (!value.complete) return true;
-  for (bool present : seen) {
-    if (!present) return false;
-  }
-  return true;
-}
-
-bool could_be_delete(const JsonValue& value) {
-  if (value.kind == JsonValue::Kind::Missing) return true;
-  if (value.kind == JsonValue::Kind::Array) {
-    if (value.items.size() > 1) return false;
-    if (!value.items.empty() && !could_be_string(value.items[0])) return false;
-    return !value.complete || value.items.size() == 1;
-  }
-  if (value.kind != JsonValue::Kind::Object) return false;
-  bool seen = false;
-  for (std::size_t i = 0; i < value.keys.size(); ++i) {
-    if (i + 1 == value.keys.size() && !value.key_complete) return true;
-    if (value.keys[i] != "id") continue;
-    if (seen) return false;
-    seen = true;
-    if (i < value.items.size() && !could_be_string(value.items[i])) return false;
-  }
-  return !value.complete || seen;
-}
+template bool decode_held(JsonReader*, const std::remove_const_t<decltype(kEntryShape)>&,
+                          const JsonValue&, VectorEntry*);
+template bool decode_held(JsonReader*, const std::remove_const_t<decltype(kDeleteShape)>&,
+                          const JsonValue&, VectorEntry*);
 
 }  // namespace pvdb::core

@@ -39,13 +39,11 @@ struct JsonValue {
 // Reads any one value; every array and object in it counts one nesting level.
 bool read_value(JsonReader& reader, JsonValue& out);
 
-// Decode a complete held value. Failures are left for the caller to place.
-bool entry_from_value(JsonReader& reader, JsonValue& value, VectorEntry& out);
-bool delete_from_value(JsonReader& reader, const JsonValue& value, std::string& id);
-
-// Whether a held value, complete or cut short, is or can still become the data of
-// an upsert or of a delete.
-bool could_be_entry(const JsonValue& value);
-bool could_be_delete(const JsonValue& value);
+// Walks a held value as `shape`, kEntryShape or kDeleteShape. With a reader,
+// decodes a complete value into `out`, leaving a failure for the caller to place.
+// With neither, tells whether the value, complete or cut short, is or can still
+// become a value of the shape.
+template <class S>
+bool decode_held(JsonReader* reader, const S& shape, const JsonValue& value, VectorEntry* out);
 
 }  // namespace pvdb::core

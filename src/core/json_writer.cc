@@ -219,25 +219,19 @@ void write_json_u64(std::string& out, std::uint64_t value) {
   out.append(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
-void write_entry(std::string& out, const VectorEntry& entry) {
-  out.append("{\"id\":");
-  write_json_string(out, entry.id);
-  out.append(",\"embedding\":[");
+void write_json_f32_list(std::string& out, std::span<const float> values) {
+  out.push_back('[');
   // Size the buffer once for the longest texts and write the floats in place.
   const std::size_t start = out.size();
-  out.resize(start + entry.embedding.size() * kMaxF32Text + 32);
+  out.resize(start + values.size() * kMaxF32Text + 32);
   char* const begin = out.data() + start;
   char* p = begin;
-  for (std::size_t i = 0; i < entry.embedding.size(); ++i) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
     if (i != 0) *p++ = ',';
-    p = write_f32(p, entry.embedding[i]);
+    p = write_f32(p, values[i]);
   }
+  *p++ = ']';
   out.resize(start + static_cast<std::size_t>(p - begin));
-  out.append("],\"metadata\":");
-  write_json_string(out, entry.metadata);
-  out.append(",\"created_at\":");
-  write_json_string(out, entry.created_at);
-  out.push_back('}');
 }
 
 }  // namespace pvdb::core

@@ -1,10 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
-
-#include "core/vector_entry.h"
 
 namespace pvdb::core {
 
@@ -22,7 +21,7 @@ void write_json_f32_general(std::string& out, float value);
 // error messages. The value must be finite.
 void write_json_f64(std::string& out, double value);
 void write_json_u64(std::string& out, std::uint64_t value);
-// {"id":S,"embedding":[F,...],"metadata":S,"created_at":S}
-void write_entry(std::string& out, const VectorEntry& entry);
+// [F,...]
+void write_json_f32_list(std::string& out, std::span<const float> values);
 
 }  // namespace pvdb::core

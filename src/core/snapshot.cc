@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <iterator>
 #include <optional>
+#include <type_traits>
 
 #include "core/json_entry.h"
 #include "core/json_reader.h"
+#include "core/json_shape.h"
 #include "core/json_writer.h"
 #include "core/parts.h"
 
@@ -32,9 +34,10 @@ void encode_entries(std::string& out, std::span<const VectorEntry* const> entrie
 
 // What comes before the first record and after the last one.
 void encode_head(std::string& out, std::uint64_t dim) {
-  out.append("{\"dim\":");
+  write_key(out, kSnapshotShape, 0);
   write_json_u64(out, dim);
-  out.append(",\"entries\":[");
+  write_key(out, kSnapshotShape, 1);
+  out.push_back('[');
 }
 constexpr std::string_view kTail = "]}";
 
@@ -123,11 +126,88 @@ Result<void> write_snapshot(std::uint64_t dim, std::span<const VectorEntry* cons
 
 namespace {
 
+// Reads the records of a list from the cursor, just after its opening bracket
+// (`first`) or after a record, to its closing bracket, which is left unconsumed.
+// stop(first) is asked before each element and may end the list early. Returns 1
+// when stopped, 0 at the bracket, -1 on failure.
+template <class Stop>
+int read_records(JsonReader& reader, std::vector<VectorEntry>& out, std::size_t capacity,
+                 bool& first, Stop&& stop) {
+  for (;;) {
+    if (stop(first)) return 1;
+    const int next = reader.next_element(first);
+    if (next <= 0) return next;
+    VectorEntry& entry = out.emplace_back();
+    if (!read_entry(reader, entry, capacity)) return -1;
+    capacity = entry.embedding.size();
+  }
+}
+
+// A snapshot's record list. The plan may fill the list's start from records read
+// ahead (begin) and stop it between two records (pause); the whole-text plan never
+// does either.
+template <class Plan>
+bool read_entries(JsonReader& reader, std::vector<VectorEntry>& out, std::uint64_t dim,
+                  Plan& plan) {
+  const int c = reader.peek_token();
+  if (c < 0) return reader.fail_peek(JsonSyntax::EofWhileParsingValue, true);
+  if (c != '[') return reader.fail_invalid_type(JsonExpected::Sequence);
+  if (!reader.enter()) return false;
+  reader.bump();
+  out.clear();
+  bool first = true;
+  plan.begin(reader, out, first);
+  // The dimension, when read already, sizes every embedding up front.
+  const std::size_t capacity = dim <= (1u << 16) ? static_cast<std::size_t>(dim) : 0;
+  const int end = read_records(reader, out, capacity, first,
+                               [&](bool at_first) { return plan.pause(reader, out, at_first); });
+  if (end > 0) return false;
+  reader.leave();
+  return reader.end_array(end == 0) || reader.place();
+}
+
+template <class Plan>
+Result<Snapshot> decode_run(std::string_view text, Plan& plan) {
+  JsonReader reader(text);
+  Snapshot snapshot;
+  const bool ok = read_shape(reader, kSnapshotShape, [&](const auto& field) {
+    auto& value = snapshot.*field.member;
+    if constexpr (std::is_same_v<decltype(value), std::uint64_t&>) {
+      return reader.read_usize(value);
+    } else {
+      return read_entries(reader, value, snapshot.dim, plan);
+    }
+  });
+  if (!ok || !reader.finish()) {
+    if (plan.paused()) return Snapshot{};
+    return reader.take_error();
+  }
+  return snapshot;
+}
+
+// One run over the whole text, nothing read ahead.
+struct WholeText {
+  void begin(JsonReader&, std::vector<VectorEntry>&, bool&) {}
+  bool pause(JsonReader&, std::vector<VectorEntry>&, bool) { return false; }
+  bool paused() const { return false; }
+};
+
+// ---- The parallel decode ----
+//
+// The text is cut at record seams into pieces decoded at once. The decoder of the
+// whole text runs first while the pieces are decoded and pauses at the first cut,
+// keeping the records before it; then it runs again, takes those records and each
+// piece's records in turn, and reads on by itself from the cut where a piece
+// failed. So records and errors are exactly those of one whole run.
+
 // Where a record list may be cut: the comma between two records as the writer
 // lays them out. A raw quote never stands inside a string, so in a valid text the
 // comma here always separates two objects; whether they are records of the list
 // itself, rather than objects nested deeper, is settled while decoding.
 constexpr std::string_view kRecordSeam = "},{\"id\":";
+
+// Nesting open around a record of the list: the document and the list.
+constexpr int kListDepth = 2;
 
 // The records from one cut onwards, decoded ahead of the reader that reaches it.
 struct Piece {
@@ -137,199 +217,87 @@ struct Piece {
   bool reached_cut = false;  // `end` is the next cut
 };
 
-// How the decoder of the whole text works with the pieces. First it runs while
-// the pieces are decoded and pauses at the first cut, keeping the records before
-// it; then it runs again, takes those records and each piece's records in turn,
-// and reads on by itself from the cut where a piece failed.
-struct CutPlan {
-  std::vector<std::size_t> cuts;  // offsets of seam commas, increasing
-  std::vector<Piece> pieces;      // pieces[k] starts at cuts[k]
-  bool splice = false;            // false: pause at cuts[0]; true: use the pieces
-  bool paused = false;
-  std::size_t list_start = 0;  // where the record list's first element was sought
-  std::vector<VectorEntry> head;
+class CutPlan {
+ public:
+  CutPlan(std::string_view text, std::size_t pieces) {
+    for (std::size_t k = 1; k < pieces; ++k) {
+      std::size_t from = text.size() / pieces * k;
+      if (!cuts_.empty()) from = std::max(from, cuts_.back() + 1);
+      const std::size_t seam = text.find(kRecordSeam, from);
+      if (seam == std::string_view::npos) break;
+      cuts_.push_back(seam + 1);
+    }
+    pieces_.resize(cuts_.size());
+  }
+
+  const std::vector<std::size_t>& cuts() const { return cuts_; }
+
+  // Decodes records from the cut `k` as the list reader would, up to the next cut
+  // or the end of the list.
+  void decode_piece(std::string_view text, std::size_t k) {
+    Piece& piece = pieces_[k];
+    const std::size_t stop = k + 1 < cuts_.size() ? cuts_[k + 1] : std::string_view::npos;
+    JsonReader reader(text);
+    for (int level = 0; level < kListDepth; ++level) (void)reader.enter();
+    reader.seek(cuts_[k]);
+    bool first = false;
+    const int end = read_records(reader, piece.entries, 0, first, [&](bool) {
+      reader.peek_token();
+      return reader.pos() == stop;
+    });
+    if (end < 0) return;
+    piece.reached_cut = end > 0;
+    piece.end = reader.pos();
+    piece.ok = true;
+  }
+
+  // Switches from the first run to the second.
+  void start_splice() { splice_ = true; }
+  bool paused() const { return paused_ && !splice_; }
+
+  // At the start of the list. In the first run: notes where it is. In the second:
+  // takes the records decoded ahead and moves the cursor past them, up to the
+  // first piece that failed.
+  void begin(JsonReader& reader, std::vector<VectorEntry>& out, bool& first) {
+    reader.peek_token();
+    if (!splice_) {
+      list_start_ = reader.pos();
+      return;
+    }
+    if (reader.pos() != list_start_) return;
+    std::size_t total = head_.size();
+    for (const Piece& piece : pieces_) total += piece.entries.size();
+    out = std::move(head_);
+    out.reserve(total);
+    reader.seek(cuts_[0]);
+    first = false;
+    for (Piece& piece : pieces_) {
+      if (!piece.ok) return;
+      std::move(piece.entries.begin(), piece.entries.end(), std::back_inserter(out));
+      reader.seek(piece.end);
+      if (!piece.reached_cut) return;
+    }
+  }
+
+  // In the first run: whether the list stands at the first cut, between two
+  // records of the list, which makes the cut a true one.
+  bool pause(JsonReader& reader, std::vector<VectorEntry>& out, bool first) {
+    if (splice_ || first) return false;
+    reader.peek_token();
+    if (reader.pos() != cuts_[0]) return false;
+    paused_ = true;
+    head_ = std::move(out);
+    return true;
+  }
+
+ private:
+  std::vector<std::size_t> cuts_;  // offsets of seam commas, increasing
+  std::vector<Piece> pieces_;      // pieces_[k] starts at cuts_[k]
+  bool splice_ = false;
+  bool paused_ = false;
+  std::size_t list_start_ = 0;  // where the record list's first element was sought
+  std::vector<VectorEntry> head_;
 };
-
-// Nesting open around a record of the list: the document and the list.
-constexpr int kListDepth = 2;
-
-std::vector<std::size_t> find_cuts(std::string_view text, std::size_t pieces) {
-  std::vector<std::size_t> cuts;
-  for (std::size_t k = 1; k < pieces; ++k) {
-    std::size_t from = text.size() / pieces * k;
-    if (!cuts.empty()) from = std::max(from, cuts.back() + 1);
-    const std::size_t seam = text.find(kRecordSeam, from);
-    if (seam == std::string_view::npos) break;
-    cuts.push_back(seam + 1);
-  }
-  return cuts;
-}
-
-// Decodes records from the comma at `start` as the list loop below would, up to the
-// cut `stop` or the end of the list.
-void decode_piece(std::string_view text, std::size_t start, std::size_t stop, Piece& piece) {
-  JsonReader reader(text);
-  for (int level = 0; level < kListDepth; ++level) (void)reader.enter();
-  reader.seek(start);
-  bool first = false;
-  std::size_t capacity = 0;
-  for (;;) {
-    reader.peek_token();
-    if (reader.pos() == stop) {
-      piece.reached_cut = true;
-      break;
-    }
-    const int next = reader.next_element(first);
-    if (next < 0) return;
-    if (next == 0) break;
-    VectorEntry& entry = piece.entries.emplace_back();
-    if (!read_entry(reader, entry, capacity)) return;
-    capacity = entry.embedding.size();
-  }
-  piece.end = reader.pos();
-  piece.ok = true;
-}
-
-// At the start of the list, in the second run: takes the records decoded ahead and
-// moves the cursor past them, up to the first piece that failed.
-void splice_pieces(JsonReader& reader, std::vector<VectorEntry>& out, bool& first, CutPlan& plan) {
-  if (reader.pos() != plan.list_start) return;
-  std::size_t total = plan.head.size();
-  for (const Piece& piece : plan.pieces) total += piece.entries.size();
-  out = std::move(plan.head);
-  out.reserve(total);
-  reader.seek(plan.cuts[0]);
-  first = false;
-  for (Piece& piece : plan.pieces) {
-    if (!piece.ok) return;
-    std::move(piece.entries.begin(), piece.entries.end(), std::back_inserter(out));
-    reader.seek(piece.end);
-    if (!piece.reached_cut) return;
-  }
-}
-
-// In the first run: whether the loop stands at the first cut, between two records
-// of the list, which makes the cut a true one.
-bool pause_at_cut(JsonReader& reader, std::vector<VectorEntry>& out, bool first, CutPlan& plan) {
-  if (first) return false;
-  reader.peek_token();
-  if (reader.pos() != plan.cuts[0]) return false;
-  plan.paused = true;
-  plan.head = std::move(out);
-  return true;
-}
-
-bool read_entries(JsonReader& reader, std::vector<VectorEntry>& out, std::uint64_t dim,
-                  CutPlan* plan) {
-  const int c = reader.peek_token();
-  if (c < 0) return reader.fail_peek(JsonSyntax::EofWhileParsingValue, true);
-  if (c != '[') return reader.fail_invalid_type(JsonExpected::Sequence);
-  if (!reader.enter()) return false;
-  reader.bump();
-  out.clear();
-  bool ok = true;
-  bool first = true;
-  // The dimension, when read already, sizes every embedding up front.
-  std::size_t capacity = dim <= (1u << 16) ? static_cast<std::size_t>(dim) : 0;
-  if (plan != nullptr) {
-    reader.peek_token();
-    if (plan->splice) {
-      splice_pieces(reader, out, first, *plan);
-      plan = nullptr;
-    } else {
-      plan->list_start = reader.pos();
-    }
-  }
-  for (;;) {
-    if (plan != nullptr && pause_at_cut(reader, out, first, *plan)) return false;
-    const int next = reader.next_element(first);
-    if (next <= 0) {
-      ok = next == 0;
-      break;
-    }
-    VectorEntry& entry = out.emplace_back();
-    if (!read_entry(reader, entry, capacity)) {
-      ok = false;
-      break;
-    }
-    capacity = entry.embedding.size();
-  }
-  reader.leave();
-  return reader.end_array(ok) || reader.place();
-}
-
-bool snapshot_members(JsonReader& reader, Snapshot& out, CutPlan* plan) {
-  bool seen_dim = false;
-  bool seen_entries = false;
-  bool first = true;
-  std::string key;
-  for (;;) {
-    const int next = reader.next_member(first);
-    if (next < 0) return false;
-    if (next == 0) break;
-    if (!reader.parse_string(key)) return false;
-    const bool is_dim = key == "dim";
-    const bool is_entries = key == "entries";
-    if ((is_dim && seen_dim) || (is_entries && seen_entries)) {
-      return reader.fail_unplaced(VectorDbError::json_duplicate_field(key));
-    }
-    if (!reader.object_colon()) return false;
-    bool ok;
-    if (is_dim) {
-      ok = reader.read_usize(out.dim);
-    } else if (is_entries) {
-      ok = read_entries(reader, out.entries, out.dim, plan);
-    } else {
-      ok = reader.skip_value();
-    }
-    if (!ok) return false;
-    seen_dim |= is_dim;
-    seen_entries |= is_entries;
-  }
-  if (!seen_dim) return reader.fail_unplaced(VectorDbError::json_missing_field("dim"));
-  if (!seen_entries) return reader.fail_unplaced(VectorDbError::json_missing_field("entries"));
-  return true;
-}
-
-bool snapshot_elements(JsonReader& reader, Snapshot& out, CutPlan* plan) {
-  bool first = true;
-  for (int field = 0; field < 2; ++field) {
-    const int next = reader.next_element(first);
-    if (next < 0) return false;
-    if (next == 0) {
-      return reader.fail_unplaced(
-          VectorDbError::json_invalid_length(field, JsonExpected::SnapshotElements));
-    }
-    if (!(field == 0 ? reader.read_usize(out.dim)
-                     : read_entries(reader, out.entries, out.dim, plan))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-bool read_snapshot(JsonReader& reader, Snapshot& out, CutPlan* plan) {
-  const int c = reader.peek_token();
-  if (c < 0) return reader.fail_peek(JsonSyntax::EofWhileParsingValue, true);
-  if (c != '{' && c != '[') return reader.fail_invalid_type(JsonExpected::Snapshot);
-  if (!reader.enter()) return false;
-  reader.bump();
-  const bool ok =
-      c == '{' ? snapshot_members(reader, out, plan) : snapshot_elements(reader, out, plan);
-  reader.leave();
-  return (c == '{' ? reader.end_object(ok) : reader.end_array(ok)) || reader.place();
-}
-
-// One run of the whole-text decoder; with a plan it pauses or splices as the plan says.
-Result<Snapshot> decode_run(std::string_view text, CutPlan* plan) {
-  JsonReader reader(text);
-  Snapshot snapshot;
-  if (!read_snapshot(reader, snapshot, plan) || !reader.finish()) {
-    if (plan != nullptr && plan->paused && !plan->splice) return Snapshot{};
-    return reader.take_error();
-  }
-  return snapshot;
-}
 
 }  // namespace
 
@@ -338,24 +306,24 @@ Result<Snapshot> decode_snapshot(std::string_view text) {
 }
 
 Result<Snapshot> decode_snapshot(std::string_view text, std::size_t pieces) {
-  CutPlan plan;
-  plan.cuts = find_cuts(text, std::max<std::size_t>(pieces, 1));
-  if (plan.cuts.empty()) return decode_run(text, nullptr);
-  plan.pieces.resize(plan.cuts.size());
+  CutPlan plan(text, std::max<std::size_t>(pieces, 1));
+  if (plan.cuts().empty()) {
+    WholeText whole;
+    return decode_run(text, whole);
+  }
   std::optional<Result<Snapshot>> first_run;
-  run_parts(plan.cuts.size() + 1, [&](std::size_t k) {
+  run_parts(plan.cuts().size() + 1, [&](std::size_t k) {
     if (k == 0) {
-      first_run.emplace(decode_run(text, &plan));
-      return;
+      first_run.emplace(decode_run(text, plan));
+    } else {
+      plan.decode_piece(text, k - 1);
     }
-    const std::size_t stop = k < plan.cuts.size() ? plan.cuts[k] : std::string_view::npos;
-    decode_piece(text, plan.cuts[k - 1], stop, plan.pieces[k - 1]);
   });
   // Without a pause the first run never met the first cut as a list comma: it
   // decoded or failed on its own, exactly as a run without pieces.
-  if (!plan.paused) return std::move(*first_run);
-  plan.splice = true;
-  return decode_run(text, &plan);
+  if (!plan.paused()) return std::move(*first_run);
+  plan.start_splice();
+  return decode_run(text, plan);
 }
 
 }  // namespace pvdb::core
