@@ -50,14 +50,14 @@ class Construction {
   // `found` is the search that found the new point's neighbours: the bounds it
   // remembers settle most of a link-back's comparisons with the new point.
   void link_back(PointIndex new_point, PointIndex neighbour, float distance, const Search& found,
-                 Search& insertion);
+                 SearchPair& pair);
   void link_back_heuristic(PointIndex new_point, PointIndex neighbour, float distance,
-                           const Search& found, Search& insertion);
+                           const Search& found, SearchPair& pair);
   bool link_back_shortcut(PointIndex new_point, PointIndex neighbour, float distance,
                           std::span<const Candidate> entries, std::size_t kept,
                           const std::uint8_t* dominators, const Search& found);
   void link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance);
-  // dominators is parallel to selection, as Search::dominators.
+  // dominators is parallel to selection, as Selection::dominators.
   void replace_list(PointIndex node, std::span<const Candidate> selection, std::size_t kept,
                     const std::uint8_t* dominators);
   std::size_t read_list(PointIndex node, Candidate* out, std::size_t* kept,
@@ -65,8 +65,9 @@ class Construction {
   // Starts loading what a link-back into node reads and writes: its list, their
   // distances, its kept count and its lock.
   void prefetch_list(PointIndex node) const;
-  static void rank_all(Search& insertion, Candidate first, std::span<const Candidate> entries,
-                       std::size_t kept, const std::uint8_t* dominators);
+  static void rank_all(Search& insertion, SelectionHints& hints, Candidate first,
+                       std::span<const Candidate> entries, std::size_t kept,
+                       const std::uint8_t* dominators);
   Layer locked_zero(PointIndex owned) const;
 
   const PointSet& points_;

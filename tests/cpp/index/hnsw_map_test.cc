@@ -68,7 +68,7 @@ bool same_graph(const Hnsw& a, const reference::Graph& b) {
 }
 
 TEST(HnswMap, EmptyAndSinglePoint) {
-  Search search;
+  Beam search;
   const HnswMap empty = HnswMap::build(PointSet(), {}, seeded(1));
   EXPECT_TRUE(empty.search(Point{1, 2}, search).empty());
 
@@ -156,7 +156,7 @@ void check_parallel_builds(const std::vector<Point>& points, const std::vector<P
     const reference::Graph graph{{map.hnsw().zero().begin(), map.hnsw().zero().end()},
                                  map.hnsw().layers()};
     const std::vector<Point> stored = copies(map.hnsw().points());
-    Search search;  // reused on purpose: reuse must not change results
+    Beam search;  // reused on purpose: reuse must not change results
     for (const Point& q : queries) {
       const auto results = map.search(q, search);
       const std::vector<Candidate> expected =
@@ -221,7 +221,7 @@ TEST(HnswMap, SmallGraphsReturnTheExactOrder) {
       points[n - 1] = Point{1, 2};
     }
     const HnswMap map = HnswMap::build(PointSet(points), positions(n), seeded(n));
-    Search search;
+    Beam search;
     for (int trial = 0; trial < 5; ++trial) {
       const Point query = {g(rng), g(rng), g(rng)};
       std::vector<Candidate> exact;
@@ -231,7 +231,7 @@ TEST(HnswMap, SmallGraphsReturnTheExactOrder) {
       std::sort(exact.begin(), exact.end());
       // A limited search returns the same leading results.
       const auto bits = [](float x) { return std::bit_cast<std::uint32_t>(x); };
-      Search limited;
+      Beam limited;
       const auto all = map.search(query, search);
       const auto first = map.search(query, limited, n / 3);
       ASSERT_EQ(all.size(), n);
