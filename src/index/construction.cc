@@ -12,9 +12,8 @@ Construction::Construction(const PointSet& points, const Sketches* sketches, std
     : points_(points),
       sketches_(sketches),
       zero_(points.size()),
-      slot_distances_(points.size()),
+      memos_(points.size()),
       kept_counts_(points.size(), 0),
-      dominators_(points.size()),
       locks_(std::make_unique<base::RwLock[]>(points.size())),
       pool_(points.size()),
       top_(top),
@@ -65,8 +64,8 @@ void Construction::insert(PointIndex new_point, std::size_t level,
     if (i + kAhead < entries.size()) prefetch_list(entries[i + kAhead].point);
     link_back(new_point, entries[i].point, entries[i].distance, search, pair);
     zero_[new_point].slots[i] = entries[i].point;
-    slot_distances_[new_point][i] = entries[i].distance;
-    if (heuristic_) dominators_[new_point][i] = found.dominators[i];
+    memos_[new_point].distances[i] = entries[i].distance;
+    if (heuristic_) memos_[new_point].dominators[i] = found.dominators[i];
   }
   kept_counts_[new_point] = static_cast<std::uint8_t>(found.kept);
   pool_.push(std::move(pair));
@@ -86,12 +85,12 @@ void Construction::link_back(PointIndex new_point, PointIndex neighbour, float d
 // last selection kept and then the re-admitted ones, so one merge sorts it; the
 // kept ones are marked in the hints for the next selection, which need not compare
 // them again.
-void Construction::rank_all(Search& insertion, SelectionHints& taken, Candidate first,
+void Construction::rank_all(Search& insertion, SelectionHints& next, Candidate first,
                             std::span<const Candidate> entries, std::size_t kept,
                             const std::uint8_t* dominators) {
   std::vector<Candidate>& nearest = insertion.nearest;
-  std::vector<std::uint8_t>& marks = taken.kept_before;
-  std::vector<std::uint8_t>& hints = taken.dominated_before;
+  std::vector<std::uint8_t>& marks = next.kept_before;
+  std::vector<std::uint8_t>& hints = next.dominated_before;
   const auto kept_end = entries.begin() + static_cast<std::ptrdiff_t>(kept);
   nearest.clear();
   marks.clear();
@@ -134,24 +133,22 @@ std::size_t Construction::read_list(PointIndex node, Candidate* out, std::size_t
   base::SharedGuard guard(locks_[node]);
   *kept = kept_counts_[node];
   const std::array<PointIndex, kZeroSlots>& slots = zero_[node].slots;
+  const ListMemo& memo = memos_[node];
   std::size_t count = 0;
   while (count < kZeroSlots && slots[count] != kEmptySlot) {
-    out[count] = {slot_distances_[node][count], slots[count]};
+    out[count] = {memo.distances[count], slots[count]};
     ++count;
   }
-  std::copy(dominators_[node].begin(), dominators_[node].begin() + count, dominators);
+  std::copy(memo.dominators.begin(), memo.dominators.begin() + count, dominators);
   return count;
 }
 
 void Construction::prefetch_list(PointIndex node) const {
   const auto* slots = reinterpret_cast<const char*>(&zero_[node]);
-  const auto* distances = reinterpret_cast<const char*>(&slot_distances_[node]);
+  const auto* memo = reinterpret_cast<const char*>(&memos_[node]);
   for (std::size_t at = 0; at < sizeof(ZeroNode); at += 64) __builtin_prefetch(slots + at);
-  for (std::size_t at = 0; at < sizeof(slot_distances_[node]); at += 64) {
-    __builtin_prefetch(distances + at);
-  }
+  for (std::size_t at = 0; at < sizeof(ListMemo); at += 64) __builtin_prefetch(memo + at);
   __builtin_prefetch(&kept_counts_[node]);
-  __builtin_prefetch(&dominators_[node]);
   __builtin_prefetch(&locks_[node], 1);
 }
 
@@ -287,11 +284,12 @@ void Construction::replace_list(PointIndex node, std::span<const Candidate> sele
   base::ExclusiveGuard guard(locks_[node]);
   kept_counts_[node] = static_cast<std::uint8_t>(kept);
   std::array<PointIndex, kZeroSlots>& slots = zero_[node].slots;
+  ListMemo& memo = memos_[node];
   for (std::size_t k = 0; k < kZeroSlots; ++k) {
     if (k < selection.size()) {
       slots[k] = selection[k].point;
-      slot_distances_[node][k] = selection[k].distance;
-      dominators_[node][k] = dominators[k];
+      memo.distances[k] = selection[k].distance;
+      memo.dominators[k] = dominators[k];
     } else if (slots[k] == kEmptySlot) {
       break;
     } else {
@@ -322,7 +320,7 @@ void Construction::link_back_sorted(PointIndex new_point, PointIndex neighbour, 
   zero_[neighbour].insert(low, new_point);
   // The same shift for the remembered distances.
   if (low >= kZeroSlots) return;
-  std::array<float, kZeroSlots>& distances = slot_distances_[neighbour];
+  std::array<float, kZeroSlots>& distances = memos_[neighbour].distances;
   for (std::size_t k = kZeroSlots - 1; k > low; --k) distances[k] = distances[k - 1];
   distances[low] = distance;
 }
