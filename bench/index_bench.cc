@@ -11,11 +11,11 @@
 
 namespace {
 
+using pvdb::index::Beam;
 using pvdb::index::Builder;
 using pvdb::index::HnswMap;
 using pvdb::index::Point;
 using pvdb::index::PointSet;
-using pvdb::index::Search;
 
 constexpr std::size_t kDim = 128;
 constexpr std::size_t kClusters = 64;
@@ -76,7 +76,7 @@ void BM_Query(benchmark::State& state) {
     exact.emplace_back();
     for (std::size_t k = 0; k < 10; ++k) exact.back().push_back(all[k].second);
   }
-  Search search;
+  Beam search;
   std::size_t hits = 0;
   std::size_t asked = 0;
   std::size_t next = 0;

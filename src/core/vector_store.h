@@ -112,7 +112,7 @@ class VectorStore {
   std::vector<const VectorEntry*> index_entries_;
   // Reused by every query: its marks and lists keep their capacity, and its reset and
   // generations make each query independent of the ones before.
-  index::Search search_;
+  index::Beam search_;
 };
 
 }  // namespace pvdb::core

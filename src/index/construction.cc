@@ -12,9 +12,8 @@ Construction::Construction(const PointSet& points, const Sketches* sketches, std
     : points_(points),
       sketches_(sketches),
       zero_(points.size()),
-      slot_distances_(points.size()),
+      memos_(points.size()),
       kept_counts_(points.size(), 0),
-      dominators_(points.size()),
       locks_(std::make_unique<base::RwLock[]>(points.size())),
       pool_(points.size()),
       top_(top),
@@ -49,32 +48,33 @@ void Construction::insert(PointIndex new_point, std::size_t level,
   search.search_bounded(query, zero, points_, links, sketches_);
   search.settle(query, points_);
 
-  std::span<const Candidate> found;
+  Selection found;
   if (heuristic_) {
     found = search.select_heuristic(query, zero, points_, heuristic_->extend_candidates,
                                     heuristic_->keep_pruned);
   } else {
-    found = std::span<const Candidate>(search.nearest)
-                .first(std::min(kZeroSlots, search.nearest.size()));
+    found.entries = std::span<const Candidate>(search.nearest)
+                        .first(std::min(kZeroSlots, search.nearest.size()));
   }
   // Each link-back waits on its neighbour's list unless it was asked for early;
   // two ahead covers the latency, as a link-back mostly takes its shortcut.
   constexpr std::size_t kAhead = 2;
-  for (std::size_t i = 0; i < found.size(); ++i) {
-    if (i + kAhead < found.size()) prefetch_list(found[i + kAhead].point);
-    link_back(new_point, found[i].point, found[i].distance, search, pair.insertion);
-    zero_[new_point].slots[i] = found[i].point;
-    slot_distances_[new_point][i] = found[i].distance;
-    if (heuristic_) dominators_[new_point][i] = search.dominators[i];
+  const std::span<const Candidate> entries = found.entries;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + kAhead < entries.size()) prefetch_list(entries[i + kAhead].point);
+    link_back(new_point, entries[i].point, entries[i].distance, search, pair);
+    zero_[new_point].slots[i] = entries[i].point;
+    memos_[new_point].distances[i] = entries[i].distance;
+    if (heuristic_) memos_[new_point].dominators[i] = found.dominators[i];
   }
-  kept_counts_[new_point] = static_cast<std::uint8_t>(heuristic_ ? search.kept : 0);
+  kept_counts_[new_point] = static_cast<std::uint8_t>(found.kept);
   pool_.push(std::move(pair));
 }
 
 void Construction::link_back(PointIndex new_point, PointIndex neighbour, float distance,
-                             const Search& found, Search& insertion) {
+                             const Search& found, SearchPair& pair) {
   if (heuristic_) {
-    link_back_heuristic(new_point, neighbour, distance, found, insertion);
+    link_back_heuristic(new_point, neighbour, distance, found, pair);
   } else {
     link_back_sorted(new_point, neighbour, distance);
   }
@@ -83,12 +83,14 @@ void Construction::link_back(PointIndex new_point, PointIndex neighbour, float d
 // Ranks first and then the entries into nearest, as pushing them in that order
 // would when none is dropped. A list holds two ascending runs, the entries its
 // last selection kept and then the re-admitted ones, so one merge sorts it; the
-// kept ones are marked for the next selection, which need not compare them again.
-void Construction::rank_all(Search& insertion, Candidate first, std::span<const Candidate> entries,
-                            std::size_t kept, const std::uint8_t* dominators) {
+// kept ones are marked in the hints for the next selection, which need not compare
+// them again.
+void Construction::rank_all(Search& insertion, SelectionHints& next, Candidate first,
+                            std::span<const Candidate> entries, std::size_t kept,
+                            const std::uint8_t* dominators) {
   std::vector<Candidate>& nearest = insertion.nearest;
-  std::vector<std::uint8_t>& marks = insertion.kept_before;
-  std::vector<std::uint8_t>& hints = insertion.dominated_before;
+  std::vector<std::uint8_t>& marks = next.kept_before;
+  std::vector<std::uint8_t>& hints = next.dominated_before;
   const auto kept_end = entries.begin() + static_cast<std::ptrdiff_t>(kept);
   nearest.clear();
   marks.clear();
@@ -131,31 +133,29 @@ std::size_t Construction::read_list(PointIndex node, Candidate* out, std::size_t
   base::SharedGuard guard(locks_[node]);
   *kept = kept_counts_[node];
   const std::array<PointIndex, kZeroSlots>& slots = zero_[node].slots;
+  const ListMemo& memo = memos_[node];
   std::size_t count = 0;
   while (count < kZeroSlots && slots[count] != kEmptySlot) {
-    out[count] = {slot_distances_[node][count], slots[count]};
+    out[count] = {memo.distances[count], slots[count]};
     ++count;
   }
-  std::copy(dominators_[node].begin(), dominators_[node].begin() + count, dominators);
+  std::copy(memo.dominators.begin(), memo.dominators.begin() + count, dominators);
   return count;
 }
 
 void Construction::prefetch_list(PointIndex node) const {
   const auto* slots = reinterpret_cast<const char*>(&zero_[node]);
-  const auto* distances = reinterpret_cast<const char*>(&slot_distances_[node]);
+  const auto* memo = reinterpret_cast<const char*>(&memos_[node]);
   for (std::size_t at = 0; at < sizeof(ZeroNode); at += 64) __builtin_prefetch(slots + at);
-  for (std::size_t at = 0; at < sizeof(slot_distances_[node]); at += 64) {
-    __builtin_prefetch(distances + at);
-  }
+  for (std::size_t at = 0; at < sizeof(ListMemo); at += 64) __builtin_prefetch(memo + at);
   __builtin_prefetch(&kept_counts_[node]);
-  __builtin_prefetch(&dominators_[node]);
   __builtin_prefetch(&locks_[node], 1);
 }
 
 // Re-selects the neighbour's list among its current entries and the new point,
 // which goes first; distance is the new point's from the neighbour's.
 void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbour, float distance,
-                                       const Search& found, Search& insertion) {
+                                       const Search& found, SearchPair& pair) {
   std::array<Candidate, kZeroSlots> entries;
   std::array<std::uint8_t, kZeroSlots> dominators;
   std::size_t kept = 0;
@@ -166,18 +166,22 @@ void Construction::link_back_heuristic(PointIndex new_point, PointIndex neighbou
                          dominators.data(), found)) {
     return;
   }
+  Search& insertion = pair.insertion;
   insertion.reset();
+  SelectionHints* hints = nullptr;
   if (count < insertion.ef && kept <= count) {
     // Nothing can be dropped when all candidates fit, so they are sorted at once.
-    rank_all(insertion, {distance, new_point}, {entries.data(), count}, kept, dominators.data());
+    hints = &pair.hints;
+    rank_all(insertion, *hints, {distance, new_point}, {entries.data(), count}, kept,
+             dominators.data());
   } else {
     insertion.push_scored({distance, new_point});
     for (std::size_t k = 0; k < count; ++k) insertion.push_scored(entries[k]);
   }
-  const std::span<const Candidate> selection =
+  const Selection selection =
       insertion.select_heuristic(points_.query(neighbour), locked_zero(new_point), points_,
-                                 heuristic_->extend_candidates, heuristic_->keep_pruned);
-  replace_list(neighbour, selection, insertion.kept, insertion.dominators.data());
+                                 heuristic_->extend_candidates, heuristic_->keep_pruned, hints);
+  replace_list(neighbour, selection.entries, selection.kept, selection.dominators.data());
 }
 
 // The list was chosen from its own entries with the neighbour as the query, so
@@ -280,11 +284,12 @@ void Construction::replace_list(PointIndex node, std::span<const Candidate> sele
   base::ExclusiveGuard guard(locks_[node]);
   kept_counts_[node] = static_cast<std::uint8_t>(kept);
   std::array<PointIndex, kZeroSlots>& slots = zero_[node].slots;
+  ListMemo& memo = memos_[node];
   for (std::size_t k = 0; k < kZeroSlots; ++k) {
     if (k < selection.size()) {
       slots[k] = selection[k].point;
-      slot_distances_[node][k] = selection[k].distance;
-      dominators_[node][k] = dominators[k];
+      memo.distances[k] = selection[k].distance;
+      memo.dominators[k] = dominators[k];
     } else if (slots[k] == kEmptySlot) {
       break;
     } else {
@@ -315,7 +320,7 @@ void Construction::link_back_sorted(PointIndex new_point, PointIndex neighbour, 
   zero_[neighbour].insert(low, new_point);
   // The same shift for the remembered distances.
   if (low >= kZeroSlots) return;
-  std::array<float, kZeroSlots>& distances = slot_distances_[neighbour];
+  std::array<float, kZeroSlots>& distances = memos_[neighbour].distances;
   for (std::size_t k = kZeroSlots - 1; k > low; --k) distances[k] = distances[k - 1];
   distances[low] = distance;
 }

@@ -50,14 +50,14 @@ class Construction {
   // `found` is the search that found the new point's neighbours: the bounds it
   // remembers settle most of a link-back's comparisons with the new point.
   void link_back(PointIndex new_point, PointIndex neighbour, float distance, const Search& found,
-                 Search& insertion);
+                 SearchPair& pair);
   void link_back_heuristic(PointIndex new_point, PointIndex neighbour, float distance,
-                           const Search& found, Search& insertion);
+                           const Search& found, SearchPair& pair);
   bool link_back_shortcut(PointIndex new_point, PointIndex neighbour, float distance,
                           std::span<const Candidate> entries, std::size_t kept,
                           const std::uint8_t* dominators, const Search& found);
   void link_back_sorted(PointIndex new_point, PointIndex neighbour, float distance);
-  // dominators is parallel to selection, as Search::dominators.
+  // dominators is parallel to selection, as Selection::dominators.
   void replace_list(PointIndex node, std::span<const Candidate> selection, std::size_t kept,
                     const std::uint8_t* dominators);
   std::size_t read_list(PointIndex node, Candidate* out, std::size_t* kept,
@@ -65,28 +65,30 @@ class Construction {
   // Starts loading what a link-back into node reads and writes: its list, their
   // distances, its kept count and its lock.
   void prefetch_list(PointIndex node) const;
-  static void rank_all(Search& insertion, Candidate first, std::span<const Candidate> entries,
-                       std::size_t kept, const std::uint8_t* dominators);
+  static void rank_all(Search& insertion, SelectionHints& next, Candidate first,
+                       std::span<const Candidate> entries, std::size_t kept,
+                       const std::uint8_t* dominators);
   Layer locked_zero(PointIndex owned) const;
 
   const PointSet& points_;
   const Sketches* sketches_;
   ZeroNodes zero_;
-  // For every slot of zero_, the distance from the node's point to the slot's
-  // point, kept under the same lock. Linking back needs exactly these distances,
-  // and distances are deterministic, so remembering them changes no result.
-  std::vector<std::array<float, kZeroSlots>, base::HugePageAllocator<std::array<float, kZeroSlots>>>
-      slot_distances_;
+  // What construction remembers of a node's list beside its slots, kept under the
+  // same lock: five whole lines, which a link-back reads together.
+  struct alignas(64) ListMemo {
+    // For every slot, the distance from the node's point to the slot's point.
+    // Linking back needs exactly these distances, and distances are deterministic,
+    // so remembering them changes no result.
+    std::array<float, kZeroSlots> distances;
+    // With the heuristic: for each re-admitted entry, the place among the list's
+    // kept entries of one that discarded it in the last selection. A later
+    // selection over the same entries discards it again without scoring it.
+    std::array<std::uint8_t, kZeroSlots> dominators;
+  };
+  std::vector<ListMemo, base::HugePageAllocator<ListMemo>> memos_;
   // With the heuristic: how many leading entries of each list its last selection
   // kept (the rest were re-admitted). Kept under the same lock as the list.
   std::vector<std::uint8_t> kept_counts_;
-  // With the heuristic: for each re-admitted entry of a list, the place among the
-  // list's kept entries of one that discarded it in the last selection. A later
-  // selection over the same entries discards it again without scoring it. Kept
-  // under the same lock as the list.
-  std::vector<std::array<std::uint8_t, kZeroSlots>,
-              base::HugePageAllocator<std::array<std::uint8_t, kZeroSlots>>>
-      dominators_;
   std::unique_ptr<base::RwLock[]> locks_;
   SearchPool pool_;
   std::size_t top_;

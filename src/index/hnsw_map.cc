@@ -51,27 +51,27 @@ Hnsw::Hnsw(PointSet points, Sketches sketches, ZeroNodes zero,
   PVDB_CHECK(zero_.size() == points_.size() && sketches_.size() == points_.size());
 }
 
-std::span<const Candidate> Hnsw::search(std::span<const float> query, Search& search,
+std::span<const Candidate> Hnsw::search(std::span<const float> query, Beam& beam,
                                         std::size_t limit) const {
-  search.reset();
-  if (points_.empty()) return search.nearest;
-  search.visited.reserve_capacity(points_.size());
+  beam.reset();
+  if (points_.empty()) return beam.nearest;
+  beam.visited.reserve_capacity(points_.size());
   const Query q = Query::of(query);
   // Queries rank by exact distances: their rows mostly come from memory, which the
   // eight-row exact kernel overlaps better than the bounded path's row-by-row one
   // (that path measured slower, with or without sketches). The sketches spare most
   // of those rows.
-  search.sketch.assign(q);
-  search.push(0, q, points_);
+  beam.sketch.assign(q);
+  beam.push(0, q, points_);
   for (std::size_t k = layers_.size(); k >= 1; --k) {
-    search.ef = 1;
-    search.search(q, Layer::upper(layers_[k - 1]), points_, kUpperSlots, &sketches_);
-    search.cull();
+    beam.ef = 1;
+    beam.search(q, Layer::upper(layers_[k - 1]), points_, kUpperSlots, &sketches_);
+    beam.cull();
   }
-  search.ef = ef_search_;
-  search.search(q, Layer::zero(zero_), points_, kZeroSlots, &sketches_);
-  if (search.nearest.size() > limit) search.nearest.resize(limit);
-  return search.nearest;
+  beam.ef = ef_search_;
+  beam.search(q, Layer::zero(zero_), points_, kZeroSlots, &sketches_);
+  if (beam.nearest.size() > limit) beam.nearest.resize(limit);
+  return beam.nearest;
 }
 
 HnswMap HnswMap::build(PointSet points, std::vector<std::uint64_t> values, const Builder& builder) {
@@ -101,9 +101,9 @@ HnswMap HnswMap::build(PointSet points, std::vector<std::uint64_t> values, const
   return HnswMap(std::move(hnsw), std::move(reordered));
 }
 
-HnswMap::Results HnswMap::search(std::span<const float> query, Search& search,
+HnswMap::Results HnswMap::search(std::span<const float> query, Beam& beam,
                                  std::size_t limit) const {
-  return Results(*this, hnsw_.search(query, search, limit));
+  return Results(*this, hnsw_.search(query, beam, limit));
 }
 
 SearchResult HnswMap::Results::operator[](std::size_t k) const {

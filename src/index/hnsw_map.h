@@ -15,7 +15,7 @@
 namespace pvdb::index {
 
 // A finished graph. Immutable: any number of threads may query it at once, each
-// with its own Search. Point 0 is the entry point of every query.
+// with its own Beam. Point 0 is the entry point of every query.
 class Hnsw {
  public:
   Hnsw() = default;
@@ -25,9 +25,9 @@ class Hnsw {
 
   // The nearest points to query, at most ef_search of them, ascending by distance
   // and then by point index; only the first `limit` are returned. The result is
-  // search.nearest: it stays valid until search is used again. search may come from
+  // beam.nearest: it stays valid until beam is used again. beam may come from
   // any earlier query on any graph.
-  std::span<const Candidate> search(std::span<const float> query, Search& search,
+  std::span<const Candidate> search(std::span<const float> query, Beam& beam,
                                     std::size_t limit = SIZE_MAX) const;
 
   const PointSet& points() const { return points_; }
@@ -57,12 +57,12 @@ struct SearchResult {
 // Contract for the store:
 //   Builder builder;                                   // defaults, fresh seed
 //   HnswMap map = HnswMap::build(PointSet::borrowed(rows), positions, builder);
-//   Search search;
-//   for (const SearchResult& r : map.search(query, search)) use(r.distance, r.value);
+//   Beam beam;
+//   for (const SearchResult& r : map.search(query, beam)) use(r.distance, r.value);
 // build takes the points and values over (one value per point; fewer than
 // 2^32 - 1 points, or the process ends), runs the lower layers on the
 // process-wide worker pool and returns when the graph is complete. The results of
-// a query refer into the map and into search: valid while both live unchanged.
+// a query refer into the map and into beam: valid while both live unchanged.
 // Borrowed rows must outlive the map unchanged: the map keeps no copy of them.
 class HnswMap {
  public:
@@ -75,7 +75,7 @@ class HnswMap {
   static HnswMap build(PointSet points, std::vector<std::uint64_t> values, const Builder& builder,
                        base::WorkerPool& pool);
 
-  Results search(std::span<const float> query, Search& search, std::size_t limit = SIZE_MAX) const;
+  Results search(std::span<const float> query, Beam& beam, std::size_t limit = SIZE_MAX) const;
 
   const Hnsw& hnsw() const { return hnsw_; }
   const std::vector<std::uint64_t>& values() const { return values_; }
@@ -89,7 +89,7 @@ class HnswMap {
   std::vector<std::uint64_t> values_;
 };
 
-// The items of one query, nearest first; a view over the map and the Search.
+// The items of one query, nearest first; a view over the map and the Beam.
 class HnswMap::Results {
  public:
   class Iterator {

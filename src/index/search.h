@@ -17,35 +17,18 @@ namespace pvdb::index {
 // Marks a selection's entry that no kept entry is known to discard.
 inline constexpr std::uint8_t kNoDominator = 0xFF;
 
-// The reusable state of one search: one thread at a time. Lists and marks keep
-// their capacity across reset, so a reused Search allocates nothing once warm.
-// Its marks fit only the point list they were sized for.
-struct Search {
+// What a query owns: the best-first search of the layers. One thread at a time.
+// Lists and marks keep their capacity across reset, so a reused Beam allocates
+// nothing once warm. Its marks fit only the point list they were sized for.
+class Beam {
+ public:
   Visited visited;
-  std::vector<Candidate> candidates;  // a binary min-heap: points still to expand
-  std::vector<Candidate> nearest;     // ascending, the best found so far
-  std::vector<Candidate> working;     // scratch of neighbour selection
-  std::vector<Candidate> discarded;   // rejected by neighbour selection
-  std::size_t ef = 1;                 // how many entries nearest keeps
-  // How many entries of the last selection were kept; the rest were re-admitted.
-  std::size_t kept = 0;
-  // Optional hint for the next selection, parallel to nearest: entries marked 1
-  // are known not to discard one another (an earlier selection kept them all from
-  // the same query), so they are not compared again. The selection consumes it.
-  std::vector<std::uint8_t> kept_before;
-  // Optional hint for the next selection, parallel to nearest like kept_before:
-  // for an entry known to be discarded, the place among the selection's kept
-  // entries of one that is nearer to it than the query is (that entry must be kept
-  // and rank before it); kNoDominator for the others. The selection consumes it.
-  std::vector<std::uint8_t> dominated_before;
-  // After a selection, parallel to its result: for each re-admitted entry, the
-  // place among the kept entries of one that discarded it; kNoDominator for the
-  // kept ones.
-  std::vector<std::uint8_t> dominators;
+  std::vector<Candidate> nearest;  // ascending, the best found so far
+  std::size_t ef = 1;              // how many entries nearest keeps
   // The query as push_all hands it to sketches.
   SketchQuery sketch;
 
-  // Clears visited and empties every list; keeps ef.
+  // Clears visited and empties the lists; keeps ef.
   void reset();
 
   // Scores p against the query unless it is visited already, and keeps it when
@@ -72,11 +55,68 @@ struct Search {
   // the search of one layer and the next.
   void cull();
 
+ protected:
+  // Bounds on a point's distance from the query, as a bounded search found them.
+  // Both bounds of a point share a line, as they are read together.
+  struct Seen {
+    float lo;
+    float hi;
+  };
+
+  // Leaves in batch_ids_ the points of ps not visited yet, and marks them. With
+  // sketches and a limit other than kNoLimit (or any NaN), drops those whose sketch
+  // puts them beyond limit, remembering the sketch's bound in seen when given,
+  // then starts loading the rows of the rest.
+  void collect_new(std::span<const PointIndex> ps, const PointSet& points, const Sketches* sketches,
+                   float limit, Seen* seen);
+  static constexpr float kNoLimit = std::numeric_limits<float>::quiet_NaN();
+
+  // Scratch for scoring many points in one batch.
+  std::vector<PointIndex> batch_ids_;
+  std::vector<float> batch_distances_;
+  std::vector<float> batch_lows_;
+  std::vector<float> batch_highs_;
+
+ private:
+  bool offer(Candidate c);  // whether c was kept
+
+  std::vector<Candidate> candidates_;  // a binary min-heap: points still to expand
+};
+
+// What passes from a list's last selection into the next one over the same
+// entries, parallel to the candidates. The selection consumes it.
+struct SelectionHints {
+  // Entries marked 1 are known not to discard one another (an earlier selection
+  // kept them all from the same query), so they are not compared again.
+  std::vector<std::uint8_t> kept_before;
+  // For an entry known to be discarded, the place among the selection's kept
+  // entries of one that is nearer to it than the query is (that entry must be kept
+  // and rank before it); kNoDominator for the others.
+  std::vector<std::uint8_t> dominated_before;
+};
+
+// What a selection hands back, valid until its Search is used again: the kept
+// entries first, then the re-admitted ones. dominators is parallel to entries:
+// for each re-admitted entry, the place among the kept entries of one that
+// discarded it; kNoDominator for the kept ones.
+struct Selection {
+  std::span<const Candidate> entries;
+  std::size_t kept = 0;
+  std::span<const std::uint8_t> dominators;
+};
+
+// What an insertion owns: a Beam that can also run with distance bounds, and the
+// scratch of neighbour selection. One thread at a time.
+class Search : public Beam {
+ public:
+  // Clears the beam and the bounded state; keeps ef.
+  void reset();
+
   // push, search and cull again (used by construction), deciding each comparison from distance
   // bounds (PointSet::distance_bounds) and computing an exact distance only where the bounds
   // overlap, so every decision, and so the result, is the one the exact operations make. The state
-  // lives apart from nearest and candidates until settle() leaves the result, with exact distances,
-  // in nearest. A search uses either these or the exact operations between two resets.
+  // lives apart from nearest until settle() leaves the result, with exact distances, in nearest. A
+  // search uses either these or the exact operations between two resets.
   void push_bounded(PointIndex p, const Query& query, const PointSet& points);
   void search_bounded(const Query& query, const Layer& layer, const PointSet& points,
                       std::size_t links, const Sketches* sketches = nullptr);
@@ -88,56 +128,47 @@ struct Search {
   // while p is visited: a sketch's lower bound with hi +infinity for a point it ruled
   // out, else the distance bounds. False for a point not visited.
   bool bounds_seen(PointIndex p, float& lo, float& hi) const {
-    if (!visited.contains(p) || p >= seen_.size()) return false;
-    lo = seen_[p].lo;
-    hi = seen_[p].hi;
+    if (!visited.contains(p) || p >= bounded_.seen.size()) return false;
+    lo = bounded_.seen[p].lo;
+    hi = bounded_.seen[p].hi;
     return true;
   }
 
   // Chooses at most kZeroSlots neighbours for query among nearest: a candidate is
   // kept only when no kept one is nearer to it than the query is. Leaves the
-  // selection in nearest, kept ones first, and returns it. Reads layer only with
-  // extend_candidates, and then ignores kept_before and dominated_before.
-  std::span<const Candidate> select_heuristic(const Query& query, const Layer& layer,
-                                              const PointSet& points, bool extend_candidates,
-                                              bool keep_pruned);
+  // selection in nearest. Reads layer only with extend_candidates, and then ignores
+  // hints.
+  Selection select_heuristic(const Query& query, const Layer& layer, const PointSet& points,
+                             bool extend_candidates, bool keep_pruned,
+                             SelectionHints* hints = nullptr);
 
  private:
   struct Ranking;
-  // Each returns whether c was kept.
-  bool offer_bounded(Bounded c, Ranking& ranking);
-  bool offer(Candidate c);
-  // Leaves in batch_ids_ the points of ps not visited yet, and marks them. With
-  // sketches and a limit other than kNoLimit (or any NaN), drops those whose sketch
-  // puts them beyond limit, then starts loading the rows of the rest.
-  void collect_new(std::span<const PointIndex> ps, const PointSet& points, const Sketches* sketches,
-                   float limit);
-  static constexpr float kNoLimit = std::numeric_limits<float>::quiet_NaN();
+  bool offer_bounded(Bounded c, Ranking& ranking);  // whether c was kept
   void mark_dominated(std::size_t chosen, const PointSet& points);
   void extend(const Candidate& c, const Query& query, const Layer& layer, const PointSet& points);
 
-  // Scratch for scoring many points in one batch.
-  std::vector<PointIndex> batch_ids_;
-  std::vector<float> batch_distances_;
-  std::vector<float> batch_lows_;
-  std::vector<float> batch_highs_;
-  // The bounded counterparts of nearest and candidates.
-  std::vector<Bounded> bounded_nearest_;
-  std::vector<Bounded> bounded_heap_;
-  std::vector<std::uint32_t> open_[2];  // positions in working not yet decided nor marked
-  std::size_t open_head_[2] = {0, 0};   // how many leading ones are decided
-  std::vector<std::uint8_t> settled_;   // kept_before, as taken by the running selection
-  // Per entry of working: the kept one bound to discard it, or kNoDominator.
-  std::vector<std::uint8_t> dominator_of_;
-  std::vector<std::uint8_t> discarded_by_;  // parallel to discarded
-  // Per point, the bounds the bounded search found, for bounds_seen; sized on its
-  // first use. Both bounds of a point share a line, as they are read together.
-  struct Seen {
-    float lo;
-    float hi;
+  // The bounded mode's own nearest and candidates, and per point the bounds it
+  // found, for bounds_seen (sized on its first use).
+  struct BoundedState {
+    std::vector<Bounded> nearest;
+    std::vector<Bounded> heap;
+    std::vector<Seen> seen;
   };
-  std::vector<Seen> seen_;
-  void see(PointIndex p, float lo, float hi) { seen_[p] = {lo, hi}; }
+  // Neighbour selection's scratch, and the dominators it hands back.
+  struct SelectionState {
+    std::vector<Candidate> working;
+    std::vector<Candidate> discarded;        // rejected, in order
+    std::vector<std::uint8_t> discarded_by;  // parallel to discarded
+    // Per entry of working: the kept one bound to discard it, or kNoDominator.
+    std::vector<std::uint8_t> dominator_of;
+    std::vector<std::uint8_t> settled;   // kept_before, as taken by the running selection
+    std::vector<std::uint32_t> open[2];  // positions in working not yet decided nor marked
+    std::size_t open_head[2] = {0, 0};   // how many leading ones are decided
+    std::vector<std::uint8_t> dominators;
+  };
+  BoundedState bounded_;
+  SelectionState selection_;
 };
 
 }  // namespace pvdb::index

@@ -67,7 +67,7 @@ struct Search::Ranking {
 };
 
 bool Search::offer_bounded(Bounded c, Ranking& ranking) {
-  std::vector<Bounded>& near = bounded_nearest_;
+  std::vector<Bounded>& near = bounded_.nearest;
   if (near.size() >= ef && (ef == 0 || ranking.less(near[ef - 1], c))) return false;
   std::size_t low = 0;
   std::size_t high = near.size();
@@ -81,63 +81,67 @@ bool Search::offer_bounded(Bounded c, Ranking& ranking) {
   }
   if (low >= ef) return false;
   near.insert(near.begin() + static_cast<std::ptrdiff_t>(low), c);
-  ranking.heap_push(bounded_heap_, c);
+  ranking.heap_push(bounded_.heap, c);
   return true;
 }
 
 void Search::push_bounded(PointIndex p, const Query& query, const PointSet& points) {
-  if (seen_.size() != points.size()) seen_.assign(points.size(), Seen{0.0f, 0.0f});
+  std::vector<Seen>& seen = bounded_.seen;
+  if (seen.size() != points.size()) seen.assign(points.size(), Seen{0.0f, 0.0f});
   if (!visited.insert(p)) return;
   Ranking ranking{query, points};
   Bounded c{0.0f, 0.0f, p};
   points.distance_bounds(query, {&p, 1}, &c.lo, &c.hi);
-  see(p, c.lo, c.hi);
+  seen[p] = {c.lo, c.hi};
   (void)offer_bounded(c, ranking);
 }
 
 void Search::search_bounded(const Query& query, const Layer& layer, const PointSet& points,
                             std::size_t links, const Sketches* sketches) {
   Ranking ranking{query, points};
+  std::vector<Bounded>& near = bounded_.nearest;
+  std::vector<Bounded>& heap = bounded_.heap;
   std::array<PointIndex, kZeroSlots> neighbours;
-  while (!bounded_heap_.empty()) {
-    Bounded c = ranking.heap_pop(bounded_heap_);
-    if (!bounded_nearest_.empty() && ranking.farther(c, bounded_nearest_.back())) return;
+  while (!heap.empty()) {
+    Bounded c = ranking.heap_pop(heap);
+    if (!near.empty() && ranking.farther(c, near.back())) return;
     // As in push_all: the ef-th entry's exact distance only falls, and its upper
     // bound lies above it, so points whose distance lies beyond now are refused then.
-    const bool full = ef > 0 && bounded_nearest_.size() >= ef;
+    const bool full = ef > 0 && near.size() >= ef;
     collect_new(layer.neighbours(c.point, links, neighbours.data()), points, sketches,
-                full ? bounded_nearest_[ef - 1].hi : kNoLimit);
+                full ? near[ef - 1].hi : kNoLimit,
+                bounded_.seen.empty() ? nullptr : bounded_.seen.data());
     batch_distances_.resize(batch_ids_.size());
     batch_highs_.resize(batch_ids_.size());
     points.distance_bounds(query, batch_ids_, batch_distances_.data(), batch_highs_.data());
     for (std::size_t k = 0; k < batch_ids_.size(); ++k) {
-      see(batch_ids_[k], batch_distances_[k], batch_highs_[k]);
+      bounded_.seen[batch_ids_[k]] = {batch_distances_[k], batch_highs_[k]};
       if (offer_bounded({batch_distances_[k], batch_highs_[k], batch_ids_[k]}, ranking)) {
         layer.prefetch(batch_ids_[k]);
       }
     }
-    if (bounded_nearest_.size() > ef) bounded_nearest_.resize(ef);
+    if (near.size() > ef) near.resize(ef);
   }
 }
 
 void Search::cull_bounded() {
   // Entries of nearest are distinct and already in order, so they make a heap as
   // they stand: each one ranks after its parent.
-  bounded_heap_.assign(bounded_nearest_.begin(), bounded_nearest_.end());
+  bounded_.heap.assign(bounded_.nearest.begin(), bounded_.nearest.end());
   visited.clear();
-  for (const Bounded& c : bounded_nearest_) visited.insert(c.point);
+  for (const Bounded& c : bounded_.nearest) visited.insert(c.point);
 }
 
 std::span<const Candidate> Search::settle(const Query& query, const PointSet& points) {
   batch_ids_.clear();
-  for (const Bounded& c : bounded_nearest_) {
+  for (const Bounded& c : bounded_.nearest) {
     if (!c.exact()) batch_ids_.push_back(c.point);
   }
   batch_distances_.resize(batch_ids_.size());
   points.distances(query, batch_ids_, batch_distances_.data());
   nearest.clear();
   std::size_t next = 0;
-  for (const Bounded& c : bounded_nearest_) {
+  for (const Bounded& c : bounded_.nearest) {
     nearest.push_back({c.exact() ? c.lo : batch_distances_[next++], c.point});
   }
   return nearest;

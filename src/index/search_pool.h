@@ -9,10 +9,12 @@
 namespace pvdb::index {
 
 // One insertion's searches: the first finds the new point's neighbours, the
-// second re-selects the lists of those neighbours.
+// second re-selects the lists of those neighbours, with the hints each list's
+// last selection leaves for it.
 struct SearchPair {
   Search search;
   Search insertion;
+  SelectionHints hints;
 };
 
 // Idle search pairs shared by the worker threads of one build, reused last-in

@@ -136,8 +136,8 @@ void check_parallel_builds(const std::vector<Point>& points, const std::vector<P
     const reference::Graph graph{{map.hnsw().zero().begin(), map.hnsw().zero().end()},
                                  map.hnsw().layers()};
     const std::vector<Point> stored = copies(map.hnsw().points());
-    Search search;  // reused on purpose: reuse must not change results
-    Search limited;
+    Beam search;  // reused on purpose: reuse must not change results
+    Beam limited;
     for (const Point& q : queries) {
       const auto results = map.search(q, search);
       if (points.empty()) {

@@ -97,7 +97,7 @@ TEST(SelectHeuristic, MatchesPlainSelection) {
       const std::vector<Candidate> expected =
           reference::select(search.nearest, points, keep_pruned);
       const auto chosen =
-          search.select_heuristic(set.query(0), Layer::zero({}), set, false, keep_pruned);
+          search.select_heuristic(set.query(0), Layer::zero({}), set, false, keep_pruned).entries;
       EXPECT_EQ(std::vector<Candidate>(chosen.begin(), chosen.end()), expected) << points.size();
       if (keep_pruned) {
         EXPECT_EQ(chosen.size(), std::min<std::size_t>(points.size(), kZeroSlots));
@@ -117,12 +117,12 @@ TEST(SelectHeuristic, DiscardersAreTrueAndTheirHintsChangeNothing) {
     Search search = ranked(set, set.query(0));
     const std::vector<Candidate> candidates = search.nearest;
     const auto chosen = search.select_heuristic(set.query(0), Layer::zero({}), set, false, true);
-    const std::vector<Candidate> selection(chosen.begin(), chosen.end());
-    const std::size_t kept = search.kept;
-    const std::vector<std::uint8_t> dominators = search.dominators;
+    const std::vector<Candidate> selection(chosen.entries.begin(), chosen.entries.end());
+    const std::size_t kept = chosen.kept;
+    const std::vector<std::uint8_t> dominators(chosen.dominators.begin(), chosen.dominators.end());
     ASSERT_EQ(dominators.size(), selection.size());
     ASSERT_LT(kept, selection.size()) << n;
-    std::vector<std::uint8_t> hints(candidates.size(), kNoDominator);
+    SelectionHints hints{{}, std::vector<std::uint8_t>(candidates.size(), kNoDominator)};
     for (std::size_t j = 0; j < selection.size(); ++j) {
       const std::uint8_t by = dominators[j];
       if (j < kept) {
@@ -135,14 +135,14 @@ TEST(SelectHeuristic, DiscardersAreTrueAndTheirHintsChangeNothing) {
                                 selection[j].distance))
           << j;
       const auto at = std::find(candidates.begin(), candidates.end(), selection[j]);
-      hints[static_cast<std::size_t>(at - candidates.begin())] = by;
+      hints.dominated_before[static_cast<std::size_t>(at - candidates.begin())] = by;
     }
     search.nearest = candidates;
-    search.dominated_before = hints;
-    const auto again = search.select_heuristic(set.query(0), Layer::zero({}), set, false, true);
-    EXPECT_EQ(std::vector<Candidate>(again.begin(), again.end()), selection) << n;
-    EXPECT_EQ(search.kept, kept);
-    EXPECT_EQ(search.dominators, dominators);
+    const auto again =
+        search.select_heuristic(set.query(0), Layer::zero({}), set, false, true, &hints);
+    EXPECT_TRUE(std::ranges::equal(again.entries, selection)) << n;
+    EXPECT_EQ(again.kept, kept);
+    EXPECT_TRUE(std::ranges::equal(again.dominators, dominators));
   }
 }
 
