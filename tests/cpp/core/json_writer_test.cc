@@ -21,23 +21,15 @@ std::string written(void (*write)(std::string&, T), T value) {
   return out;
 }
 
-// The round-trip tests hold every float's text to the format's; these pin the
-// layout's bounds and the texts of values that have no digits.
-TEST(JsonWriter, FloatsInShortestDigitsAndOurLayout) {
-  struct Case {
-    float value;
-    const char* text;
-  };
+// The round-trip sweep holds every float's text to the format's, the layout's
+// bounds and both zeros included; values that have no digits are written as null.
+TEST(JsonWriter, FloatsWithoutDigitsAreNull) {
   const float inf = std::numeric_limits<float>::infinity();
-  const Case cases[] = {
-      {1e12f, "1000000000000.0"},      {1e13f, "1e+13"}, {1e-6f, "0.000001"},
-      {-9.999999e-7f, "-9.999999e-7"}, {0.0f, "0.0"},    {-0.0f, "-0.0"},
-      {std::nanf(""), "null"},         {inf, "null"},    {-inf, "null"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(written(write_json_f32, c.value), c.text) << c.text;
+  for (const float value : {std::nanf(""), inf, -inf}) {
+    EXPECT_EQ(written(write_json_f32, value), "null") << value;
+  }
 }
 
-// The reader's error rows pin the doubles of whole numbers, large and negative zero.
 TEST(JsonWriter, DoublesUseTheSameLayoutAndIntegersTheirDigits) {
   EXPECT_EQ(written(write_json_f64, 0.1), "0.1");
   EXPECT_EQ(written(write_json_f64, 1.0 / 3.0), "0.3333333333333333");
