@@ -11,7 +11,6 @@ namespace {
 TEST(VectorDbError, MessagesAndKinds) {
   EXPECT_EQ(VectorDbError::write_zero().message(), "failed to write whole buffer");
   EXPECT_EQ(VectorDbError::flush_zero().message(), "failed to write the buffered data");
-  EXPECT_EQ(VectorDbError::json("recursion limit exceeded").message(), "recursion limit exceeded");
   EXPECT_EQ(VectorDbError::dimension_mismatch(18446744073709551615ull, 0).message(),
             "Dimension mismatch: store is 18446744073709551615D, got 0D");
   EXPECT_EQ(VectorDbError::io_errno(EISDIR).kind(), ErrorKind::Io);

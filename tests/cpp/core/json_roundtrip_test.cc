@@ -76,11 +76,13 @@ TEST(JsonRoundTrip, FloatsReadBackBitExact) {
   }
 }
 
-class RandomRecords {
- public:
-  explicit RandomRecords(std::uint32_t seed) : rng_(seed) {}
+// Records whose texts mix plain ASCII, every escaped byte class and multi-byte
+// characters, and whose elements are any finite bits, tiny ones and extremes.
+struct RandomRecords {
+  std::mt19937 rng;
 
-  // Text mixing plain ASCII, every escaped byte class and multi-byte characters.
+  int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng); }
+
   std::string text() {
     static const std::string ascii = "aZ0 /\"\\\x7F\b\f\n\r\t";
     static const char* const multi_byte[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
@@ -106,7 +108,7 @@ class RandomRecords {
                                      1e13f,          1e-7f,         16777217.0f};
     if (pick(0, 7) == 0) return extremes[pick(0, 8)];
     for (;;) {
-      const auto value = std::bit_cast<float>(static_cast<std::uint32_t>(rng_()));
+      const auto value = std::bit_cast<float>(static_cast<std::uint32_t>(rng()));
       if (std::isfinite(value)) return pick(0, 1) ? value : value * 1e-30f;
     }
   }
@@ -116,17 +118,12 @@ class RandomRecords {
     for (int i = 0; i < dim; ++i) entry.embedding.push_back(element());
     return entry;
   }
-
-  int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(rng_); }
-
- private:
-  std::mt19937 rng_;
 };
 
 // Each snapshot and each record's log lines must be exactly the format's bytes and
 // read back bit for bit; the checks are the fuzz targets' own, which abort on failure.
 TEST(JsonRoundTrip, RandomSnapshotsAndLogLinesDecodeToEqualRecords) {
-  RandomRecords random(7);
+  RandomRecords random{std::mt19937(7)};
   for (int round = 0; round < 1000; ++round) {
     const int dim = random.pick(0, 6);
     Snapshot snapshot{static_cast<std::uint64_t>(dim), {}};

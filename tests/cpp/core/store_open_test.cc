@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -44,14 +44,11 @@ class StoreOpen : public ::testing::Test {
   }
   void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
+  // The records of a store opened on a snapshot of `bytes`, or its error.
   std::string open_with_snapshot(const std::string& bytes) {
-    const std::string path = dir_ + "/store.snap";
-    FILE* file = std::fopen(path.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
-    auto store = VectorStore::open({path, dir_ + "/store.wal"});
-    if (!store.ok()) return store.error().message();
-    return "records " + std::to_string(store.value().len());
+    std::ofstream(dir_ + "/store.snap", std::ios::binary) << bytes;
+    auto store = VectorStore::open({dir_ + "/store.snap", dir_ + "/store.wal"});
+    return store.ok() ? "records " + std::to_string(store.value().len()) : store.error().message();
   }
 
   std::string dir_;
