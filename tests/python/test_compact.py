@@ -37,22 +37,6 @@ def test_snapshot_bytes_and_empty_log(tmp_path, paths):
     assert (reopened.len, reopened.dim, reopened.wal_pending) == (2, 2, 0)
 
 
-def test_failed_compaction_keeps_everything(tmp_path):
-    """A missing folder for the snapshot; the fault sweep fails each call of a compaction."""
-    snap, wal = tmp_path / "no" / "s", tmp_path / "w"
-    store = two_records(snap, wal)
-    log = read_bytes(wal)
-    with pytest.raises(OSError) as info:
-        store.compact()
-    assert type(info.value) is OSError and info.value.errno is None
-    assert store.wal_pending == 2 and os.listdir(tmp_path) == ["w"]
-    assert read_bytes(wal) == log
-    snap.parent.mkdir()
-    store.compact()
-    again = pv.VectorStore.open(str(snap), str(wal))
-    assert (again.len, again.wal_pending) == (2, 0)
-
-
 def test_symlinked_snapshot_stays_a_link_and_modes_are_plain(tmp_path):
     real = tmp_path / "real.snap"
     link = tmp_path / "link.snap"
