@@ -17,7 +17,7 @@ import tempfile
 import pytest
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
 import pelmor_vector_db as pv
 from conftest import bits, f32_distance, read_bytes
@@ -112,6 +112,17 @@ class StoreModel(RuleBasedStateMachine):
         if bad is None:
             for e in entries:
                 self.written(("upsert", e.id, bits(e.embedding), "", ""))
+
+    @precondition(lambda self: self.dim is not None)
+    @rule(vector=st.lists(finite, max_size=DIM + 2).filter(lambda v: len(v) != DIM),
+          batch=st.booleans())
+    def wrong_length(self, vector, batch):
+        """Refused alone or after a valid entry of a batch; ids outside `ids` show a leak."""
+        entries = [pv.VectorEntry("v", [1.0] * DIM)] * batch + [pv.VectorEntry("w", vector)]
+        with pytest.raises(ValueError) as info:
+            self.store.upsert_batch(entries) if batch else self.store.upsert(entries[0])
+        mismatch = f"Dimension mismatch: store is {DIM}D, got {len(vector)}D"
+        assert info.value.args == (EMPTY if not vector else (mismatch,))
 
     @rule(id=ids, live=st.none() | st.integers(0, 1000))
     def delete(self, id, live):

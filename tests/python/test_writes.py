@@ -21,28 +21,6 @@ def test_upsert_fixes_dim_and_logs_one_line(paths):
     assert repr(store) == "VectorStore(len=0, dim=Some(3), wal_pending=3)"
 
 
-@pytest.mark.parametrize(
-    "embedding, exc_text",
-    [
-        ([], "Embedding must not be empty"),
-        ([1.0, 2.0], "Dimension mismatch: store is 3D, got 2D"),
-    ],
-)
-def test_refused_upsert_changes_nothing(paths, embedding, exc_text):
-    snap, wal = paths
-    store = pv.VectorStore.new(snap, wal)
-    store.upsert(pv.VectorEntry("a", [1.0, 2.0, 3.0]))
-    before = read_bytes(wal)
-    with pytest.raises(ValueError) as info:
-        store.upsert(pv.VectorEntry("b", embedding))
-    assert info.value.args == (exc_text,)
-    with pytest.raises(ValueError):
-        store.upsert_batch([pv.VectorEntry("c", [0.0, 0.0, 1.0]), pv.VectorEntry("b", embedding)])
-    assert read_bytes(wal) == before
-    assert (store.len, store.dim, store.wal_pending) == (1, 3, 1)
-    assert store.get("c") is None
-
-
 # An empty first embedding leaves the dimension unset; a valid first entry of a batch fixes
 # it even when a later one is refused. Neither creates the log, nor does deleting an absent
 # id; an empty batch opens it and writes nothing.
