@@ -115,15 +115,3 @@ def test_cut_off_last_line_is_the_end_of_the_log(paths, cut):
     again = pv.VectorStore.open(snap, wal)
     assert again.len == 2 and again.wal_pending == 2
     store.compact()  # the cut fragment was no other writer's
-
-
-def test_complete_last_line_without_line_feed_is_ended_before_appending(paths):
-    snap, wal = paths
-    write_bytes(wal, wal_upsert("a", "1.0").rstrip(b"\n"))
-    store = pv.VectorStore.new(snap, wal)
-    store.delete("missing")
-    store.upsert_batch([])  # appends nothing, so ends no line either
-    assert read_bytes(wal) == wal_upsert("a", "1.0").rstrip(b"\n")
-    store.upsert(pv.VectorEntry("b", [2.0]))
-    assert read_bytes(wal) == wal_upsert("a", "1.0") + wal_upsert("b", "2.0")
-    assert pv.VectorStore.open(snap, wal).len == 2

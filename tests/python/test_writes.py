@@ -4,7 +4,7 @@ from contextlib import nullcontext
 import pytest
 
 import pelmor_vector_db as pv
-from conftest import read_bytes, wal_delete, wal_upsert
+from conftest import read_bytes, wal_delete, wal_upsert, write_bytes
 
 
 def test_upsert_fixes_dim_and_logs_one_line(paths):
@@ -23,7 +23,10 @@ def test_upsert_fixes_dim_and_logs_one_line(paths):
 
 # An empty first embedding leaves the dimension unset; a valid first entry of a batch fixes
 # it even when a later one is refused. Neither creates the log, nor does deleting an absent
-# id; an empty batch opens it and writes nothing.
+# id; an empty batch opens it and writes nothing. Nor does any of them end a last line that
+# lacks its line feed: only an append does (the fault sweep appends to such a log).
+@pytest.mark.parametrize("tail", [None, wal_upsert("a", "1.0").rstrip(b"\n")],
+                         ids=["no log", "unended"])
 @pytest.mark.parametrize(
     "call, refused, dim, log",
     [(lambda s: s.upsert(pv.VectorEntry("a", [])), True, None, None),
@@ -33,11 +36,13 @@ def test_upsert_fixes_dim_and_logs_one_line(paths):
      (lambda s: s.upsert_batch([]), False, None, b"")],
     ids=["upsert", "batch", "delete", "empty batch"],
 )
-def test_calls_that_write_no_line(paths, store, call, refused, dim, log):
+def test_calls_that_write_no_line(paths, store, call, refused, dim, log, tail):
+    if tail is not None:
+        write_bytes(paths[1], tail)
     with pytest.raises(ValueError, match="^Embedding must not be empty$") if refused else nullcontext():
         assert call(store) is None
     assert (store.len, store.dim, store.wal_pending) == (0, dim, 0)
-    assert (read_bytes(paths[1]) if os.path.exists(paths[1]) else None) == log
+    assert (read_bytes(paths[1]) if os.path.exists(paths[1]) else None) == (tail or log)
 
 
 def test_get_returns_fresh_copies(store):
