@@ -1,4 +1,3 @@
-import collections.abc
 import gc
 import importlib.util
 import subprocess
@@ -9,6 +8,7 @@ import weakref
 import pytest
 
 import pelmor_vector_db as pv
+from leaks import CallsBack
 
 
 def test_module_attributes():
@@ -129,21 +129,6 @@ def test_lists_and_tuples_of_entries_are_accepted(store):
     store.upsert_batch((pv.VectorEntry("a", [1.0]),))
     store.upsert_batch([pv.VectorEntry("b", [1.0])])
     assert len(store) == 2 and bool(store)
-
-
-class CallsBack(collections.abc.Sequence):
-    """A sequence whose iteration calls back into a store."""
-
-    def __init__(self, items, callback):
-        self.items, self.callback = items, callback
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        if i == len(self.items) - 1:
-            self.callback()
-        return self.items[i]
 
 
 @pytest.mark.parametrize(

@@ -3,6 +3,7 @@ threads for growth.
 
 Usage: python leaks.py FOLDER CALLS_PER_KIND   (prints JSON per kind)
 """
+import collections.abc
 import gc
 import json
 import os
@@ -29,18 +30,19 @@ def vector(i):
     return [float((i * 7 + j) % 13 - 6) for j in range(DIM)]
 
 
-class Reentrant:
-    """A sequence whose iteration reads the store it is being given to."""
+class CallsBack(collections.abc.Sequence):
+    """A sequence whose iteration calls back into a store (at its last item)."""
 
-    def __init__(self, store, entries):
-        self.store, self.entries = store, entries
+    def __init__(self, items, callback):
+        self.items, self.callback = items, callback
 
     def __len__(self):
-        return len(self.entries)
+        return len(self.items)
 
     def __getitem__(self, i):
-        self.store.len
-        return self.entries[i]
+        if i == len(self.items) - 1:
+            self.callback()
+        return self.items[i]
 
 
 def make_calls(folder):
@@ -56,7 +58,7 @@ def make_calls(folder):
     os.makedirs(os.path.join(folder, "dir.wal"), exist_ok=True)
     broken = pv.VectorStore.new(os.path.join(folder, "no", "s"), os.path.join(folder, "no", "w"))
     entry = pv.VectorEntry("e", vector(1))
-    reentrant = Reentrant(store, [entry])
+    reentrant = CallsBack([entry], lambda: store.len)
 
     def upsert(i):
         store.upsert(pv.VectorEntry(IDS[i % len(IDS)], vector(i), "m", "t"))
