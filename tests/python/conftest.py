@@ -50,6 +50,14 @@ def bits(values):
 
 
 @pytest.fixture(scope="session")
+def fault_library(tmp_path_factory):
+    """The preloaded fault library, compiled once for the run."""
+    from workload import build_fault_library
+
+    return build_fault_library(str(tmp_path_factory.mktemp("lib")))
+
+
+@pytest.fixture(scope="session")
 def ray_cluster():
     """One local Ray cluster for the whole run: starting one takes seconds."""
     ray = pytest.importorskip("ray")

@@ -2,22 +2,17 @@
 acknowledged write."""
 import crash
 import pytest
-from workload import build_fault_library
 
 
-def test_random_kills_and_kills_during_compaction(tmp_path):
-    stats = crash.random_kills(str(tmp_path), 100, [8, 1536], seed=11)
+# The kills must land inside batches and compactions, in a sharded store inside merges.
+@pytest.mark.parametrize("dims, iterations, seed, sharded, kinds", [
+    ([8, 1536], 100, 11, False, {"batch", "compact"}),
+    ([4], 20, 7, True, {"compact"}),
+], ids=["plain", "sharded"])
+def test_random_kills_lose_and_resurrect_nothing(tmp_path, dims, iterations, seed, sharded, kinds):
+    stats = crash.random_kills(str(tmp_path), iterations, dims, seed=seed, sharded=sharded)
     crash.assert_clean(stats)
-    # The kills did land inside batches and compactions.
-    kinds = {key.split()[0] for key in stats["outcomes"]}
-    assert {"batch", "compact"} <= kinds, stats["outcomes"]
-
-
-def test_sharded_kills_inside_merges_lose_and_resurrect_nothing(tmp_path):
-    stats = crash.random_kills(str(tmp_path), 20, [4], seed=7, sharded=True)
-    crash.assert_clean(stats)
-    # Some kills did land inside a merge of every buffer.
-    assert "compact absent" in stats["outcomes"], stats["outcomes"]
+    assert kinds <= {key.split()[0] for key in stats["outcomes"]}, stats["outcomes"]
 
 
 # Only a kill between naming the complete snapshot and renaming it over the old one may
@@ -26,9 +21,9 @@ def test_sharded_kills_inside_merges_lose_and_resurrect_nothing(tmp_path):
     (True, {"open", "write", "fsync", "linkat", "rename", "ftruncate"}, {"rename"}),
     (False, {"open", "write", "fsync", "rename", "ftruncate"}, {"write", "fsync", "rename"}),
 ])
-def test_kill_at_every_call_of_a_batch_and_a_compaction(tmp_path, unnamed, kinds, named_at):
-    library = build_fault_library(str(tmp_path))
-    stats, points, unverified = crash.call_kills(str(tmp_path), library, unnamed)
+def test_kill_at_every_call_of_a_batch_and_a_compaction(tmp_path, fault_library, unnamed, kinds,
+                                                        named_at):
+    stats, points, unverified = crash.call_kills(str(tmp_path), fault_library, unnamed)
     assert unverified == []
     assert {name for name, _ in points} == kinds
     assert stats["iterations"] == len(points)

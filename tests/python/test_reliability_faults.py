@@ -6,12 +6,7 @@ import pytest
 
 import pelmor_vector_db as pv
 from conftest import run_python
-from workload import build_fault_library, child_env, run_child
-
-
-@pytest.fixture(scope="module")
-def fault_library(tmp_path_factory):
-    return build_fault_library(str(tmp_path_factory.mktemp("lib")))
+from workload import child_env, run_child
 
 
 OPS = ["upsert", "delete", "batch", "compact", "compact_link", "compact_named", "torn_upsert",

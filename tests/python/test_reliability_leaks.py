@@ -1,6 +1,7 @@
 """Many repetitions of every kind of call, error paths included, must not grow memory, open
 files or threads."""
 import json
+import os
 import re
 import shutil
 import subprocess
@@ -26,20 +27,12 @@ def test_repeated_calls_keep_python_blocks_and_rss_flat(tmp_path):
     assert not growing, growing
 
 
-SHORT_RUN = """
-import sys
-sys.argv = ["leaks", sys.argv[1], "40"]
-import leaks
-leaks.main()
-"""
-
-
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
 def test_valgrind_finds_nothing_definitely_lost(tmp_path):
-    env = child_env(PYTHONMALLOC="malloc")
     out = subprocess.run(
-        ["valgrind", "--leak-check=full", sys.executable, "-c", SHORT_RUN, str(tmp_path)],
-        env=env, capture_output=True, text=True, timeout=900, cwd=HERE)
+        ["valgrind", "--leak-check=full", sys.executable, os.path.join(HERE, "leaks.py"),
+         str(tmp_path), "40"],
+        env=child_env(PYTHONMALLOC="malloc"), capture_output=True, text=True, timeout=900)
     assert out.returncode == 0, out.stderr[-3000:]
     summary = re.search(r"definitely lost: ([\d,]+) bytes", out.stderr)
     assert summary, out.stderr[-3000:]
