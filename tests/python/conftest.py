@@ -10,6 +10,7 @@ import pelmor_vector_db as pv
 
 # The reliability helpers, for the tests that drive them.
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "reliability"))
+from workload import read as read_bytes  # noqa: E402  (None when there is no file)
 
 
 @pytest.fixture
@@ -21,11 +22,6 @@ def paths(tmp_path):
 @pytest.fixture
 def store(paths):
     return pv.VectorStore.new(*paths)
-
-
-def read_bytes(path):
-    with open(path, "rb") as f:
-        return f.read()
 
 
 def write_bytes(path, data):

@@ -38,10 +38,6 @@ bad_vectors = st.tuples(vectors, st.integers(0, DIM - 1), non_finite).map(
     lambda t: t[0][: t[1]] + [t[2]] + t[0][t[1] + 1 :]
 )
 
-def read(path):
-    """The file's bytes; an absent file reads as empty."""
-    return read_bytes(path) if os.path.exists(path) else b""
-
 
 def apply_log(records, dim, log):
     """Replays log operations the way opening the store does."""
@@ -141,9 +137,9 @@ class StoreModel(RuleBasedStateMachine):
 
     @rule()
     def new_over_files(self):
-        files_before = read(self.snap_path), read(self.wal_path)
+        files_before = read_bytes(self.snap_path), read_bytes(self.wal_path)
         self.store = pv.VectorStore.new(*self.paths)
-        assert (read(self.snap_path), read(self.wal_path)) == files_before
+        assert (read_bytes(self.snap_path), read_bytes(self.wal_path)) == files_before
         self.records, self.dim, self.pending = {}, None, 0
 
     @rule()
@@ -197,7 +193,7 @@ class StoreModel(RuleBasedStateMachine):
     @invariant()
     def files_match_model(self):
         assert [n for n in os.listdir(self.dir) if ".tmp" in n] == []
-        lines = [line for line in read(self.wal_path).split(b"\n") if line.strip()]
+        lines = [line for line in (read_bytes(self.wal_path) or b"").split(b"\n") if line.strip()]
         assert [(json.loads(line)["op"], json.loads(line)["data"]["id"]) for line in lines] == [
             (op[0], op[1]) for op in self.log
         ]

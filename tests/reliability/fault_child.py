@@ -26,14 +26,6 @@ CALLS = {"upsert": UPSERT, "torn_upsert": UPSERT, "unended_upsert": UPSERT,
          "delete": ["delete", "r3"], "batch": ["batch", ["b%d" % (i % 140) for i in range(150)], 200]}
 
 
-def read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
-
-
 def setup(folder, op):
     """A store with snapshot and log lines; returns (store, paths, model, dim, call)."""
     shutil.rmtree(folder, ignore_errors=True)
@@ -90,7 +82,7 @@ def run(folder, counts_path, op, fault, token):
     """One scenario: fail one call as `fault` says, then check, retry and reopen. Returns the
     counted calls and what is wrong with the store afterwards (nothing, when all is well)."""
     store, paths, model, dim, call = setup(folder, op)
-    before_files, before = listing(folder), [read(p) for p in paths]
+    before_files, before = listing(folder), [wl.read(p) for p in paths]
     before_memory = memory(store, model)
     after_model = dict(model)
     wl.apply_op(after_model, call)
@@ -102,7 +94,7 @@ def run(folder, counts_path, op, fault, token):
         outcome = attempt(lambda: wl.run_op(store, call, dim))
     finally:
         os.environ["PVDB_FAULT_ARM"] = "0"
-    snap_after, wal_after = (read(p) for p in paths)
+    snap_after, wal_after = (wl.read(p) for p in paths)
     counts = {}
     if os.path.exists(counts_path):
         with open(counts_path) as f:

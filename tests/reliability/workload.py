@@ -35,6 +35,15 @@ def run_child(script, *args, env=None, timeout=600):
                           env=env or child_env(), capture_output=True, timeout=timeout)
 
 
+def read(path):
+    """A file's bytes, or None when there is no file."""
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
 def build_fault_library(folder):
     """Compiles the LD_PRELOAD fault library into `folder` and returns its path."""
     out = os.path.join(folder, "libfault_inject.so")
