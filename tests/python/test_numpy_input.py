@@ -20,7 +20,6 @@ def layouts():
     wide = np.array(TRICKY * 3, dtype=np.float64)
     with np.errstate(over="ignore"):
         narrow = wide.astype(np.float32)
-    grid = np.arange(40, dtype=np.float64).reshape(8, 5) / 7
     read_only = narrow.copy()
     read_only.flags.writeable = False
     return [
@@ -30,8 +29,6 @@ def layouts():
         ("step 3 float32", narrow[1::3]),
         ("negative step", wide[::-1]),
         ("negative step float32", narrow[-2::-3]),
-        ("column", grid[:, 3]),
-        ("column of Fortran order", np.asfortranarray(grid)[2]),
         ("read-only", read_only),
         ("array.array f", array.array("f", narrow.tolist())),
         ("array.array d", array.array("d", wide.tolist())),
