@@ -17,11 +17,6 @@ def two_records(snap, wal):
     return store
 
 
-def test_nothing_pending_touches_no_file(tmp_path, paths):
-    assert pv.VectorStore.new(*paths).compact() is None
-    assert os.listdir(tmp_path) == []
-
-
 def test_snapshot_bytes_and_empty_log(tmp_path, paths):
     snap, wal = paths
     store = two_records(snap, wal)

@@ -20,8 +20,9 @@ def test_upsert_fixes_dim_and_logs_one_line(paths):
 
 # An empty first embedding leaves the dimension unset; a valid first entry of a batch fixes
 # it even when a later one is refused. Neither creates the log, nor does deleting an absent
-# id; an empty batch opens it and writes nothing. Nor does any of them end a last line that
-# lacks its line feed: only an append does (the fault sweep appends to such a log).
+# id or compacting with nothing pending; an empty batch opens it and writes nothing. Nor
+# does any of them end a last line that lacks its line feed: only an append does (the
+# fault sweep appends to such a log).
 @pytest.mark.parametrize("tail", [None, wal_upsert("a", "1.0").rstrip(b"\n")],
                          ids=["no log", "unended"])
 @pytest.mark.parametrize(
@@ -30,8 +31,9 @@ def test_upsert_fixes_dim_and_logs_one_line(paths):
      (lambda s: s.upsert_batch([pv.VectorEntry("a", [1.0, 2.0, 3.0]), pv.VectorEntry("b", [])]),
       True, 3, None),
      (lambda s: s.delete("missing"), False, None, None),
-     (lambda s: s.upsert_batch([]), False, None, b"")],
-    ids=["upsert", "batch", "delete", "empty batch"],
+     (lambda s: s.upsert_batch([]), False, None, b""),
+     (lambda s: s.compact(), False, None, None)],
+    ids=["upsert", "batch", "delete", "empty batch", "compact"],
 )
 def test_calls_that_write_no_line(paths, store, call, refused, dim, log, tail):
     if tail is not None:
@@ -39,7 +41,7 @@ def test_calls_that_write_no_line(paths, store, call, refused, dim, log, tail):
     with pytest.raises(ValueError, match="^Embedding must not be empty$") if refused else nullcontext():
         assert call(store) is None
     assert (store.len, store.dim, store.wal_pending) == (0, dim, 0)
-    assert read_bytes(paths[1]) == (tail or log)
+    assert (read_bytes(paths[0]), read_bytes(paths[1])) == (None, tail or log)
 
 
 def test_get_returns_fresh_copies(store):
