@@ -1,15 +1,12 @@
 """Kill -9 campaign: a child runs random store operations and is killed at random moments,
-right after a compaction or a batch starts, or at an exact file-system call (the preloaded
-fault library kills it there). After every kill the store is reopened and compared with the
-acknowledged operations, more operations and a compaction are run on it, and it is reopened
-and compared again.
+or right after a compaction or a batch starts. After every kill the store is reopened and
+compared with the acknowledged operations, more operations and a compaction are run on it,
+and it is reopened and compared again. (Kills at exact file-system calls are the fault
+sweep's: fault_child.py.)
 
-Usage: python crash.py [--iterations N] [--every-call] DIR
-(--every-call: also kill at every file-system call of a batch and a compaction.)
-Prints the figures as JSON. The child side runs as
-       python crash.py child SIDE_LOG DIM FIRST_VERSION STORE random SEED COUNT
-       python crash.py child SIDE_LOG DIM FIRST_VERSION STORE script OPS_JSON
-where STORE is the JSON of a plain store's [SNAP, WAL] or of a sharded store's folder.
+Usage: python crash.py [--iterations N] DIR    (prints the figures as JSON)
+The child side runs as python crash.py child SIDE_LOG DIM FIRST_VERSION STORE SEED, where
+STORE is the JSON of a plain store's [SNAP, WAL] or of a sharded store's folder.
 """
 import argparse
 import collections
@@ -24,18 +21,14 @@ import subprocess
 import sys
 import time
 
-import pelmor_vector_db as pv
-
 import workload as wl
 
 VERSION_BLOCK = 10_000_000
 
 
 def id_pool(dim, sharded=False):
-    # Half of the ids take two bytes per character, so a cut can fall inside one. A sharded
-    # store's records must all fit in one search.
-    size = 60 if sharded or dim > 64 else 300
-    return ["k%d" % i if i % 2 else "ключ%d" % i for i in range(size)]
+    # A sharded store's records must all fit in one search.
+    return wl.id_pool(60 if sharded or dim > 64 else 300)
 
 
 def random_ops(rng, ids, version):
@@ -54,7 +47,7 @@ def random_ops(rng, ids, version):
             yield ["compact"]
 
 
-def child(side, dim, first_version, location, mode, *args):
+def child(side, dim, first_version, location, seed):
     """Runs operations, writing "B <seq> <op>" to the side log before each call and
     "A <seq> ok" (or "A <seq> err <message>") after it, each with a single os.write, so
     that the log tells which calls were acknowledged when the process died."""
@@ -63,18 +56,11 @@ def child(side, dim, first_version, location, mode, *args):
     if os.getppid() == 1:
         os._exit(1)
     dim, location = int(dim), json.loads(location)
-    if mode == "random":
-        ids = id_pool(dim, isinstance(location, str))
-        ops = random_ops(random.Random(int(args[0])), ids, int(first_version))
-        count = int(args[1])  # < 0: until killed
-    else:
-        with open(args[0]) as f:
-            ops, count = json.load(f), -1
+    ids = id_pool(dim, isinstance(location, str))
+    ops = random_ops(random.Random(int(seed)), ids, int(first_version))
     log = os.open(side, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
     store = wl.open_store(location)
-    for seq, op in enumerate(ops):
-        if seq == count:
-            break
+    for seq, op in enumerate(ops):  # until killed
         os.write(log, b"B %d %s\n" % (seq, json.dumps(op, ensure_ascii=False).encode()))
         try:
             wl.run_op(store, op, dim)
@@ -87,7 +73,6 @@ def new_stats():
     return {"iterations": 0, "survived": 0, "wrong": 0, "stray_temp_files": 0,
             "failed_opens": collections.Counter(),
             "outcomes": collections.Counter(),  # of the call in flight at the kill
-            "temps_left": collections.Counter(),  # by the kill, by the call it hit
             "failures": []}  # what went wrong in the first failing iterations
 
 
@@ -122,11 +107,11 @@ class Store:
         os.makedirs(self.folder)
         self.model = {}
 
-    def spawn(self, first_version, args, **env):
+    def spawn(self, first_version, seed):
         open(self.side, "wb").close()
         argv = [sys.executable, os.path.abspath(__file__), "child", self.side, str(self.dim),
-                str(first_version), json.dumps(self.location), *args]
-        return subprocess.Popen(argv, env=wl.child_env(**env), stdout=subprocess.DEVNULL,
+                str(first_version), json.dumps(self.location), str(seed)]
+        return subprocess.Popen(argv, env=wl.child_env(), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
 
     def learn(self, ops):
@@ -153,17 +138,12 @@ class Store:
         self.model = {id: v for id, v in seen.items() if v is not None}
         return outcome is not None
 
-    def temps(self):
-        return [n for n in os.listdir(self.folder) if ".tmp" in n]
-
-    def after_kill(self, seq_base, hit=None):
+    def after_kill(self, seq_base):
         """Settles one killed child: compare, write more on top and compact, reopen and
-        compare again. `hit` names the call the kill hit, when known."""
+        compare again."""
         self.stats["iterations"] += 1
         acked, in_flight, errors = wl.read_side_log(self.side)
         self.learn(acked)
-        if self.temps():
-            self.stats["temps_left"][hit] += 1
         if errors:
             self.stats["failures"].append({"errors": errors[:3]})
         ok = not errors and self.check(in_flight)
@@ -184,7 +164,7 @@ class Store:
             return False
         self.learn(ops)
         # The compaction removes what a killed one left behind.
-        self.stats["stray_temp_files"] += len(self.temps())
+        self.stats["stray_temp_files"] += sum(".tmp" in n for n in os.listdir(self.folder))
         return True
 
 
@@ -211,7 +191,7 @@ def random_kills(root, iterations, dims, seed, progress=0, sharded=False):
         mode = "compact" if roll < 0.35 else "batch" if roll < 0.5 else "random"
         store = stores[i % len(stores)]
         first = i * VERSION_BLOCK + 1
-        child = store.spawn(first, ["random", str(rng.randrange(1 << 30)), "-1"])
+        child = store.spawn(first, rng.randrange(1 << 30))
         if mode == "random":
             time.sleep(rng.uniform(0.02, 1.2))
         else:
@@ -228,82 +208,14 @@ def random_kills(root, iterations, dims, seed, progress=0, sharded=False):
     return stats
 
 
-# --- kills at exact file-system calls ---------------------------------------------------
-
-
-def call_kills(root, library, unnamed=True, dim=1536, batch=200):
-    """Kills the child at every file-system call of one batch and one compaction (of only
-    the compaction, where unnamed files cannot be made), each time on a compacted store
-    with a few logged writes and a torn last line in its log. Returns the figures and the
-    points where the child was not killed at the call it was meant to be."""
-    stats = new_stats()
-    store = Store(os.path.join(root, "calls%d" % unnamed), dim, stats, random.Random(7))
-    db = pv.VectorStore.new(*store.location)
-    ops = [["batch", store.ids[:40], 1], ["compact"]]
-    ops += [["upsert", store.ids[40 + i], 100 + i] for i in range(5)]
-    for op in ops:
-        wl.run_op(db, op, dim)
-    store.learn(ops)
-    torn = json.dumps({"op": "upsert", "data": {"id": "torn", "embedding": [0.5] * dim}},
-                      separators=(",", ":"))
-    with open(store.location[1], "ab") as f:
-        f.write(torn[: len(torn) // 2].encode())
-    files = {p: open(p, "rb").read() for p in store.location}
-    model = dict(store.model)
-    script = os.path.join(root, "script%d.json" % unnamed)
-    with open(script, "w") as f:
-        # Ids repeat, so that the batch is long enough to reach the log in several writes.
-        ids = [store.ids[20 + i % 40] for i in range(batch)]
-        json.dump([["batch", ids, 1000]] * unnamed + [["compact"]], f)
-    counts = os.path.join(root, "counts")
-    env = {"LD_PRELOAD": library, "PVDB_FAULT_PATTERN": store.folder + "*",
-           "PVDB_FAULT_COUNTS": counts, "PVDB_FAULT_NOTMPFILE": str(int(not unnamed)),
-           "PVDB_FAULT_ARM": "1", "PVDB_FAULT_KILL": "1"}
-
-    def run(op, k):
-        for name in os.listdir(store.folder):
-            os.unlink(os.path.join(store.folder, name))
-        for path, data in files.items():
-            with open(path, "wb") as f:
-                f.write(data)
-        store.model = dict(model)
-        child = store.spawn(VERSION_BLOCK, ["script", script], PVDB_FAULT_OP=op,
-                            PVDB_FAULT_K=str(k), **env)
-        child.communicate()
-        with open(counts) as f:
-            return child.returncode, dict(p.split("=") for p in f.read().split())
-
-    rc, dry = run("none", 0)
-    if rc != 0:
-        raise RuntimeError("dry run failed with %d" % rc)
-    points = [(op, k) for op, n in dry.items() if op != "injected" for k in range(1, int(n) + 1)]
-    unverified = []
-    for op, k in points:
-        rc, seen = run(op, k)
-        if rc != -signal.SIGKILL or seen[op] != str(k) or seen["injected"] != "1":
-            unverified.append({"point": [op, k], "rc": rc, "counts": seen})
-        else:
-            store.after_kill(VERSION_BLOCK, op)
-    return stats, points, unverified
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("folder")
     parser.add_argument("--iterations", type=int, default=100)
-    parser.add_argument("--every-call", action="store_true")
     a = parser.parse_args()
     os.makedirs(a.folder, exist_ok=True)
-    report = {}
     started = time.monotonic()
-    if a.iterations:
-        report["random"] = random_kills(a.folder, a.iterations, [8, 1536], 1, 100)
-    if a.every_call:
-        library = wl.build_fault_library(a.folder)
-        for unnamed in (True, False):
-            stats, points, unverified = call_kills(a.folder, library, unnamed)
-            report["calls" if unnamed else "calls_named_temporary"] = dict(
-                stats, points=len(points), unverified=unverified)
+    report = random_kills(a.folder, a.iterations, [8, 1536], 1, 100)
     report["seconds"] = round(time.monotonic() - started, 1)
     print(json.dumps(report, indent=1))
 

@@ -5,12 +5,18 @@ Sweeps every counted file-system call of one store call OP (upsert, delete, batc
 compact, compact_link, compact_named, torn_upsert, unended_upsert), failing the k-th call
 of each kind with several errnos, as a short write, and persistently. compact_link
 reaches the snapshot through a symbolic link into another folder; compact_named compacts
-on a file system that cannot make unnamed files. Prints one JSON object per scenario.
+on a file system that cannot make unnamed files. OP kill_batch, kill_compact or
+kill_compact_named instead kills the process at each call, from the store's opening on,
+of a long batch on a larger store whose log ends in a torn line, or of the compaction
+after it (without unnamed files: of a compaction of that store). Prints one JSON object
+per scenario. With a fourth argument "call" it only opens the store and makes the call.
 """
 import errno
 import json
 import os
 import shutil
+import signal
+import subprocess
 import sys
 
 import pelmor_vector_db as pv
@@ -19,35 +25,61 @@ import workload as wl
 
 ERRNOS = (errno.EIO, errno.ENOSPC, errno.EFBIG)
 FRAGMENT = b'{"op":"upsert","data":{"id":"zz","embedding":[1.0,'
-SETUP = [["batch", ["r%d" % i for i in range(6)], 1], ["compact"], ["upsert", "r1", 10],
+SMALL = [["batch", ["r%d" % i for i in range(6)], 1], ["compact"], ["upsert", "r1", 10],
          ["delete", "r2"]]
+IDS = wl.id_pool(60)
+LARGE = [["batch", IDS[:40], 1], ["compact"]] + [["upsert", IDS[40 + i], 100 + i] for i in range(5)]
+# Ids repeat, so that the batch is long enough to reach the log in several writes.
+LONG_BATCH = ["batch", [IDS[20 + i % 40] for i in range(200)], 1000]
 UPSERT = ["upsert", "new", 100]
 CALLS = {"upsert": UPSERT, "torn_upsert": UPSERT, "unended_upsert": UPSERT,
-         "delete": ["delete", "r3"], "batch": ["batch", ["b%d" % (i % 140) for i in range(150)], 200]}
+         "delete": ["delete", "r3"], "batch": ["batch", ["b%d" % (i % 140) for i in range(150)], 200],
+         "kill_batch": LONG_BATCH}
+PREPARED = {}
+
+
+def scenario(folder, op):
+    """The store's paths, its dimension and the call that OP makes on it."""
+    paths = (os.path.join(folder, "store.snap"), os.path.join(folder, "store.wal"))
+    dim = 1536 if op == "batch" or op.startswith("kill_") else 8
+    return paths, dim, CALLS.get(op, ["compact"])
+
+
+def prepare(paths, op, dim):
+    """The files and the model of OP's store, made once: each scenario starts on a copy."""
+    store = pv.VectorStore.new(*paths)
+    model = {}
+    for o in LARGE if op.startswith("kill_") else SMALL:
+        wl.run_op(store, o, dim)
+        wl.apply_op(model, o)
+    if op == "unended_upsert":
+        with open(paths[1], "rb+") as f:
+            f.truncate(os.path.getsize(paths[1]) - 1)  # a last line without its line feed
+    elif op in ("torn_upsert", "kill_batch", "kill_compact", "kill_compact_named"):
+        with open(paths[1], "ab") as f:
+            f.write(FRAGMENT)  # what a writer killed mid-append leaves
+    if op == "kill_compact":
+        wl.run_op(pv.VectorStore.open(*paths), LONG_BATCH, dim)
+        wl.apply_op(model, LONG_BATCH)
+    return [wl.read(p) for p in paths], model
 
 
 def setup(folder, op):
     """A store with snapshot and log lines; returns (store, paths, model, dim, call)."""
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
-    paths = (os.path.join(folder, "store.snap"), os.path.join(folder, "store.wal"))
+    paths, dim, call = scenario(folder, op)
     if op == "compact_link":
         # The replacement has to be made in the folder the link points into.
         os.makedirs(os.path.join(folder, "real"))
         os.symlink("real/store.snap", paths[0])
-    dim = 1536 if op == "batch" else 8
-    store = pv.VectorStore.new(*paths)
-    model = {}
-    for o in SETUP:
-        wl.run_op(store, o, dim)
-        wl.apply_op(model, o)
-    if op == "unended_upsert":
-        with open(paths[1], "rb+") as f:
-            f.truncate(os.path.getsize(paths[1]) - 1)  # a last line without its line feed
-    elif op == "torn_upsert":
-        with open(paths[1], "ab") as f:
-            f.write(FRAGMENT)  # what a writer killed mid-append leaves
-    return pv.VectorStore.open(*paths), paths, model, dim, CALLS.get(op, ["compact"])
+    if op not in PREPARED:
+        PREPARED[op] = prepare(paths, op, dim)
+    files, model = PREPARED[op]
+    for path, data in zip(paths, files):
+        with open(path, "wb") as f:
+            f.write(data)
+    return pv.VectorStore.open(*paths), paths, dict(model), dim, call
 
 
 def listing(folder):
@@ -78,35 +110,60 @@ def attempt(call):
         return "%s: %s" % (type(e).__name__, e)
 
 
+def killed_state(paths, ids, dim, model, call):
+    """How the reopened store after a kill relates to the acknowledged `model`: an outcome
+    of wl.compare, or what is wrong."""
+    try:
+        return wl.compare(model, call, wl.observe(paths, ids, dim)) or "acknowledged state lost"
+    except (OSError, ValueError) as e:
+        return "reopen failed: %s: %s" % (type(e).__name__, e)
+
+
 def run(folder, counts_path, op, fault, token):
-    """One scenario: fail one call as `fault` says, then check, retry and reopen. Returns the
-    counted calls and what is wrong with the store afterwards (nothing, when all is well)."""
+    """One scenario: fail the call, or kill the process at it, as `fault` says, then check,
+    retry and reopen. Returns the counted calls, whether a temporary file was left, and
+    what is wrong with the store afterwards (nothing, when all is well)."""
     store, paths, model, dim, call = setup(folder, op)
     before_files, before = listing(folder), [wl.read(p) for p in paths]
     before_memory = memory(store, model)
     after_model = dict(model)
     wl.apply_op(after_model, call)
+    ids = set(after_model) | set(model)
     if os.path.exists(counts_path):
         os.unlink(counts_path)
-    os.environ.update({"PVDB_FAULT_" + k.upper(): str(v) for k, v in fault.items()})
-    os.environ["PVDB_FAULT_ARM"] = token
-    try:
-        outcome = attempt(lambda: wl.run_op(store, call, dim))
-    finally:
-        os.environ["PVDB_FAULT_ARM"] = "0"
+    armed = {"PVDB_FAULT_" + k.upper(): str(v) for k, v in fault.items()}
+    armed["PVDB_FAULT_ARM"] = token
+    if fault["kill"]:
+        # The kill takes the whole process, so a fresh one opens the store and makes the call.
+        child = subprocess.run([sys.executable, os.path.abspath(__file__), folder, counts_path,
+                                op, "call"], env=dict(os.environ, **armed))
+        outcome = "ok" if child.returncode == 0 else "ended with %d" % child.returncode
+    else:
+        os.environ.update(armed)
+        try:
+            outcome = attempt(lambda: wl.run_op(store, call, dim))
+        finally:
+            os.environ["PVDB_FAULT_ARM"] = "0"
     snap_after, wal_after = (wl.read(p) for p in paths)
-    counts = {}
-    if os.path.exists(counts_path):
-        with open(counts_path) as f:
-            counts = {k: int(v) for k, v in (p.split("=") for p in f.read().split())}
+    counts = wl.read_counts(counts_path)
     files = listing(folder)
+    temps = [f for f in files if ".tmp-" in f]
+    hit = counts.get(fault["op"], 0) >= fault["k"] and counts.get("injected", 0) >= 1
+    new_image = bool(snap_after) and image_model(snap_after, dim) == after_model
     checks = [(outcome == "ok", "outcome " + outcome)]
-    if fault["op"] != "none":
-        temps = [f for f in files if ".tmp-" in f]
-        new_image = bool(snap_after) and image_model(snap_after, dim) == after_model
+    if fault["op"] == "linkat" and fault["errno"] == errno.ENOENT:
+        # Without /proc an unnamed file cannot be named: the compaction writes a named
+        # temporary file instead, and succeeds.
+        checks += [(hit and counts["injected"] == 1, "linkat not failed once: %s" % counts),
+                   (new_image and not temps, "no complete new image: files now %s" % files)]
+    elif fault["op"] != "none" and fault["kill"]:
+        state = killed_state(paths, ids, dim, model, call)
+        checks = [(outcome == "ended with %d" % -signal.SIGKILL and hit,
+                   "not killed at the call: %s, counts %s" % (outcome, counts)),
+                  (state in ("absent", "whole") or state.startswith("prefix "), state)]
+    elif fault["op"] != "none":
         checks = [
-            (counts.get(fault["op"], 0) >= fault["k"] and counts.get("injected", 0) >= 1,
-             "the library never failed the call: %s" % counts),
+            (hit, "the library never failed the call: %s" % counts),
             (outcome.startswith("OSError: "), "outcome " + outcome),
             (memory(store, model) == before_memory, "memory changed"),
             # Cutting away a dead writer's fragment is the first step of an append, and
@@ -119,26 +176,38 @@ def run(folder, counts_path, op, fault, token):
             (files == before_files or fault["also"] == "unlink" and len(temps) == 1,
              "files now %s" % files),
         ]
+
     # The log must still open, and the next call must still work. A log cut back to where
     # it was is this store's own, so a compaction after the retry is no other writer's.
+    def again():
+        db = pv.VectorStore.open(*paths) if fault["kill"] else store  # a killed one is gone
+        for o in [call] + [["compact"]] * (fault["also"] != "ftruncate"):
+            wl.run_op(db, o, dim)
+
     reopen = attempt(lambda: pv.VectorStore.open(*paths))
-    again = [call] + [["compact"]] * (fault["also"] != "ftruncate")
-    retry = attempt(lambda: [wl.run_op(store, o, dim) for o in again])
+    retry = attempt(again)
+    left = [f for f in listing(folder) if ".tmp-" in f]
     checks += [(reopen == "ok", "log left unopenable: " + reopen),
                (retry == "ok", "retry without the fault failed: " + retry),
-               (wl.observe(paths, set(after_model) | set(model), dim) == after_model,
-                "reopened store differs from the model")]
-    return {"fault": fault, "counts": counts, "wrong": [what for ok, what in checks if not ok]}
+               (wl.observe(paths, ids, dim) == after_model, "reopened store differs from the model"),
+               # The compaction removes what a killed or failed one left behind.
+               (not left or fault["also"] == "ftruncate", "temporary files stay: %s" % left)]
+    return {"fault": fault, "counts": counts, "temps": bool(temps),
+            "wrong": [what for ok, what in checks if not ok]}
 
 
-def faults_for(counts):
-    """Every counted call of every kind, each failed in every way that applies to it."""
+def faults_for(counts, kill):
+    """Every counted call of every kind, each failed in every way that applies to it, or
+    each killed."""
     for kind, n in counts.items():
         if kind == "injected":
             continue
         for k in range(1, n + 1):
             plain = {"op": kind, "k": k, "errno": errno.EIO, "persist": 0, "short": -1,
-                     "also": "none"}
+                     "also": "none", "kill": kill}
+            if kill:
+                yield plain
+                continue
             for err in ERRNOS:
                 yield dict(plain, errno=err)
             yield dict(plain, persist=1)
@@ -149,17 +218,25 @@ def faults_for(counts):
                 yield dict(plain, short=700, also="ftruncate")
             if kind in ("fsync", "linkat", "rename"):
                 yield dict(plain, also="unlink")  # the temporary file cannot be removed
+            if kind == "linkat":
+                yield dict(plain, errno=errno.ENOENT, persist=1)
 
 
 def main():
     folder, counts_path, op = sys.argv[1:4]
+    if sys.argv[4:] == ["call"]:
+        paths, dim, call = scenario(folder, op)
+        wl.run_op(pv.VectorStore.open(*paths), call, dim)
+        return
     os.environ["PVDB_FAULT_PATTERN"] = folder + "*"
     os.environ["PVDB_FAULT_COUNTS"] = counts_path
-    os.environ["PVDB_FAULT_NOTMPFILE"] = "1" if op == "compact_named" else "0"
-    nothing = {"op": "none", "k": 0, "errno": 0, "persist": 0, "short": -1, "also": "none"}
+    os.environ["PVDB_FAULT_NOTMPFILE"] = "1" if op.endswith("_named") else "0"
+    kill = int(op.startswith("kill_"))
+    nothing = {"op": "none", "k": 0, "errno": 0, "persist": 0, "short": -1, "also": "none",
+               "kill": kill}
     dry = run(folder, counts_path, op, nothing, "dry")
     print(json.dumps(dry))
-    for i, fault in enumerate(faults_for(dry["counts"])):
+    for i, fault in enumerate(faults_for(dry["counts"], kill)):
         print(json.dumps(run(folder, counts_path, op, fault, "s%d" % i)), flush=True)
 
 
