@@ -12,7 +12,6 @@
 # an installed package, or PYTHONPATH=build/dev after a build. Needs cc and valgrind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
 python=${PYTHON:-python3}
 full=0
 fuzz_seconds=3600
@@ -28,14 +27,8 @@ while [ $# -gt 0 ]; do
 done
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-# Children run from other folders: make a relative module path absolute.
-if [ -n "${PYTHONPATH:-}" ]; then
-  PYTHONPATH=$(cd "$root" && "$python" -c \
-    'import os, sys; print(os.pathsep.join(map(os.path.abspath, sys.argv[1].split(os.pathsep))))' \
-    "$PYTHONPATH")
-  export PYTHONPATH
-fi
-
+# Every run starts here, so a relative module path holds; the helpers' children get it
+# made absolute (workload.child_env).
 tests=(tests/python/test_reliability_crash.py tests/python/test_reliability_faults.py
        tests/python/test_reliability_open_fuzz.py tests/python/test_reliability_leaks.py)
 if [ "$full" = 0 ]; then
@@ -47,13 +40,13 @@ trap 'rm -rf "$work"' EXIT
 helpers=tests/reliability
 
 echo "== kill -9: 5,000 iterations"
-(cd "$helpers" && "$python" crash.py "$work/crash" --iterations 5000) | tee "$out/crash.json"
+"$python" "$helpers/crash.py" "$work/crash" --iterations 5000 | tee "$out/crash.json"
 
 echo "== injected I/O errors and kills at every call, leaks under valgrind, damaged files"
 PVDB_FUZZ_EXAMPLES=5000 "$python" -m pytest -q -rs "${tests[@]:1}"
 
 echo "== leaks, open files and threads: 1,000,000 calls of each kind"
-(cd "$helpers" && "$python" leaks.py "$work" 1000000) | tee "$out/leaks.jsonl"
+"$python" "$helpers/leaks.py" "$work" 1000000 | tee "$out/leaks.jsonl"
 
 echo "== fuzzing: ${fuzz_seconds}s per target"
 bash scripts/fuzz.sh --seconds "$fuzz_seconds" --out "$out/fuzz" | tee "$out/fuzz.jsonl"

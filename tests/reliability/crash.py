@@ -69,37 +69,20 @@ def child(side, dim, first_version, location, seed):
             os.write(log, ("A %d err %s\n" % (seq, e)).encode())
 
 
-def new_stats():
-    return {"iterations": 0, "survived": 0, "wrong": 0, "stray_temp_files": 0,
-            "failed_opens": collections.Counter(),
-            "outcomes": collections.Counter(),  # of the call in flight at the kill
-            "failures": []}  # what went wrong in the first failing iterations
-
-
 def assert_clean(stats):
     print(json.dumps(stats))
-    assert stats["wrong"] == stats["stray_temp_files"] == 0, stats
-    assert stats["failed_opens"] == {}, stats
-    assert stats["survived"] == stats["iterations"] > 0, stats["failures"][:5]
-
-
-def open_cause(error):
-    """A short class for a failed open: the exception type and message up to a position."""
-    text = re.sub(r" at line \d+ column \d+$", "", str(error))
-    return "%s: %s" % (type(error).__name__, text)
+    assert stats["failures"] == [] and stats["iterations"] > 0, stats["failures"][:5]
 
 
 class Store:
-    """One store folder, the model of its acknowledged records, and the campaign's stats."""
+    """One store folder and the model of its acknowledged records."""
 
-    def __init__(self, folder, dim, stats, rng, sharded=False):
-        self.folder, self.dim, self.stats, self.rng = folder, dim, stats, rng
+    def __init__(self, folder, dim, rng, sharded=False):
+        self.folder, self.dim, self.rng, self.sharded = folder, dim, rng, sharded
         self.ids = id_pool(dim, sharded)
-        self.sharded = sharded
         self.location = folder if sharded else [os.path.join(folder, "store." + ext)
                                                 for ext in ("snap", "wal")]
-        # Beside the folder, so that the fault library does not count its writes.
-        self.side = folder + "-side.log"
+        self.side = folder + "-side.log"  # beside the folder, which a reset empties
         self.reset()
 
     def reset(self):
@@ -114,58 +97,26 @@ class Store:
         return subprocess.Popen(argv, env=wl.child_env(), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
 
-    def learn(self, ops):
-        for op in ops:
-            wl.apply_op(self.model, op)
-
-    def check(self, in_flight):
-        """Reopens and compares; adopts what was found as the new model. Returns ok."""
-        try:
-            seen = wl.observe(self.location, self.ids, self.dim)
-        except (OSError, ValueError) as e:
-            self.stats["failed_opens"][open_cause(e)] += 1
-            self.stats["failures"].append({"open": open_cause(e), "in_flight": in_flight})
-            self.reset()
-            return False
-        outcome = wl.compare(self.model, in_flight, seen, not self.sharded)
-        if outcome is None:
-            self.stats["wrong"] += 1
-            differ = {id: [self.model.get(id), seen.get(id)] for id in set(self.model) | set(seen)
-                      if self.model.get(id) != seen.get(id)}
-            self.stats["failures"].append({"in_flight": in_flight, "acked_vs_seen": differ})
-        elif in_flight is not None:
-            self.stats["outcomes"][in_flight[0] + " " + outcome.split()[0]] += 1
-        self.model = {id: v for id, v in seen.items() if v is not None}
-        return outcome is not None
-
-    def after_kill(self, seq_base):
-        """Settles one killed child: compare, write more on top and compact, reopen and
-        compare again."""
-        self.stats["iterations"] += 1
+    def after_kill(self, stats, seq_base):
+        """Settles one killed child (see wl.settle), writing a few more records and
+        compacting on top; a store found wrong starts afresh."""
+        stats["iterations"] += 1
         acked, in_flight, errors = wl.read_side_log(self.side)
-        self.learn(acked)
-        if errors:
-            self.stats["failures"].append({"errors": errors[:3]})
-        ok = not errors and self.check(in_flight)
-        ok = ok and self.write_more(seq_base + VERSION_BLOCK - 1000) and self.check(None)
-        self.stats["survived"] += ok
-
-    def write_more(self, version):
-        ops = [["upsert", self.rng.choice(self.ids), version],
-               ["batch", [self.rng.choice(self.ids) for _ in range(3)], version + 1],
-               ["delete", self.rng.choice(self.ids)], ["compact"]]
+        for op in acked:
+            wl.apply_op(self.model, op)
+        version = seq_base + VERSION_BLOCK - 1000
+        more = [["upsert", self.rng.choice(self.ids), version],
+                ["batch", [self.rng.choice(self.ids) for _ in range(3)], version + 1],
+                ["delete", self.rng.choice(self.ids)], ["compact"]]
         try:
-            store = wl.open_store(self.location)
-            for op in ops:
-                wl.run_op(store, op, self.dim)
-        except (OSError, ValueError) as e:
-            self.stats["failures"].append({"write after kill": open_cause(e)})
+            assert not errors, "calls failed: %s" % errors[:3]
+            outcome, self.model = wl.settle(self.location, self.model, in_flight, self.ids,
+                                            self.dim, more, not self.sharded)
+            if in_flight is not None:
+                stats["outcomes"][in_flight[0] + " " + outcome.split()[0]] += 1
+        except (AssertionError, OSError, ValueError) as e:
+            stats["failures"].append({"in_flight": in_flight, "wrong": repr(e)})
             self.reset()
-            return False
-        self.learn(ops)
-        # The compaction removes what a killed one left behind.
-        self.stats["stray_temp_files"] += sum(".tmp" in n for n in os.listdir(self.folder))
-        return True
 
 
 def wait_for_start(side, child, kind, timeout=20.0):
@@ -183,9 +134,10 @@ def wait_for_start(side, child, kind, timeout=20.0):
 def random_kills(root, iterations, dims, seed, progress=0, sharded=False):
     """Kills at random moments and right after compactions and batches start; with
     `progress`, prints the running figures to stderr every that many iterations."""
-    stats = new_stats()
+    # The outcomes count what the call in flight at each kill left behind.
+    stats = {"iterations": 0, "outcomes": collections.Counter(), "failures": []}
     rng = random.Random(seed)
-    stores = [Store(os.path.join(root, "d%d" % d), d, stats, rng, sharded) for d in dims]
+    stores = [Store(os.path.join(root, "d%d" % d), d, rng, sharded) for d in dims]
     for i in range(1, iterations + 1):
         roll = rng.random()
         mode = "compact" if roll < 0.35 else "batch" if roll < 0.5 else "random"
@@ -202,7 +154,7 @@ def random_kills(root, iterations, dims, seed, progress=0, sharded=False):
         _, err = child.communicate()
         if child.returncode != -signal.SIGKILL:
             raise RuntimeError("child ended on its own (%s): %s" % (child.returncode, err.decode()))
-        store.after_kill(first)
+        store.after_kill(stats, first)
         if progress and i % progress == 0:
             print(json.dumps(stats), file=sys.stderr, flush=True)
     return stats

@@ -138,7 +138,8 @@ static int path_matches(const char* path) {
 
 static int fd_matches(int fd) { return fd >= 0 && fd < kMaxFd && tracked[fd] && refresh(); }
 
-// Counts one call of kind `op`; returns whether this call is the one to fail.
+// Counts one call of kind `op`; returns whether this call is the one to fail, with errno
+// set for the failure.
 static int count_call(enum Op op) {
   long n = ++cfg.counts[op];
   int fail = cfg.op == op && cfg.k > 0 && (n == cfg.k || (cfg.persist && n > cfg.k));
@@ -146,12 +147,8 @@ static int count_call(enum Op op) {
   if (fail) ++cfg.injected;
   save_counts();
   if (fail && cfg.kill) kill(getpid(), SIGKILL);
+  if (fail) errno = cfg.err;
   return fail;
-}
-
-static int fail_with_errno(void) {
-  errno = cfg.err;
-  return -1;
 }
 
 int open(const char* path, int flags, ...) {
@@ -165,7 +162,7 @@ int open(const char* path, int flags, ...) {
     errno = EOPNOTSUPP;
     return -1;
   }
-  if (path_matches(path) && count_call(kOpen)) return fail_with_errno();
+  if (path_matches(path) && count_call(kOpen)) return -1;
   int fd = real_open(path, flags, mode);
   if (fd >= 0 && fd < kMaxFd) tracked[fd] = path_matches(path);
   return fd;
@@ -176,48 +173,46 @@ ssize_t write(int fd, const void* buf, size_t count) {
   if (!fd_matches(fd)) return real_write(fd, buf, count);
   if (fail_next[fd]) {
     fail_next[fd] = 0;
-    save_counts();
-    return fail_with_errno();
+    errno = cfg.err;
+    return -1;
   }
   if (!count_call(kWrite)) return real_write(fd, buf, count);
   // A write no longer than the short size cannot be cut short: it fails outright.
-  if (cfg.short_bytes < 0 || (size_t)cfg.short_bytes >= count) return fail_with_errno();
+  if (cfg.short_bytes < 0 || (size_t)cfg.short_bytes >= count) return -1;
   fail_next[fd] = 1;
   return real_write(fd, buf, (size_t)cfg.short_bytes);
 }
 
 int fsync(int fd) {
   REAL(fsync);
-  return fd_matches(fd) && count_call(kFsync) ? fail_with_errno() : real_fsync(fd);
+  return fd_matches(fd) && count_call(kFsync) ? -1 : real_fsync(fd);
 }
 
 int ftruncate(int fd, off_t length) {
   REAL(ftruncate);
-  if (fd_matches(fd) && count_call(kFtruncate)) return fail_with_errno();
-  return real_ftruncate(fd, length);
+  return fd_matches(fd) && count_call(kFtruncate) ? -1 : real_ftruncate(fd, length);
 }
 
 int rename(const char* from, const char* to) {
   REAL(rename);
-  if ((path_matches(from) || path_matches(to)) && count_call(kRename)) return fail_with_errno();
+  if ((path_matches(from) || path_matches(to)) && count_call(kRename)) return -1;
   return real_rename(from, to);
 }
 
 int linkat(int fromfd, const char* from, int tofd, const char* to, int flags) {
   REAL(linkat);
-  if ((path_matches(from) || path_matches(to)) && count_call(kLinkat)) return fail_with_errno();
+  if ((path_matches(from) || path_matches(to)) && count_call(kLinkat)) return -1;
   return real_linkat(fromfd, from, tofd, to, flags);
 }
 
 int unlink(const char* path) {
   REAL(unlink);
-  return path_matches(path) && count_call(kUnlink) ? fail_with_errno() : real_unlink(path);
+  return path_matches(path) && count_call(kUnlink) ? -1 : real_unlink(path);
 }
 
 int unlinkat(int dirfd, const char* path, int flags) {
   REAL(unlinkat);
-  if (path_matches(path) && count_call(kUnlink)) return fail_with_errno();
-  return real_unlinkat(dirfd, path, flags);
+  return path_matches(path) && count_call(kUnlink) ? -1 : real_unlinkat(dirfd, path, flags);
 }
 
 int close(int fd) {

@@ -15,15 +15,12 @@ DIM = 16
 IDS = ["id%d" % i for i in range(200)]
 
 
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def fds_threads():
+def resources():
+    """RSS in bytes, open files and threads."""
     with open("/proc/self/status") as f:
-        threads = int(next(line for line in f if line.startswith("Threads:")).split()[1])
-    return len(os.listdir("/proc/self/fd")), threads
+        status = dict(line.split(":", 1) for line in f)
+    fds = len(os.listdir("/proc/self/fd"))
+    return int(status["VmRSS"].split()[0]) << 10, fds, int(status["Threads"])
 
 
 def vector(i):
@@ -107,14 +104,15 @@ def measure(call, calls, samples=10):
     for i in range(max(calls // 10, 100)):
         call(i)
     gc.collect()
-    blocks, sizes, handles = sys.getallocatedblocks(), [rss()], fds_threads()
+    blocks, seen = sys.getallocatedblocks(), [resources()]
     step = max(calls // samples, 1)
     for start in range(0, calls, step):
         for i in range(start, start + step):
             call(i)
         gc.collect()
-        sizes.append(rss())
-    fds, threads = (b - a for a, b in zip(handles, fds_threads()))
+        seen.append(resources())
+    sizes = [rss for rss, _, _ in seen]
+    fds, threads = (b - a for a, b in zip(seen[0][1:], seen[-1][1:]))
     return sys.getallocatedblocks() - blocks, sizes, fds, threads
 
 

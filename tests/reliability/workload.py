@@ -176,3 +176,25 @@ def compare(model, in_flight, seen, prefix=True):
         return None
     allowed = {id: {state.get(id) for state in candidates.values()} for id in ids}
     return "part" if all(seen.get(id) in allowed[id] for id in ids) else None
+
+
+def settle(location, model, in_flight, ids, dim, more, prefix=True):
+    """Settles the store of a killed writer. Reopened, it must hold the acknowledged `model`
+    plus an outcome of the call `in_flight` (see compare); the calls `more`, which end in a
+    compaction, must work on it and remove any temporary file a killed compaction left;
+    reopened again, it must hold what they made of it. Returns the outcome and the state
+    found; raises AssertionError, OSError or ValueError on what is wrong."""
+    seen = observe(location, ids, dim)
+    outcome = compare(model, in_flight, seen, prefix)
+    assert outcome is not None, "acknowledged and found differ: %s" % {
+        id: [model.get(id), seen.get(id)] for id in set(model) | set(seen)
+        if model.get(id) != seen.get(id)}
+    store = open_store(location)
+    for op in more:
+        run_op(store, op, dim)
+        apply_op(seen, op)
+    folder = location if isinstance(location, str) else os.path.dirname(location[0])
+    temps = [n for n in os.listdir(folder) if ".tmp" in n]
+    assert not temps, "temporary files stay after a compaction: %s" % temps
+    assert observe(location, ids, dim) == seen, "the store differs after more writes"
+    return outcome, seen
