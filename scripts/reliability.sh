@@ -40,7 +40,7 @@ trap 'rm -rf "$work"' EXIT
 helpers=tests/reliability
 
 echo "== kill -9: 5,000 iterations"
-"$python" "$helpers/crash.py" "$work/crash" --iterations 5000 | tee "$out/crash.json"
+"$python" "$helpers/crash.py" "$work/crash" 5000 | tee "$out/crash.json"
 
 echo "== injected I/O errors and kills at every call, leaks under valgrind, damaged files"
 PVDB_FUZZ_EXAMPLES=5000 "$python" -m pytest -q -rs "${tests[@]:1}"

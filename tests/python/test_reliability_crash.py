@@ -11,6 +11,7 @@ import pytest
 ], ids=["plain", "sharded"])
 def test_random_kills_lose_and_resurrect_nothing(tmp_path, dims, iterations, seed, sharded, kinds):
     stats = crash.random_kills(str(tmp_path), iterations, dims, seed=seed, sharded=sharded)
-    crash.assert_clean(stats)
+    print(stats)
+    assert stats["failures"] == [] and stats["iterations"] > 0, stats["failures"][:5]
     assert kinds <= {key.split()[0] for key in stats["outcomes"]}, stats["outcomes"]
 

@@ -16,7 +16,6 @@ import json
 import os
 import shutil
 import signal
-import subprocess
 import sys
 
 import pelmor_vector_db as pv
@@ -24,6 +23,7 @@ import pelmor_vector_db as pv
 import workload as wl
 
 ERRNOS = (errno.EIO, errno.ENOSPC, errno.EFBIG)
+PLAIN = {"errno": errno.EIO, "persist": 0, "short": -1, "also": "none"}
 FRAGMENT = b'{"op":"upsert","data":{"id":"zz","embedding":[1.0,'
 SMALL = [["batch", ["r%d" % i for i in range(6)], 1], ["compact"], ["upsert", "r1", 10],
          ["delete", "r2"]]
@@ -79,7 +79,9 @@ def setup(folder, op):
     for path, data in zip(paths, files):
         with open(path, "wb") as f:
             f.write(data)
-    return pv.VectorStore.open(*paths), paths, dict(model), dim, call
+    # A kill's call runs in a child of its own, which opens the store itself.
+    store = None if op.startswith("kill_") else pv.VectorStore.open(*paths)
+    return store, paths, dict(model), dim, call
 
 
 def listing(folder):
@@ -116,7 +118,7 @@ def run(folder, counts_path, op, fault, token):
     what is wrong with the store afterwards (nothing, when all is well)."""
     store, paths, model, dim, call = setup(folder, op)
     before_files, before = listing(folder), [wl.read(p) for p in paths]
-    before_memory = memory(store, model)
+    before_memory = store and memory(store, model)
     after_model = dict(model)
     wl.apply_op(after_model, call)
     ids = set(after_model) | set(model)
@@ -126,8 +128,8 @@ def run(folder, counts_path, op, fault, token):
     armed["PVDB_FAULT_ARM"] = token
     if fault["kill"]:
         # The kill takes the whole process, so a fresh one opens the store and makes the call.
-        child = subprocess.run([sys.executable, os.path.abspath(__file__), folder, counts_path,
-                                op, "call"], env=dict(os.environ, **armed))
+        child = wl.run_child("fault_child.py", folder, counts_path, op, "call",
+                             env=wl.child_env(**armed))
         outcome = "ok" if child.returncode == 0 else "ended with %d" % child.returncode
     else:
         os.environ.update(armed)
@@ -140,18 +142,19 @@ def run(folder, counts_path, op, fault, token):
     files = listing(folder)
     temps = [f for f in files if ".tmp-" in f]
     hit = counts.get(fault["op"], 0) >= fault["k"] and counts.get("injected", 0) >= 1
-    new_image = bool(snap_after) and image_model(snap_after, dim) == after_model
     if fault["kill"]:
         # The library must have killed the child at the call, the one sure way to know
         # where it died. The reopened store is then the killed writer's (see wl.settle).
         dry = fault["op"] == "none"
         expected = "ok" if dry else "ended with %d" % -signal.SIGKILL
-        state = attempt(lambda: wl.settle(paths, model, call, ids, dim, [call, ["compact"]]))
+        more = [call, ["compact"]]
+        state = "ok" if dry else attempt(lambda: wl.settle(paths, model, call, ids, dim, more))
         checks = [(outcome == expected and (hit or dry),
                    "not killed at the call: %s, counts %s" % (outcome, counts)),
                   (state == "ok", state)]
         return {"fault": fault, "counts": counts, "temps": bool(temps),
                 "wrong": [what for ok, what in checks if not ok]}
+    new_image = bool(snap_after) and image_model(snap_after, dim) == after_model
     checks = [(outcome == "ok", "outcome " + outcome)]
     if fault["op"] == "linkat" and fault["errno"] == errno.ENOENT:
         # Without /proc an unnamed file cannot be named: the compaction writes a named
@@ -196,8 +199,7 @@ def faults_for(counts, kill):
         if kind == "injected":
             continue
         for k in range(1, n + 1):
-            plain = {"op": kind, "k": k, "errno": errno.EIO, "persist": 0, "short": -1,
-                     "also": "none", "kill": kill}
+            plain = dict(PLAIN, op=kind, k=k, kill=kill)
             if kill:
                 yield plain
                 continue
@@ -225,9 +227,7 @@ def main():
     os.environ["PVDB_FAULT_COUNTS"] = counts_path
     os.environ["PVDB_FAULT_NOTMPFILE"] = "1" if op.endswith("_named") else "0"
     kill = int(op.startswith("kill_"))
-    nothing = {"op": "none", "k": 0, "errno": 0, "persist": 0, "short": -1, "also": "none",
-               "kill": kill}
-    dry = run(folder, counts_path, op, nothing, "dry")
+    dry = run(folder, counts_path, op, dict(PLAIN, op="none", k=0, kill=kill), "dry")
     print(json.dumps(dry))
     for i, fault in enumerate(faults_for(dry["counts"], kill)):
         print(json.dumps(run(folder, counts_path, op, fault, "s%d" % i)), flush=True)
