@@ -10,9 +10,7 @@
 #include <vector>
 
 #include "core/json_reader.h"
-#include "core/snapshot.h"
 #include "core/vector_entry.h"
-#include "core/wal.h"
 
 namespace pvdb::core {
 

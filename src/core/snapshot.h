@@ -13,12 +13,6 @@
 
 namespace pvdb::core {
 
-// The full image of a store as of its last compaction.
-struct Snapshot {
-  std::uint64_t dim = 0;  // 0 when the store has no dimension
-  std::vector<VectorEntry> entries;
-};
-
 // Appends {"dim":N,"entries":[E,...]} with the entries in the given order, no final
 // line feed. A large image is encoded in several parts at once on the worker pool.
 void encode_snapshot(std::string& out, std::uint64_t dim,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,19 @@ struct VectorEntry {
   std::string created_at;
 
   friend bool operator==(const VectorEntry&, const VectorEntry&) = default;
+};
+
+// One logged operation. A delete carries only `entry.id`; its other fields are empty.
+struct WalRecord {
+  enum class Op { Upsert, Delete };
+  Op op = Op::Upsert;
+  VectorEntry entry;
+};
+
+// The full image of a store as of its last compaction.
+struct Snapshot {
+  std::uint64_t dim = 0;  // 0 when the store has no dimension
+  std::vector<VectorEntry> entries;
 };
 
 // The two file paths of one store, handed to the operating system unchanged.

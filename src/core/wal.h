@@ -9,13 +9,6 @@
 
 namespace pvdb::core {
 
-// One logged operation. A delete carries only `entry.id`; its other fields are empty.
-struct WalRecord {
-  enum class Op { Upsert, Delete };
-  Op op = Op::Upsert;
-  VectorEntry entry;
-};
-
 // Append one whole log line: the record's compact JSON form and one line feed.
 void encode_wal_upsert(std::string& out, const VectorEntry& entry);
 void encode_wal_delete(std::string& out, std::string_view id);
