@@ -158,6 +158,9 @@ def error_in_thread(fn):
         except BaseException as e:  # noqa: B902
             box[0] = e
 
+    # A store left in a cycle by an earlier test must be collected here, on the thread
+    # that made it: a collection that starts on the new thread would drop it there.
+    gc.collect()
     t = threading.Thread(target=target)
     t.start()
     t.join()
