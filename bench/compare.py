@@ -614,6 +614,17 @@ def plan(args):
             [(100_000, 128, ["writes", "reads"]), (100_000, 384, ["writes"])])
 
 
+def save(report, started, out, stem, write, draw):
+    """Writes stem.json, stem.md and stem.png for a finished report."""
+    report["total_s"] = time.perf_counter() - started
+    os.makedirs(out, exist_ok=True)
+    with open(os.path.join(out, stem + ".json"), "w") as f:
+        json.dump(report, f, indent=1)
+    write(report, os.path.join(out, stem + ".md"))
+    draw(report, os.path.join(out, stem + ".png"))
+    print(f"done in {report['total_s']:.0f} s; wrote {out}/{stem}.md and {stem}.png")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="small sizes, about a minute")
@@ -650,13 +661,7 @@ def main():
         started = time.perf_counter()
         with tempfile.TemporaryDirectory(prefix="pvdb-sweep-") as folder:
             report["sweep"], report["queries"] = sweep(args, impls, queries, folder)
-        report["total_s"] = time.perf_counter() - started
-        os.makedirs(args.out, exist_ok=True)
-        with open(os.path.join(args.out, "sweep.json"), "w") as f:
-            json.dump(report, f, indent=1)
-        write_sweep_markdown(report, os.path.join(args.out, "sweep.md"))
-        plot_sweep(report, os.path.join(args.out, "sweep.png"))
-        print(f"done in {report['total_s']:.0f} s; wrote {args.out}/sweep.md and sweep.png")
+        save(report, started, args.out, "sweep", write_sweep_markdown, plot_sweep)
         return
     index_sizes, io_sizes = plan(args)
     report = {"index": {}, "io": {}, "threads": args.threads, "queries": queries, "argv": sys.argv[1:]}
@@ -678,13 +683,7 @@ def main():
         for size, base_path, steps in ([] if args.no_io or "ours" not in impls else io_jobs):
             print(f"store files {size.replace('x', ' x ')}", flush=True)
             report["io"][size] = run_io(base_path(), steps, 10_000, args.threads, folder)
-    report["total_s"] = time.perf_counter() - started
-    os.makedirs(args.out, exist_ok=True)
-    with open(os.path.join(args.out, "results.json"), "w") as f:
-        json.dump(report, f, indent=1)
-    write_markdown(report, os.path.join(args.out, "results.md"))
-    plot(report, os.path.join(args.out, "results.png"))
-    print(f"done in {report['total_s']:.0f} s; wrote {args.out}/results.md and results.png")
+    save(report, started, args.out, "results", write_markdown, plot)
 
 
 if __name__ == "__main__":
