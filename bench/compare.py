@@ -52,16 +52,47 @@ def make_data(folder, count, dim, queries, seed):
     return paths
 
 
-def real_data_paths(folder, queries):
+REAL_VARIANTS = ("full", "20000", "pca128", "dup20")
+
+
+def real_variant(base, query, variant, seed):
+    """The real base in another shape, each isolating one trait of real data:
+    `20000`, its first rows; `pca128`, projected on its 128 principal axes (real
+    anisotropy at the synthetic sets' width); `dup20`, with a fifth of its rows
+    replaced by exact copies of other rows. None for the base as it is."""
+    if variant == "full":
+        return None
+    if variant.isdigit():
+        return base[:int(variant)], query
+    if variant == "pca128":
+        centre = base.mean(axis=0)
+        axes = np.linalg.svd(base - centre, full_matrices=False)[2][:128].T
+        return ((base - centre) @ axes).astype(np.float32), ((query - centre) @ axes).astype(np.float32)
+    if variant == "dup20":
+        rng = np.random.default_rng(seed)
+        copied = rng.choice(len(base), size=len(base) // 5, replace=False)
+        base = base.copy()
+        base[copied] = base[rng.integers(0, len(base), size=len(copied))]
+        return base, query
+    raise ValueError(f"unknown real variant {variant!r}; known: {', '.join(REAL_VARIANTS)}")
+
+
+def real_data_paths(folder, queries, variant="full", seed=7):
     """The dataset of bench/real_data.py as the same three .npy files, with the first
     `queries` of its held-out queries; its key names the size as the synthetic ones do."""
     import real_data
     base, query, truth = real_data.load()
-    paths = {name: os.path.join(folder, f"{name}_real.npy") for name in ("base", "query", "truth")}
+    query, truth = query[:queries], truth[:queries]
+    changed = real_variant(base, query, variant, seed)
+    if changed is not None:
+        base, query = changed
+        truth = real_data.exact_top(base, query)[0]
+    paths = {name: os.path.join(folder, f"{name}_real_{variant}.npy") for name in ("base", "query", "truth")}
     np.save(paths["base"], base)
-    np.save(paths["query"], query[:queries])
-    np.save(paths["truth"], truth[:queries])
-    return f"{len(base)}x{base.shape[1]} real", dict(paths, tie_aware=True), len(query[:queries])
+    np.save(paths["query"], query)
+    np.save(paths["truth"], truth)
+    label = "real" if variant == "full" or variant.isdigit() else f"real {variant}"
+    return f"{len(base)}x{base.shape[1]} {label}", dict(paths, tie_aware=True), len(query)
 
 
 def unit(x):
@@ -639,6 +670,9 @@ def main():
     parser.add_argument("--data", choices=("synthetic", "real"), default="synthetic",
                         help="real: Debian package descriptions embedded by bench/real_data.py,"
                              " in place of the synthetic sizes (the store files use its base too)")
+    parser.add_argument("--real-variants", default="full",
+                        help="with --data real: comma-separated shapes of the real set to run, of "
+                             + ", ".join(REAL_VARIANTS) + " (a number N takes the first N rows)")
     parser.add_argument("--sweep", action="store_true",
                         help="scale sweep: build, queries, open, compact and memory at growing sizes,"
                              " with the growth fitted on log-log axes (bench/out/sweep.md, sweep.png)")
@@ -668,10 +702,13 @@ def main():
     started = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="pvdb-compare-") as folder:
         if args.data == "real":
-            size, paths, report["queries"] = real_data_paths(folder, queries)
-            print(f"index {size}", flush=True)
-            report["index"][size] = run_index(paths, impls, args.threads, folder, max(1, args.rounds))
-            io_jobs = [(size, lambda: paths["base"], ["writes", "reads"])]
+            io_jobs = []
+            for variant in args.real_variants.split(","):
+                size, paths, report["queries"] = real_data_paths(folder, queries, variant, args.seed)
+                print(f"index {size}", flush=True)
+                report["index"][size] = run_index(paths, impls, args.threads, folder, max(1, args.rounds))
+                if variant == "full":
+                    io_jobs = [(size, lambda paths=paths: paths["base"], ["writes", "reads"])]
         else:
             for count, dim in index_sizes:
                 print(f"index {count} x {dim}", flush=True)
