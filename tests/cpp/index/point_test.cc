@@ -11,8 +11,6 @@
 #include <vector>
 
 #include "index/kernels.h"
-#include "index/layer.h"
-#include "index/search.h"
 #include "index/sketch.h"
 #include "reference.h"
 
@@ -369,62 +367,6 @@ TEST(DotKernels, WordKernelsAgreeExactly) {
       }
     }
   }
-}
-
-// A ring over random links: every point is reachable and lists are full.
-std::vector<ZeroNode> ring_with_random_links(std::size_t n, std::mt19937& rng) {
-  std::vector<ZeroNode> zero(n);
-  for (std::size_t p = 0; p < n; ++p) {
-    zero[p].slots[0] = static_cast<PointIndex>((p + 1) % n);
-    for (std::size_t k = 1; k < kZeroSlots; ++k)
-      zero[p].slots[k] = static_cast<PointIndex>(rng() % n);
-  }
-  return zero;
-}
-
-// A fresh search from point 0 over `n` points.
-void start(Search& s, const Query& q, std::size_t n, std::size_t ef) {
-  s.reset();
-  s.visited.reserve_capacity(n);
-  s.ef = ef;
-  s.sketch.assign(q);
-}
-
-// Construction's search remembers the bounds it found, and its link-backs decide
-// comparisons from them: each must hold for its own query only, and both kinds
-// (sketch lower bounds and distance bounds) must come up.
-TEST(Sketches, BoundedSearchRemembersTrueBoundsOfVisitedPointsOnly) {
-  std::mt19937 rng(5);
-  const std::size_t n = 800;
-  std::vector<Point> points;
-  for (std::size_t i = 0; i < n; ++i) points.push_back(gaussian(rng, 24, 1.0));
-  const PointSet set(points);
-  const Sketches sketches(set);
-  const std::vector<ZeroNode> zero = ring_with_random_links(n, rng);
-  Search s;  // one state for all queries, as construction reuses it
-  std::size_t ruled_out = 0;
-  std::size_t bounded = 0;
-  for (int round = 0; round < 4; ++round) {
-    const Point query = round == 3 ? points[11] : gaussian(rng, 24, 1.0);
-    const Query q = Query::of(query);
-    start(s, q, n, 10);
-    s.push_bounded(0, q, set);
-    s.search_bounded(q, Layer::zero(zero), set, kZeroSlots, &sketches);
-    for (PointIndex p = 0; p < n; ++p) {
-      float lo = 0.0f;
-      float hi = 0.0f;
-      if (!s.bounds_seen(p, lo, hi)) {
-        EXPECT_FALSE(s.visited.contains(p)) << p;
-        continue;
-      }
-      const float exact = set.distance_to(q, p);
-      EXPECT_LE(lo, exact) << round << " " << p;
-      EXPECT_GE(hi, exact) << round << " " << p;
-      (std::isinf(hi) ? ruled_out : bounded) += 1;
-    }
-  }
-  EXPECT_GT(ruled_out, 0u);
-  EXPECT_GT(bounded, 0u);
 }
 
 }  // namespace
