@@ -1,7 +1,7 @@
 #pragma once
 
-// Checks shared by the fuzz targets: a failed check prints why and aborts, which
-// libFuzzer reports as a crash and saves the input for.
+// Checks shared by the fuzz target and the round-trip test: a failed check prints why
+// and aborts, which libFuzzer reports as a crash and saves the input for.
 
 #include <algorithm>
 #include <bit>

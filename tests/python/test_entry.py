@@ -59,19 +59,6 @@ def test_signature_and_property_docs():
         assert getattr(VectorEntry, field).__doc__ is None
 
 
-@pytest.mark.parametrize(
-    "id, quoted",
-    [
-        ("", '""'),
-        ("t\tr\rn\n0\0\"\\", '"t\\tr\\rn\\n0\\0\\"\\\\"'),
-        ("it's é 日本 🙂", "\"it's é 日本 🙂\""),
-        ("\u0301\u200b\ue000\U0010ffff\u0378", '"\\u{301}\\u{200b}\\u{e000}\\u{10ffff}\\u{378}"'),
-    ],
-)
-def test_repr_quotes_the_id(id, quoted):
-    assert repr(VectorEntry(id, [0.0] * 3)) == f"VectorEntry(id={quoted}, dim=3)"
-
-
 # Grapheme_Extend beyond the combining marks (Mn, Me): Other_Grapheme_Extend.
 OTHER_GRAPHEME_EXTEND = {
     0x09BE, 0x09D7, 0x0B3E, 0x0B57, 0x0BBE, 0x0BD7, 0x0CC2, 0x0CD5, 0x0CD6, 0x0D3E, 0x0D57,

@@ -100,7 +100,6 @@ def test_static_constructors_and_defaults(tmp_path, monkeypatch):
          "VectorStore.new() takes from 0 to 2 positional arguments but 3 were given"),
         (lambda s: pv.VectorStore.open(bogus=1), TypeError, "VectorStore.open() got an unexpected keyword argument 'bogus'"),
         (lambda s: s.upsert({"id": "a"}), TypeError, "argument 'entry': 'dict' object is not an instance of 'VectorEntry'"),
-        (lambda s: s.upsert(None), TypeError, "argument 'entry': 'None' is not an instance of 'VectorEntry'"),
         (lambda s: s.upsert(), TypeError, "VectorStore.upsert() missing 1 required positional argument: 'entry'"),
         (lambda s: s.upsert_batch([pv.VectorEntry("a", [1.0]), 5]), TypeError,
          "argument 'entries': 'int' object is not an instance of 'VectorEntry'"),

@@ -35,7 +35,6 @@ UPSERT = ["upsert", "new", 100]
 CALLS = {"upsert": UPSERT, "torn_upsert": UPSERT, "unended_upsert": UPSERT,
          "delete": ["delete", "r3"], "batch": ["batch", ["b%d" % (i % 140) for i in range(150)], 200],
          "kill_batch": LONG_BATCH}
-PREPARED = {}
 
 
 def scenario(folder, op):
@@ -46,7 +45,7 @@ def scenario(folder, op):
 
 
 def prepare(paths, op, dim):
-    """The files and the model of OP's store, made once: each scenario starts on a copy."""
+    """Writes OP's store and returns the model of what it holds."""
     store = pv.VectorStore.new(*paths)
     model = {}
     for o in LARGE if op.startswith("kill_") else SMALL:
@@ -61,7 +60,7 @@ def prepare(paths, op, dim):
     if op == "kill_compact":
         wl.run_op(pv.VectorStore.open(*paths), LONG_BATCH, dim)
         wl.apply_op(model, LONG_BATCH)
-    return [wl.read(p) for p in paths], model
+    return model
 
 
 def setup(folder, op):
@@ -73,15 +72,10 @@ def setup(folder, op):
         # The replacement has to be made in the folder the link points into.
         os.makedirs(os.path.join(folder, "real"))
         os.symlink("real/store.snap", paths[0])
-    if op not in PREPARED:
-        PREPARED[op] = prepare(paths, op, dim)
-    files, model = PREPARED[op]
-    for path, data in zip(paths, files):
-        with open(path, "wb") as f:
-            f.write(data)
+    model = prepare(paths, op, dim)
     # A kill's call runs in a child of its own, which opens the store itself.
     store = None if op.startswith("kill_") else pv.VectorStore.open(*paths)
-    return store, paths, dict(model), dim, call
+    return store, paths, model, dim, call
 
 
 def listing(folder):

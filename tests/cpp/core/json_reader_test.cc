@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -51,7 +50,6 @@ std::string outcome(const Result<T>& result) {
 TEST(JsonReader, ErrorsOfTheSnapshot) {
   const std::vector<ErrorCase> cases = {
       {"", "EOF while parsing a value at line 1 column 0"},
-      {"   ", "EOF while parsing a value at line 1 column 3"},
       {R"({"dim":)", "EOF while parsing a value at line 1 column 7"},
       {R"({"dim":3,)", "EOF while parsing a value at line 1 column 9"},
       {R"({"dim":3,"entries":[)", "EOF while parsing a list at line 1 column 20"},
@@ -64,8 +62,6 @@ TEST(JsonReader, ErrorsOfTheSnapshot) {
       {R"({"dim":3,"entries":[],"x":tru})", "expected ident at line 1 column 30"},
       {R"({"dim":3,"entries":[],"x":+1})", "expected value at line 1 column 27"},
       {"x", "expected value at line 1 column 1"},
-      {"{\"dim\":3,\"entries\":[],\"x\":'a'}", "expected value at line 1 column 27"},
-      {R"({"dim":3,"entries":[],"x":NaN})", "expected value at line 1 column 27"},
       {R"({"dim":3,"entries":[],"\q":1})", "invalid escape at line 1 column 25"},
       {R"({"dim":3,"entries":[],"\u12":1})", "invalid escape at line 1 column 29"},
       {R"({"dim":01,"entries":[]})", "invalid number at line 1 column 9"},
@@ -92,6 +88,7 @@ TEST(JsonReader, ErrorsOfTheSnapshot) {
       {R"([3,[],1])", "trailing characters at line 1 column 7"},
       // Only JSON's own white space may follow; a byte order mark may not lead either.
       {"{\"dim\":3,\"entries\":[]}\n  \t\r\n", "decoded"},
+      {R"({"dim":18446744073709551615,"entries":[]})", "decoded"},
       {"{\"dim\":3,\"entries\":[]} \x0B", "trailing characters at line 1 column 24"},
       {"{\"dim\":3,\"entries\":[]}\xEF\xBB\xBF", "trailing characters at line 1 column 23"},
       {"\xEF\xBB\xBF{\"dim\":3,\"entries\":[]}", "expected value at line 1 column 1"},
@@ -256,9 +253,10 @@ TEST(JsonReader, AcceptsEveryFormOfARecordAndItsPrefixesEndedEarly) {
       {R"( { "op" : "delete" , "data" : [ "x" ] })", WalRecord::Op::Delete, x},
       {R"({"data":{"id":"x\ud83d\ude00","y":[true,false,null,-1.5e-3,{}]},"op":{"delete":null}})",
        WalRecord::Op::Delete, VectorEntry{"x\xF0\x9F\x98\x80", {}, "", ""}},
-      {R"({"data":["a\"\\\/\b\f\n\r\t\u00e9",[1e7,-0.0,3E+2],"m","t"],"note":"\u0000","op":"upsert"})",
+      {R"({"data":["a\"\\\/\b\f\n\r\t\u00e9\u20AC\u0001é",[1e7,-0.0,3E+2],"m","t"],"note":"\u0000","op":"upsert"})",
        WalRecord::Op::Upsert,
-       VectorEntry{"a\"\\/\b\f\n\r\t\xC3\xA9", {1e7f, -0.0f, 300.0f}, "m", "t"}},
+       VectorEntry{
+           "a\"\\/\b\f\n\r\t\xC3\xA9\xE2\x82\xAC\x01\xC3\xA9", {1e7f, -0.0f, 300.0f}, "m", "t"}},
       {R"(["upsert",{"created_at":"","id":"b","metadata":"","embedding":[0.1,1e-45]}])",
        WalRecord::Op::Upsert,
        VectorEntry{"b", {0.1f, std::numeric_limits<float>::denorm_min()}, "", ""}},
@@ -326,31 +324,6 @@ TEST(JsonReader, EndedEarlyOnlyWhenTheTextCanStillBecomeARecord) {
   }
 }
 
-TEST(JsonReader, DecodesStringsAndNumbers) {
-  const std::string text =
-      R"({"dim":18446744073709551615,"entries":[{"id":"a\"b\\c\/\b\f\n\r\t\u0001\u00e9\u20AC\ud83d\ude00)"
-      "\xC3\xA9"
-      R"(","embedding":[0,-0,-0.0,1e-400,-1e-400,16777217,9007199254740993,18446744073709551615,)"
-      R"(-9223372036854775808,18446744073709551616,3.4028236e38,1e39,-1e39,1E2,1e+2,0.1e1],)"
-      R"("metadata":"","created_at":""}]})";
-  auto snapshot = decode_snapshot(text);
-  ASSERT_TRUE(snapshot.ok()) << snapshot.error().message();
-  EXPECT_EQ(snapshot.value().dim, 18446744073709551615ull);
-  const VectorEntry& entry = snapshot.value().entries.at(0);
-  EXPECT_EQ(entry.id, "a\"b\\c/\b\f\n\r\t\x01\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xC3\xA9");
-  const float inf = std::numeric_limits<float>::infinity();
-  const std::vector<float> expected = {
-      0.0f,          -0.0f,         -0.0f,         0.0f, -0.0f, 16777216.0f, 9007199254740992.0f,
-      1.8446744e19f, -9.223372e18f, 1.8446744e19f, inf,  inf,   -inf,        100.0f,
-      100.0f,        1.0f};
-  ASSERT_EQ(entry.embedding.size(), expected.size());
-  for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(entry.embedding[i]),
-              std::bit_cast<std::uint32_t>(expected[i]))
-        << i;
-  }
-}
-
 // Up to nine significant digits a decimal rounds straight to float: by way of the
 // double, 7.038531e-26 would hit a float tie and round to the wrong neighbour.
 // Integers also round once; longer decimals go by way of a double.
@@ -370,6 +343,16 @@ TEST(JsonReader, ShortDecimalsAndIntegersRoundOnce) {
       // double 2^60 + 2^36 is a tie that rounds to even, down to 2^60.
       {"1152921573326323713", 0x1p60f + 0x1p37f},
       {"1152921573326323713.0", 0x1p60f},
+      // Integers beyond every integer type, and values beyond the float range.
+      {"18446744073709551616", 0x1p64f},
+      {"-9223372036854775808", -0x1p63f},
+      {"9007199254740993", 0x1p53f},
+      {"1e-400", 0.0f},
+      {"-1e-400", -0.0f},
+      {"-1e39", -std::numeric_limits<float>::infinity()},
+      {"-0", -0.0f},
+      {"1E+2", 100.0f},
+      {"0.1e1", 1.0f},
   };
   for (const auto& c : cases) {
     float alone = 0;

@@ -8,7 +8,6 @@
 #include <random>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "../../fuzz/fuzz_checks.h"
 #include "core/json_entry.h"

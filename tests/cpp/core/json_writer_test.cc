@@ -5,7 +5,6 @@
 #include <cmath>
 #include <limits>
 #include <string>
-#include <vector>
 
 #include "core/snapshot.h"
 #include "core/wal.h"

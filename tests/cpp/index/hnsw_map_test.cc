@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
-#include <limits>
 #include <random>
 #include <set>
 #include <vector>

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <random>
 #include <vector>
 
@@ -68,25 +67,21 @@ Search ranked(const PointSet& set, const Query& query) {
   return search;
 }
 
-std::vector<Point> gaussian_points(std::mt19937& rng, std::size_t n) {
-  std::normal_distribution<float> g(0.0f, 1.0f);
-  std::vector<Point> points(n, Point(6));
-  for (Point& p : points) {
-    for (float& x : p) x = g(rng);
-  }
-  return points;
-}
-
 // Candidates ranked from point 0 of each set. From (1, 0), both (0, 1) and (0, 2)
 // are at 1.0, and (0, 2) is at 0 from (0, 1): discarded. (-1, -1) is exactly as far
 // from (0, 1) as from (1, 0): kept. All-zero points tie everywhere at 2.0: the first
 // 64 are kept in order.
 TEST(SelectHeuristic, MatchesPlainSelection) {
   std::mt19937 rng(3);
+  const auto random_points = [&](std::size_t n) {
+    std::vector<Point> points(n);
+    for (Point& p : points) p = gaussian(rng, 6);
+    return points;
+  };
   const std::vector<std::vector<Point>> sets = {
-      gaussian_points(rng, 5),
-      gaussian_points(rng, 40),
-      gaussian_points(rng, 130),
+      random_points(5),
+      random_points(40),
+      random_points(130),
       {{1, 0}, {0, 1}, {-1, -1}, {0, 2}},
       std::vector<Point>(100, Point(4, 0.0f)),
   };
@@ -103,46 +98,6 @@ TEST(SelectHeuristic, MatchesPlainSelection) {
         EXPECT_EQ(chosen.size(), std::min<std::size_t>(points.size(), kZeroSlots));
       }
     }
-  }
-}
-
-// Each re-admitted entry names a kept one that ranks before it and is nearer to it
-// than the query is; handed back as hints for the same candidates, those names
-// leave the selection as it was.
-TEST(SelectHeuristic, DiscardersAreTrueAndTheirHintsChangeNothing) {
-  std::mt19937 rng(4);
-  for (const std::size_t n : {40u, 130u}) {
-    const std::vector<Point> points = gaussian_points(rng, n);
-    const PointSet set(points);
-    Search search = ranked(set, set.query(0));
-    const std::vector<Candidate> candidates = search.nearest;
-    const auto chosen = search.select_heuristic(set.query(0), Layer::zero({}), set, false, true);
-    const std::vector<Candidate> selection(chosen.entries.begin(), chosen.entries.end());
-    const std::size_t kept = chosen.kept;
-    const std::vector<std::uint8_t> dominators(chosen.dominators.begin(), chosen.dominators.end());
-    ASSERT_EQ(dominators.size(), selection.size());
-    ASSERT_LT(kept, selection.size()) << n;
-    SelectionHints hints{{}, std::vector<std::uint8_t>(candidates.size(), kNoDominator)};
-    for (std::size_t j = 0; j < selection.size(); ++j) {
-      const std::uint8_t by = dominators[j];
-      if (j < kept) {
-        EXPECT_EQ(by, kNoDominator);
-        continue;
-      }
-      ASSERT_LT(by, kept) << j;
-      EXPECT_TRUE(selection[by] < selection[j]) << j;
-      EXPECT_TRUE(distance_less(distance(points[selection[by].point], points[selection[j].point]),
-                                selection[j].distance))
-          << j;
-      const auto at = std::find(candidates.begin(), candidates.end(), selection[j]);
-      hints.dominated_before[static_cast<std::size_t>(at - candidates.begin())] = by;
-    }
-    search.nearest = candidates;
-    const auto again =
-        search.select_heuristic(set.query(0), Layer::zero({}), set, false, true, &hints);
-    EXPECT_TRUE(std::ranges::equal(again.entries, selection)) << n;
-    EXPECT_EQ(again.kept, kept);
-    EXPECT_TRUE(std::ranges::equal(again.dominators, dominators));
   }
 }
 
