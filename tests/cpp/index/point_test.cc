@@ -124,6 +124,27 @@ TEST(PointSet, BatchedDistancesAndTheirBoundsMatchDistance) {
   }
   ASSERT_GT(ordinary, 0u);
   EXPECT_EQ(narrow, ordinary);
+  // Every exact kernel this processor runs adds in the scalar order, not only the one
+  // chosen here: a machine without the widest one runs another. Batches of every size
+  // exercise the padded lanes.
+  std::vector<const float*> rows;
+  std::vector<std::size_t> lens;
+  for (const Point& p : points) {
+    rows.push_back(p.data());
+    lens.push_back(p.size());
+  }
+  for (const kernels::DotBatchFn fn : kernels::dot_batch_kernels()) {
+    std::size_t count = 0;
+    for (std::size_t at = 0; at < points.size(); at += count) {
+      count = std::min(1 + count % kernels::kMaxBatch, points.size() - at);
+      float out[kernels::kMaxBatch];
+      fn(rows[at], lens[at], rows.data() + at, lens.data() + at, count, out);
+      for (std::size_t k = 0; k < count; ++k) {
+        const float expected = kernels::dot_scalar(rows[at], lens[at], rows[at + k], lens[at + k]);
+        ASSERT_TRUE(same_float(expected, out[k])) << at << " " << k;
+      }
+    }
+  }
 }
 
 // The bounds rely on every fast kernel keeping each product within len / 8 + 16
