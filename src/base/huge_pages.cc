@@ -1,6 +1,7 @@
 #include "base/huge_pages.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace pvdb::base {
 namespace {
@@ -36,6 +37,18 @@ void unmap_huge_pages(void* p, std::size_t bytes) noexcept {
   // A caller may have poisoned parts; whatever is mapped here next starts clean.
   unpoison_memory(p, size);
   munmap(p, size);
+}
+
+void release_pages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t bytes) noexcept {
+#if defined(MADV_DONTNEED) && !defined(PVDB_POSIX_FALLBACKS)
+  static const long page = sysconf(_SC_PAGESIZE);
+  if (page <= 0) return;
+  const auto size = static_cast<std::uintptr_t>(page);
+  const auto start = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t first = (start + size - 1) / size * size;
+  const std::uintptr_t last = (start + bytes) / size * size;
+  if (last > first) (void)madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+#endif
 }
 
 }  // namespace pvdb::base

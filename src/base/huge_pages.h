@@ -46,6 +46,11 @@ void* map_huge_pages(std::size_t bytes);
 // Returns memory from map_huge_pages(bytes), with the same size.
 void unmap_huge_pages(void* p, std::size_t bytes) noexcept;
 
+// Gives the system back the whole pages that lie inside the `bytes` at `p`, memory
+// of a private anonymous mapping the caller will not read again before writing it.
+// Only advice: where the system has no such request the pages stay as they are.
+void release_pages(void* p, std::size_t bytes) noexcept;
+
 // Allocates arrays of 2 MiB and more from map_huge_pages and smaller ones from the
 // heap. The graph, its sketches and its construction state are read at random:
 // with small pages nearly every read of a large index also misses the TLB.

@@ -5,6 +5,7 @@
 #include <optional>
 #include <type_traits>
 
+#include "base/utf8.h"
 #include "core/json_entry.h"
 #include "core/json_reader.h"
 #include "core/json_shape.h"
@@ -198,7 +199,9 @@ struct WholeText {
 // whole text runs first while the pieces are decoded and pauses at the first cut,
 // keeping the records before it; then it runs again, takes those records and each
 // piece's records in turn, and reads on by itself from the cut where a piece
-// failed. So records and errors are exactly those of one whole run.
+// failed. So records and errors are exactly those of one whole run. A text that
+// comes in window by window has its pieces decoded as their bytes arrive, and the
+// text of those the second run steps over goes back to the system.
 
 // Where a record list may be cut: the comma between two records as the writer
 // lays them out. A raw quote never stands inside a string, so in a valid text the
@@ -215,19 +218,30 @@ struct Piece {
   std::size_t end = 0;       // the next cut, or the list's closing bracket
   bool ok = false;           // decoded without failure up to `end`
   bool reached_cut = false;  // `end` is the next cut
+  bool feeds = false;        // holds a line feed, which error positions count
 };
 
 class CutPlan {
  public:
-  CutPlan(std::string_view text, std::size_t pieces) {
-    for (std::size_t k = 1; k < pieces; ++k) {
-      std::size_t from = text.size() / pieces * k;
-      if (!cuts_.empty()) from = std::max(from, cuts_.back() + 1);
-      const std::size_t seam = text.find(kRecordSeam, from);
-      if (seam == std::string_view::npos) break;
+  // Cuts at least `spacing` bytes apart, at most `limit` of them.
+  CutPlan(std::size_t spacing, std::size_t limit)
+      : spacing_(std::max<std::size_t>(spacing, 1)), limit_(limit) {}
+
+  // Adds the cuts that lie in `seen`, the text's bytes in so far.
+  void find_cuts(std::string_view seen) {
+    while (cuts_.size() < limit_) {
+      const std::size_t from =
+          std::max(searched_, cuts_.empty() ? spacing_ : cuts_.back() + spacing_);
+      const std::size_t seam = seen.find(kRecordSeam, from);
+      if (seam == std::string_view::npos) {
+        // A seam may straddle the end of what is in.
+        searched_ =
+            std::max(from, std::max(seen.size(), kRecordSeam.size()) - kRecordSeam.size() + 1);
+        return;
+      }
       cuts_.push_back(seam + 1);
+      pieces_.emplace_back();
     }
-    pieces_.resize(cuts_.size());
   }
 
   const std::vector<std::size_t>& cuts() const { return cuts_; }
@@ -249,6 +263,26 @@ class CutPlan {
     piece.reached_cut = end > 0;
     piece.end = reader.pos();
     piece.ok = true;
+    piece.feeds = text.substr(cuts_[k], piece.end - cuts_[k]).find('\n') != std::string_view::npos;
+  }
+
+  // Pieces from the first on that decoded without failure up to their cut: the
+  // second run steps over their text, which is then given to `release` unless a
+  // line feed in it still counts towards an error's line. Only pieces below `sent`,
+  // wholly in bytes up to `checked`, are looked at.
+  void release_skipped(const std::function<void(std::size_t, std::size_t)>& release,
+                       std::size_t sent, std::size_t checked) {
+    for (; released_ < sent; ++released_) {
+      const Piece& piece = pieces_[released_];
+      if (!piece.ok || !piece.reached_cut || piece.end > checked) return;
+      if (!piece.feeds && release) release(cuts_[released_], piece.end);
+    }
+  }
+
+  // Whether one of the first `sent` pieces failed: no piece after it is spliced in.
+  bool broken(std::size_t sent) const {
+    return std::any_of(pieces_.begin(), pieces_.begin() + static_cast<std::ptrdiff_t>(sent),
+                       [](const Piece& piece) { return !piece.ok; });
   }
 
   // Switches from the first run to the second.
@@ -291,6 +325,10 @@ class CutPlan {
   }
 
  private:
+  std::size_t spacing_;
+  std::size_t limit_;
+  std::size_t searched_ = 0;       // where the search for the next seam resumes
+  std::size_t released_ = 0;       // pieces looked at by release_skipped
   std::vector<std::size_t> cuts_;  // offsets of seam commas, increasing
   std::vector<Piece> pieces_;      // pieces_[k] starts at cuts_[k]
   bool splice_ = false;
@@ -299,6 +337,87 @@ class CutPlan {
   std::vector<VectorEntry> head_;
 };
 
+// The end of the bytes from `from` that can be checked as UTF-8 before more come
+// in: the last ASCII byte, which starts a character and ends any before it.
+std::size_t utf8_checkable(std::string_view seen, std::size_t from, bool all) {
+  if (all) return seen.size();
+  std::size_t end = seen.size();
+  while (end > from && static_cast<unsigned char>(seen[end - 1]) >= 0x80) --end;
+  return end > from ? end - 1 : from;
+}
+
+// The checks of the bytes from `from` to `to` in parts that begin at ASCII bytes, so
+// that a character is whole within its part exactly when it is whole in the text.
+std::vector<std::size_t> utf8_parts(std::string_view text, std::size_t from, std::size_t to) {
+  const std::size_t parts = part_count(to - from);
+  std::vector<std::size_t> starts{from};
+  for (std::size_t k = 1; k < parts; ++k) {
+    std::size_t at = std::max(from + (to - from) / parts * k, starts.back());
+    while (at < to && static_cast<unsigned char>(text[at]) >= 0x80) ++at;
+    starts.push_back(at);
+  }
+  starts.push_back(to);
+  return starts;
+}
+
+std::optional<Result<Snapshot>> decode_windows(std::string_view text, const SnapshotWindows& io,
+                                               std::size_t max_cuts, bool check_utf8) {
+  CutPlan plan(io.piece, max_cuts);
+  std::optional<Result<Snapshot>> first_run;
+  bool first_saw_all = false;
+  bool valid = true;
+  std::size_t read = 0, checked = 0, sent = 0;
+  do {
+    const std::size_t window = std::max<std::size_t>(io.window, 1);
+    const std::size_t to = text.size() - read <= window ? text.size() : read + window;
+    if (io.fill && !io.fill(read, to)) return std::nullopt;
+    read = to;
+    if (!valid) continue;  // only the fills still count
+    const bool all = read == text.size();
+    // Pieces and the first run read no further than the bytes in: one that would
+    // go on past them meets the end there and fails, so success never depends on
+    // bytes yet to come.
+    const std::string_view seen = text.substr(0, read);
+    plan.find_cuts(seen);
+    const std::size_t until = check_utf8 ? utf8_checkable(seen, checked, all) : checked;
+    const std::vector<std::size_t> starts = utf8_parts(seen, checked, until);
+    const std::size_t checks = until > checked ? starts.size() - 1 : 0;
+    const bool start_first = !first_run && !plan.cuts().empty();
+    std::size_t ready = all ? plan.cuts().size() : std::max<std::size_t>(plan.cuts().size(), 1) - 1;
+    // Once the first run went past the first cut, or a piece failed, nothing more is
+    // spliced in.
+    if ((first_run && !plan.paused()) || plan.broken(sent)) ready = sent;
+    std::vector<char> good(checks, 1);
+    const std::size_t tasks = checks + start_first + (ready - sent);
+    if (tasks > 0) {
+      run_parts(tasks, [&](std::size_t t) {
+        if (t < checks) {
+          good[t] = base::is_valid_utf8(seen.substr(starts[t], starts[t + 1] - starts[t]));
+        } else if (start_first && t == checks) {
+          first_run.emplace(decode_run(seen, plan));
+        } else {
+          plan.decode_piece(seen, sent + t - checks - start_first);
+        }
+      });
+    }
+    first_saw_all = first_saw_all || (start_first && all);
+    sent = ready;
+    checked = until;
+    valid = std::find(good.begin(), good.end(), 0) == good.end();
+    if (valid && first_run && plan.paused()) plan.release_skipped(io.release, sent, checked);
+  } while (read < text.size());
+  if (!valid) return Result<Snapshot>(VectorDbError::invalid_utf8());
+  if (first_run && !plan.paused() && first_saw_all) return std::move(*first_run);
+  // Without a pause the first run never met the first cut as a list comma: the text
+  // decodes or fails as in a run without pieces.
+  if (!first_run || !plan.paused()) {
+    WholeText whole;
+    return decode_run(text, whole);
+  }
+  plan.start_splice();
+  return decode_run(text, plan);
+}
+
 }  // namespace
 
 Result<Snapshot> decode_snapshot(std::string_view text) {
@@ -306,24 +425,14 @@ Result<Snapshot> decode_snapshot(std::string_view text) {
 }
 
 Result<Snapshot> decode_snapshot(std::string_view text, std::size_t pieces) {
-  CutPlan plan(text, std::max<std::size_t>(pieces, 1));
-  if (plan.cuts().empty()) {
-    WholeText whole;
-    return decode_run(text, whole);
-  }
-  std::optional<Result<Snapshot>> first_run;
-  run_parts(plan.cuts().size() + 1, [&](std::size_t k) {
-    if (k == 0) {
-      first_run.emplace(decode_run(text, plan));
-    } else {
-      plan.decode_piece(text, k - 1);
-    }
-  });
-  // Without a pause the first run never met the first cut as a list comma: it
-  // decoded or failed on its own, exactly as a run without pieces.
-  if (!plan.paused()) return std::move(*first_run);
-  plan.start_splice();
-  return decode_run(text, plan);
+  pieces = std::max<std::size_t>(pieces, 1);
+  const SnapshotWindows whole{text.size(), (text.size() + pieces - 1) / pieces, {}, {}};
+  return *decode_windows(text, whole, pieces - 1, false);
+}
+
+std::optional<Result<Snapshot>> decode_snapshot(std::string_view text,
+                                                const SnapshotWindows& windows) {
+  return decode_windows(text, windows, SIZE_MAX, true);
 }
 
 }  // namespace pvdb::core

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -39,5 +40,24 @@ Result<Snapshot> decode_snapshot(std::string_view text);
 // The same in at most `pieces` parts, whatever the size. The records, and for a bad
 // text the error with its position, are those of decoding in one piece.
 Result<Snapshot> decode_snapshot(std::string_view text, std::size_t pieces);
+
+// How decode_snapshot takes in a text whose bytes arrive in order.
+struct SnapshotWindows {
+  std::size_t window = std::size_t{32} << 20;  // bytes brought in before each round
+  std::size_t piece = std::size_t{4} << 20;    // about how far apart the cuts lie
+  // Brings in the text's bytes from `from` to `to`; false abandons the decode. None
+  // when the text is all there.
+  std::function<bool(std::size_t from, std::size_t to)> fill;
+  // The bytes from `from` to `to` are never read again. May be none.
+  std::function<void(std::size_t from, std::size_t to)> release;
+};
+
+// Decodes a snapshot window by window: each window is checked to be UTF-8, and the
+// pieces that lie in the bytes in so far are decoded at once on the worker pool,
+// whose text is then released where the final run will step over it. Records and
+// errors are those of checking the whole text and then decoding it; invalid UTF-8
+// anywhere wins. Nothing when a fill failed.
+std::optional<Result<Snapshot>> decode_snapshot(std::string_view text,
+                                                const SnapshotWindows& windows);
 
 }  // namespace pvdb::core

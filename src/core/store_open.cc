@@ -7,7 +7,6 @@
 
 #include "base/huge_pages.h"
 #include "base/posix_file.h"
-#include "base/utf8.h"
 #include "core/parts.h"
 #include "core/snapshot.h"
 #include "core/vector_store.h"
@@ -15,15 +14,15 @@
 namespace pvdb::core {
 namespace {
 
-// Fills `out` with the file's first `size` bytes by reads of its parts at once.
-// False when any part failed or came short: the caller then reads it all again.
-bool read_parts(const base::File& file, char* out, std::size_t size) {
+// Fills `out` with the file's `size` bytes at `offset` by reads of its parts at once.
+// False when any part failed or came short.
+bool read_parts(const base::File& file, char* out, std::size_t size, std::size_t offset) {
   const std::size_t parts = part_count(size);
   std::vector<char> complete(parts, 0);
   run_parts(parts, [&](std::size_t k) {
     const std::size_t begin = size / parts * k;
     const std::size_t end = k + 1 == parts ? size : size / parts * (k + 1);
-    auto got = file.read_at(out + begin, end - begin, begin);
+    auto got = file.read_at(out + begin, end - begin, offset + begin);
     complete[k] = got.ok() && got.value() == end - begin;
   });
   return std::find(complete.begin(), complete.end(), 0) == complete.end();
@@ -37,61 +36,35 @@ struct FreeBytes {
 };
 using Bytes = std::unique_ptr<char[], FreeBytes>;
 
-// The whole file in one buffer of its size, read without first zeroing the buffer.
-// A file that is not regular, or that grew since its size was taken, is read to
-// its end in pieces instead.
-struct WholeFile {
-  Bytes bytes;
-  std::string rest;
-  std::string_view text;
-};
-
-Result<void> read_whole(base::File& file, WholeFile& out) {
+// A regular file is read into one buffer of its size, window by window, and decoded
+// as the windows come in; the text of records already decoded goes back to the
+// system, so the whole text and all its records are never in memory together.
+// Anything unexpected (a file not regular, a read that failed or came short, a file
+// that grew) reads the file to its end in one go instead and decodes it from there.
+Result<Snapshot> read_snapshot(base::File& file) {
   const auto stamp = file.stamp();
   if (stamp.ok() && stamp.value().regular && stamp.value().size > 0) {
     const auto size = static_cast<std::size_t>(stamp.value().size);
-    out.bytes = Bytes(base::HugePageAllocator<char>().allocate(size + 1), FreeBytes{size + 1});
+    const Bytes bytes(base::HugePageAllocator<char>().allocate(size + 1), FreeBytes{size + 1});
+    char* data = bytes.get();
+    SnapshotWindows windows;
+    windows.window = std::max<std::size_t>(4, worker_count()) * (std::size_t{8} << 20);
+    windows.fill = [&](std::size_t from, std::size_t to) {
+      return read_parts(file, data + from, to - from, from);
+    };
+    windows.release = [&](std::size_t from, std::size_t to) {
+      base::release_pages(data + from, to - from);
+    };
+    auto snapshot = decode_snapshot(std::string_view(data, size), windows);
     // One byte past the size tells a file that grew.
-    std::size_t got = 0;
-    if (read_parts(file, out.bytes.get(), size)) {
-      auto extra = from_os(file.read_at(out.bytes.get() + size, 1, size));
-      if (!extra.ok()) return std::move(extra).error();
-      got = size + extra.value();
-    } else {
-      auto all = from_os(file.read_at(out.bytes.get(), size + 1, 0));
-      if (!all.ok()) return std::move(all).error();
-      got = all.value();
-    }
-    if (got <= size) {
-      out.text = std::string_view(out.bytes.get(), got);
-      return {};
-    }
-    out.bytes.reset();
+    const auto extra = file.read_at(data + size, 1, size);
+    if (snapshot && extra.ok() && extra.value() == 0) return std::move(*snapshot);
   }
   auto text = from_os(file.read_all());
   if (!text.ok()) return std::move(text).error();
-  out.rest = std::move(text).value();
-  out.text = out.rest;
-  return {};
-}
-
-// Checks the text in parts that begin at ASCII bytes. Such a byte starts a
-// character and ends any sequence before it, so a character is whole within its
-// part exactly when it is whole within the text.
-bool valid_utf8_in_parts(std::string_view text) {
-  const std::size_t parts = part_count(text.size());
-  std::vector<std::size_t> starts{0};
-  for (std::size_t k = 1; k < parts; ++k) {
-    std::size_t at = std::max(text.size() / parts * k, starts.back());
-    while (at < text.size() && static_cast<unsigned char>(text[at]) >= 0x80) ++at;
-    starts.push_back(at);
-  }
-  starts.push_back(text.size());
-  std::vector<char> valid(parts, 0);
-  run_parts(parts, [&](std::size_t k) {
-    valid[k] = base::is_valid_utf8(text.substr(starts[k], starts[k + 1] - starts[k]));
-  });
-  return std::find(valid.begin(), valid.end(), 0) == valid.end();
+  SnapshotWindows whole;
+  whole.window = text.value().size();
+  return std::move(*decode_snapshot(text.value(), whole));
 }
 
 }  // namespace
@@ -114,10 +87,7 @@ Result<void> VectorStore::load_snapshot() {
   auto stamp = from_os(file.value().stamp());
   if (!stamp.ok()) return std::move(stamp).error();
   snapshot_seen_ = stamp.value();
-  WholeFile whole;
-  if (auto read = read_whole(file.value(), whole); !read.ok()) return read;
-  if (!valid_utf8_in_parts(whole.text)) return VectorDbError::invalid_utf8();
-  auto snapshot = decode_snapshot(whole.text);
+  auto snapshot = read_snapshot(file.value());
   if (!snapshot.ok()) return std::move(snapshot).error();
   if (snapshot.value().dim != 0) dim_ = snapshot.value().dim;
   // Snapshot records are taken as they are; a later duplicate id replaces an earlier one.

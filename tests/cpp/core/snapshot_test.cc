@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/utf8.h"
+
 namespace pvdb::core {
 namespace {
 
@@ -88,16 +90,39 @@ std::string outcome(const Result<Snapshot>& snapshot) {
   return text;
 }
 
-// Every cut the finder can choose, for texts with records, nested look-alikes of
-// the record seam, and layouts the writer never makes.
+// What opening a store on `text` gives: a UTF-8 check, then one run over it all.
+std::string checked(const std::string& text) {
+  if (!base::is_valid_utf8(text)) return "error: " + VectorDbError::invalid_utf8().message();
+  return outcome(decode_snapshot(text, 1));
+}
+
+// `text` decoded as it comes in windows. Bytes not in yet hold the text with other
+// digits and released ones zeros, so that a decode reading either goes astray.
+std::string windowed(const std::string& text, std::size_t window, std::size_t piece) {
+  std::string buffer = text;
+  for (char& c : buffer) c = c >= '0' && c <= '8' ? c + 1 : c;
+  const auto fill = [&](std::size_t from, std::size_t to) {
+    buffer.replace(from, to - from, text, from, to - from);
+    return true;
+  };
+  const auto release = [&](std::size_t from, std::size_t to) {
+    std::fill(buffer.begin() + from, buffer.begin() + to, '\0');
+  };
+  return outcome(*decode_snapshot(buffer, SnapshotWindows{window, piece, fill, release}));
+}
+
+// Every cut the finder can choose, and every window boundary, for texts with
+// records, nested look-alikes of the record seam, and layouts the writer never makes.
 TEST(SnapshotPieces, DecodingInPartsGivesTheSameRecords) {
   std::string records = encode_in(sample_entries(9), 1);
   records.insert(records.find("\"r5\""), "\n");  // so that a line number is at stake too
   const std::string documents[] = {
       records,
-      // A seam inside a skipped member of a record, and one inside a nested array.
-      R"({"dim":1,"entries":[{"id":"a","x":[{"b":1},{"id":2}],"embedding":[1],"metadata":"",)"
-      R"("created_at":""},{"id":"b","embedding":[2],"metadata":"","created_at":""}]})",
+      // Seams inside a skipped member of a record, between look-alike records, and
+      // one inside a nested array.
+      R"({"dim":1,"entries":[{"id":"a","x":[{"b":1},{"id":"c","embedding":[],"metadata":"",)"
+      R"("created_at":""},{"id":"d","embedding":[],"metadata":"","created_at":""}],"embedding":)"
+      R"([1],"metadata":"","created_at":""},{"id":"b","embedding":[2],"metadata":"","created_at":""}]})",
       R"({"entries":[{"id":"a","embedding":[1],"metadata":"},{\"id\":","created_at":""},)"
       R"({"id":"b","embedding":[],"metadata":"","created_at":""}],"dim":3,"z":[{},{"id":1}]})",
       // Array forms, whitespace between records, and a skipped member after the list.
@@ -105,14 +130,26 @@ TEST(SnapshotPieces, DecodingInPartsGivesTheSameRecords) {
       R"([2],"metadata":"","created_at":""} , {"id":"c","embedding":[3],"metadata":"",)"
       R"("created_at":""},["d",[4],"",""]]])",
       R"({"dim":0,"skip":[[{"x":0},{"id":0},{"id":1}]],"entries":[]})",
+      // A record whose unknown member holds a seam, which its piece reads past.
+      std::string(records).insert(records.find("\"r4\"") + 5, R"("x":[{"y":0},{"id":1}],)"),
+      // Characters split by windows; bad ones after a decode error, and at the end.
+      std::string(records).insert(records.find("\"r7\""), "\xC3\xA9\xE2\x82\xAC"),
+      std::string(records).replace(40, 1, "x").insert(records.find("\"r7\""), "\xC3("),
+      records + "\xE2\x82",
   };
   for (const std::string& text : documents) {
-    const std::string whole = outcome(decode_snapshot(text, 1));
-    ASSERT_EQ(whole.rfind("error", 0), std::string::npos) << whole;
-    for (std::size_t pieces = 2; pieces <= 9; ++pieces) {
+    const std::string whole = checked(text);
+    for (std::size_t pieces = 2; pieces <= 9 && base::is_valid_utf8(text); ++pieces) {
       EXPECT_EQ(outcome(decode_snapshot(text, pieces)), whole) << text << " in " << pieces;
     }
+    for (std::size_t window : {1, 5, 40, 1000}) {
+      for (std::size_t piece : {1, 7, 50}) {
+        EXPECT_EQ(windowed(text, window, piece), whole) << text << " " << window << " " << piece;
+      }
+    }
   }
+  EXPECT_FALSE(
+      decode_snapshot(records, SnapshotWindows{9, 9, [](auto, auto) { return false; }, {}}));
   // A fault in any byte, and a cut-off end, fail in parts exactly as in one piece:
   // same message, same line and column, whichever part meets the fault.
   const std::string& text = records;
@@ -126,6 +163,7 @@ TEST(SnapshotPieces, DecodingInPartsGivesTheSameRecords) {
       for (std::size_t pieces : {2, 3, 5}) {
         ASSERT_EQ(outcome(decode_snapshot(bad, pieces)), whole) << bad << " in " << pieces;
       }
+      ASSERT_EQ(windowed(bad, 16, 8), whole) << bad;
     }
     const std::string cut = text.substr(0, at);
     ASSERT_EQ(outcome(decode_snapshot(cut, 4)), outcome(decode_snapshot(cut, 1))) << cut;
