@@ -14,13 +14,7 @@ import subprocess
 import sys
 import time
 
-
-def status_mb(field):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) / 1024
-    raise RuntimeError(f"no {field} in /proc/self/status")
+from store_rss import status_mb
 
 
 def paths(folder):
