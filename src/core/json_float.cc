@@ -34,22 +34,27 @@ std::uint64_t scaled_odd(std::uint64_t g, std::uint64_t cp, int shift) {
 // `out` is 0) picks the one with the fewest digits nearest the float. The
 // interval is under ten units wide, so at most one multiple of ten lies in it,
 // and when none does the nearest integer is floor or ceiling of the value.
+// Which case holds follows no pattern a branch predictor could learn, so every
+// case is computed and the answer selected.
 std::uint64_t pick_digits(std::uint64_t vb, std::uint64_t vbl, std::uint64_t vbr, std::uint64_t out,
                           int& k) {
   const std::uint64_t s = vb >> 2;
   const std::uint64_t tens = s / 10;
-  const bool lower_ten_in = vbl + out <= 40 * tens;
-  const bool upper_ten_in = 40 * tens + 40 + out <= vbr;
-  if (lower_ten_in != upper_ten_in) {
-    ++k;
-    return upper_ten_in ? tens + 1 : tens;
-  }
-  const bool lower_in = vbl + out <= 4 * s;
-  const bool upper_in = 4 * s + 4 + out <= vbr;
-  if (lower_in != upper_in) return upper_in ? s + 1 : s;
+  // Each test is a 0 or a 1, combined by bit operations: compilers turn the
+  // plainer conditional forms back into branches.
+  const std::uint64_t lower_ten_in = vbl + out <= 40 * tens;
+  const std::uint64_t upper_ten_in = 40 * tens + 40 + out <= vbr;
+  const std::uint64_t lower_in = vbl + out <= 4 * s;
+  const std::uint64_t upper_in = 4 * s + 4 + out <= vbr;
   // Both in: the nearer, and the even one on a tie.
   const std::uint64_t middle = 4 * s + 2;
-  return (vb < middle || (vb == middle && (s & 1) == 0)) ? s : s + 1;
+  const std::uint64_t nearer_up = (vb > middle) | ((vb == middle) & s);
+  const std::uint64_t one_in = lower_in ^ upper_in;
+  const std::uint64_t up = (one_in & upper_in) | ((one_in ^ 1) & nearer_up);
+  const std::uint64_t one_ten = lower_ten_in ^ upper_ten_in;
+  k += static_cast<int>(one_ten);
+  const std::uint64_t ten_mask = 0 - one_ten;
+  return ((tens + upper_ten_in) & ten_mask) | ((s + up) & ~ten_mask);
 }
 
 }  // namespace
@@ -58,7 +63,7 @@ std::uint64_t pick_digits(std::uint64_t vb, std::uint64_t vbl, std::uint64_t vbr
 // interval's width, the interval of reals that read back as the float is from one
 // to ten units wide, so its integers are the candidates of seven to nine digits,
 // one of them the shortest or next to a multiple of ten that is.
-void shortest_f32_digits(float value, std::uint32_t& digits, int& count, int& exponent) {
+F32Digits shortest_f32_digits(float value) {
   const auto bits = std::bit_cast<std::uint32_t>(value);
   const std::uint32_t fraction = bits & 0x7FFFFFu;
   const int biased = static_cast<int>(bits >> 23);
@@ -77,16 +82,11 @@ void shortest_f32_digits(float value, std::uint32_t& digits, int& count, int& ex
   const std::uint64_t vbl = scaled_odd(g, cb - (irregular ? 1 : 2), shift);
   const std::uint64_t vbr = scaled_odd(g, cb + 2, shift);
   // A decimal exactly on a bound reads back as the float whose significand is even.
-  auto d = static_cast<std::uint32_t>(pick_digits(vb, vbl, vbr, c & 1, k));
-  while (d % 10 == 0) {
-    d /= 10;
-    ++k;
-  }
+  const auto d = static_cast<std::uint32_t>(pick_digits(vb, vbl, vbr, c & 1, k));
+  // d has one to nine digits: the scaled value stays below 2^24 * 10.
   int length = (std::bit_width(d) * 1233) >> 12;
   length += d >= kPow10[length] ? 1 : 0;
-  digits = d;
-  count = length;
-  exponent = k + length - 1;
+  return {d * kPow10[9 - length], k + length - 1};
 }
 
 }  // namespace pvdb::core

@@ -1,6 +1,7 @@
 #include "core/json_writer.h"
 
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -84,15 +85,16 @@ std::uint64_t eight_digits(std::uint32_t value) {
   return v + 0x3030303030303030ull;
 }
 
-constexpr std::uint32_t kPow10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
-
-// layout_decimal for the fixed notation of up to nine digits with an exponent from
-// -3 to 7, with the digits padded by zeros to nine and kept in registers. `out`
-// needs room for 24 bytes, of which those past the returned end are scratch.
-char* layout_fixed(char* out, std::uint32_t digits, int count, int exponent) {
-  const std::uint32_t padded = digits * kPow10[9 - count];
-  const char first = static_cast<char>('0' + padded / 100000000);
-  const std::uint64_t rest = eight_digits(padded % 100000000);
+// layout_decimal for the fixed notation with an exponent from -3 to 7, from the
+// digits padded by zeros to nine, kept in registers: the padding's zeros are
+// counted rather than stripped, as their count follows no pattern a branch
+// predictor could learn. `out` needs room for 24 bytes, of which those past the
+// returned end are scratch.
+char* layout_fixed(char* out, std::uint32_t nine, int exponent) {
+  const char first = static_cast<char>('0' + nine / 100000000);
+  const std::uint64_t rest = eight_digits(nine % 100000000);
+  // The last digit lies in the highest byte: zero bytes there are trailing zeros.
+  const int count = 9 - std::countl_zero(rest ^ 0x3030303030303030ull) / 8;
   if (exponent < 0) {
     std::memcpy(out, "0.000", 5);
     out += 1 - exponent;
@@ -152,18 +154,19 @@ char* write_f32(char* out, float value) {
     std::memcpy(out, "0.0", 3);
     return out + 3;
   }
-  std::uint32_t digits = 0;
-  int count = 0;
-  int exponent = 0;
-  shortest_f32_digits(std::fabs(value), digits, count, exponent);
+  const F32Digits digits = shortest_f32_digits(std::fabs(value));
   // The sign is written always and kept when negative: signs in a list follow no
   // pattern a branch predictor could learn.
   *out = '-';
   out += value < 0 ? 1 : 0;
-  if (exponent >= -3 && exponent <= 7) return layout_fixed(out, digits, count, exponent);
+  if (digits.exponent >= -3 && digits.exponent <= 7) {
+    return layout_fixed(out, digits.nine, digits.exponent);
+  }
   char text[10];
-  std::to_chars(text, text + sizeof text, digits);
-  return layout_decimal(out, text, count, exponent);
+  std::to_chars(text, text + sizeof text, digits.nine);
+  int count = 9;
+  while (text[count - 1] == '0') --count;
+  return layout_decimal(out, text, count, digits.exponent);
 }
 
 }  // namespace
