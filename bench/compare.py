@@ -25,6 +25,9 @@ from compare_report import plot, plot_sweep, write_markdown, write_sweep_markdow
 
 M, EF_CONSTRUCTION, EF_SEARCH, TOP_K = 32, 100, 100, 10
 EF_SWEEP = [10, 20, 40, 70, 100, 150, 250, 400]
+# The peers' settings in the scale sweep, around ef 100: enough to read off their speed at
+# our recall.
+EF_AROUND = [40, 70, 100, 150, 250, 400]
 PEERS = ["hnswlib", "faiss", "usearch", "numpy"]
 MODULES = {"ours": "pelmor_vector_db", "hnswlib": "hnswlib", "faiss": "faiss", "usearch": "usearch",
            "numpy": "numpy"}
@@ -612,9 +615,9 @@ def sweep(args, impls, queries, folder):
             print(f"skipping {size}: {entry['skipped']['all']}", flush=True)
             continue
         print(f"sweep {size.replace('x', ' x ')}", flush=True)
-        paths = dict(data(), efs=[EF_SEARCH])
+        paths = dict(data(), efs=EF_AROUND)
         order = []
-        for item in impls + (["store"] if "ours" in impls else []):
+        for item in impls + (["store"] if "ours" in impls and not args.no_io else []):
             if need[item] > budget:
                 entry["skipped"][item] = f"needs about {need[item]:.0f} MiB, {free:.0f} MiB available"
                 print(f"  skipping {item}: {entry['skipped'][item]}", flush=True)
@@ -662,7 +665,8 @@ def main():
     parser.add_argument("--threads", type=int, default=2, help="build threads for every implementation")
     parser.add_argument("--queries", type=int, help="queries per size (1000; 200 with --quick)")
     parser.add_argument("--impls", default=",".join(["ours"] + PEERS), help="comma-separated subset")
-    parser.add_argument("--no-io", action="store_true", help="skip the store file measurements")
+    parser.add_argument("--no-io", action="store_true",
+                        help="skip the store file measurements (with --sweep, the store's own steps)")
     parser.add_argument("--rounds", type=int, default=1,
                         help="runs of each implementation, alternating; the best figures count")
     parser.add_argument("--seed", type=int, default=42)

@@ -35,18 +35,42 @@ def ratio(a, b):
     return f"{a / b:.2f}x" if a is not None and b else "n/a"
 
 
+def qps_at_recall(sweep, recall):
+    """A peer's queries per second at `recall`, read off its ef sweep by interpolating
+    log(QPS) linearly in recall between the settings on either side. None outside the
+    recalls the sweep reached."""
+    points = sorted((v["recall"], v["qps"]) for v in sweep.values())
+    for (r0, q0), (r1, q1) in zip(points, points[1:]):
+        if r0 <= recall <= r1:
+            t = 0.0 if r1 == r0 else (recall - r0) / (r1 - r0)
+            return float(np.exp(np.log(q0) + t * (np.log(q1) - np.log(q0))))
+    return None
+
+
+def equal_recall(ours, ref):
+    """Our QPS over the peer's at our recall, or why there is none."""
+    if not ref or len(ref.get("sweep", {})) < 2:
+        return "n/a"
+    qps = qps_at_recall(ref["sweep"], ours["recall"])
+    if qps is not None:
+        return ratio(ours["qps"], qps)
+    recalls = [v["recall"] for v in ref["sweep"].values()]
+    return "beyond its sweep" if ours["recall"] > max(recalls) else "below its sweep"
+
+
 def index_table(size, results):
     ref = results.get("hnswlib")
     lines = [f"### {size.replace('x', ' x ')}", "",
              "| implementation | build s | QPS (ef 100) | p50 ms | p99 ms | recall@10 | peak RSS MB"
-             " | build / hnswlib | QPS / hnswlib | recall - hnswlib | RSS / hnswlib |",
-             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+             " | build / hnswlib | QPS / hnswlib | at equal recall | recall - hnswlib | RSS / hnswlib |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for impl, r in results.items():
         diff = f"{r['recall'] - ref['recall']:+.4f}" if ref else "n/a"
         lines.append(
             f"| {impl} | {r['build_s']:.2f} | {r['qps']:.0f} | {r['p50_ms']:.3f} | {r['p99_ms']:.3f}"
             f" | {r['recall']:.4f} | {r['rss_mb']:.0f} | {ratio(r['build_s'], ref and ref['build_s'])}"
-            f" | {ratio(r['qps'], ref and ref['qps'])} | {diff} | {ratio(r['rss_mb'], ref and ref['rss_mb'])} |")
+            f" | {ratio(r['qps'], ref and ref['qps'])} | {equal_recall(r, ref) if impl != 'hnswlib' else '1.00x'}"
+            f" | {diff} | {ratio(r['rss_mb'], ref and ref['rss_mb'])} |")
     sweeps = {impl: r["sweep"] for impl, r in results.items() if "sweep" in r and len(r["sweep"]) > 1}
     if sweeps:
         efs = sorted({int(ef) for sweep in sweeps.values() for ef in sweep})
@@ -216,14 +240,20 @@ def write_sweep_markdown(report, path):
              f" fastest build, the best QPS run and the highest peak count); queries: {report['queries']} per size,"
              f" single-threaded, top 10, ef 100; upsert + search: median of {report['write_rounds']} rounds.", "",
              "## Index build and queries", "",
+             "QPS / hnswlib at equal recall: hnswlib's queries per second at our recall, read off its runs at ef"
+             " " + ", ".join(map(str, sorted({int(ef) for e in report["sweep"].values()
+                                               for ef in e["impls"].get("hnswlib", {}).get("sweep", {})})))
+             + " (log QPS interpolated linearly in recall).", "",
              "| size | implementation | build s | QPS | recall@10 | peak RSS MB | build / hnswlib | QPS / hnswlib"
-             " | RSS / hnswlib |", "|---|---|---:|---:|---:|---:|---:|---:|---:|"]
+             " | QPS / hnswlib at equal recall | RSS / hnswlib |", "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for size, entry in report["sweep"].items():
         ref = entry["impls"].get("hnswlib")
         for impl, r in entry["impls"].items():
             lines.append(f"| {size} | {impl} | {r['build_s']:.2f} | {r['qps']:.0f} | {r['recall']:.4f}"
                          f" | {r['rss_mb']:.0f} | {ratio(r['build_s'], ref and ref['build_s'])}"
-                         f" | {ratio(r['qps'], ref and ref['qps'])} | {ratio(r['rss_mb'], ref and ref['rss_mb'])} |")
+                         f" | {ratio(r['qps'], ref and ref['qps'])}"
+                         f" | {equal_recall(r, ref) if impl != 'hnswlib' else '1.00x'}"
+                         f" | {ratio(r['rss_mb'], ref and ref['rss_mb'])} |")
     lines += ["", "## The store's own steps", "",
               "Open: best of two in one process (log before `compact`, snapshot after); open + first answer: the"
               " snapshot in a fresh process, then one search, which builds the index. `compact` = file part (until"
