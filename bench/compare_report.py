@@ -49,6 +49,8 @@ def qps_at_recall(sweep, recall):
 
 def equal_recall(ours, ref):
     """Our QPS over the peer's at our recall, or why there is none."""
+    if ours is ref:
+        return "1.00x"
     if not ref or len(ref.get("sweep", {})) < 2:
         return "n/a"
     qps = qps_at_recall(ref["sweep"], ours["recall"])
@@ -69,7 +71,7 @@ def index_table(size, results):
         lines.append(
             f"| {impl} | {r['build_s']:.2f} | {r['qps']:.0f} | {r['p50_ms']:.3f} | {r['p99_ms']:.3f}"
             f" | {r['recall']:.4f} | {r['rss_mb']:.0f} | {ratio(r['build_s'], ref and ref['build_s'])}"
-            f" | {ratio(r['qps'], ref and ref['qps'])} | {equal_recall(r, ref) if impl != 'hnswlib' else '1.00x'}"
+            f" | {ratio(r['qps'], ref and ref['qps'])} | {equal_recall(r, ref)}"
             f" | {diff} | {ratio(r['rss_mb'], ref and ref['rss_mb'])} |")
     sweeps = {impl: r["sweep"] for impl, r in results.items() if "sweep" in r and len(r["sweep"]) > 1}
     if sweeps:
@@ -252,7 +254,7 @@ def write_sweep_markdown(report, path):
             lines.append(f"| {size} | {impl} | {r['build_s']:.2f} | {r['qps']:.0f} | {r['recall']:.4f}"
                          f" | {r['rss_mb']:.0f} | {ratio(r['build_s'], ref and ref['build_s'])}"
                          f" | {ratio(r['qps'], ref and ref['qps'])}"
-                         f" | {equal_recall(r, ref) if impl != 'hnswlib' else '1.00x'}"
+                         f" | {equal_recall(r, ref)}"
                          f" | {ratio(r['rss_mb'], ref and ref['rss_mb'])} |")
     lines += ["", "## The store's own steps", "",
               "Open: best of two in one process (log before `compact`, snapshot after); open + first answer: the"
